@@ -1,0 +1,48 @@
+#pragma once
+
+#include <string>
+
+#include "platform/TQExport.h"
+
+// Where debug-log lines go.
+enum class EvLogDestination {
+  File,    // $TQ_HOME/logs/tqcloudauth.log (the default)
+  Stderr,  // standard error
+};
+
+// EvDebug: the debug log. A line is written when its level is at or below the
+// threshold (1 critical ... 3 failures, the default ... 5 detail). Threshold
+// and destination come from [Log] Level / Destination in tqcloudauth.ini,
+// read when the object is constructed; the process-wide overrides win.
+// Lines are "<UTC time> [<pid>] L<level> <function>: <message>", with control
+// characters escaped so that one call writes exactly one line. Callers pass
+// no secret: request bodies go through RedactFormBody first.
+// Tests: tests/platform/EvEvent_test.cpp
+class TQ_EXPORT EvDebug {
+ public:
+  EvDebug();
+
+  void DebugLvl(const char* function, int level, const char* format, ...)
+      TQ_PRINTF_FORMAT(4, 5);
+
+  // True when a line of this level would be written.
+  bool IsLogged(int level) const noexcept;
+
+  // Process-wide overrides; a negative threshold or ClearOverrides() returns
+  // to the configured values.
+  static void SetThresholdOverride(int level) noexcept;
+  static void SetDestinationOverride(EvLogDestination destination) noexcept;
+  static void ClearOverrides() noexcept;
+
+  // The log file under the current home directory.
+  static std::string LogFilePath();
+
+  static constexpr int kDefaultThreshold = 3;
+
+ private:
+  int m_threshold = kDefaultThreshold;
+  EvLogDestination m_destination = EvLogDestination::File;
+};
+
+// The log object each library object owns.
+class TQ_EXPORT EvEvent : public EvDebug {};

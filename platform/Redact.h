@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+#include "platform/TQExport.h"
+
+// What may be written to the log or put in a status message. Redaction is by
+// allow-list: a value is shown only when its name is known to be harmless.
+
+// RedactFormBody: a form body ("a=1&b=2") with the value of every field other
+// than client_id, scope, grant_type and client_assertion_type replaced by
+// "***" ("client_secret=***"). A piece without "=" becomes "***". Field
+// separators and order are kept.
+// Tests: tests/platform/Redact_test.cpp
+TQ_EXPORT std::string RedactFormBody(const std::string& body);
+
+// RedactHeaderLine: a header line with the value of Authorization,
+// Proxy-Authorization, Cookie and Set-Cookie replaced by "***"; any other
+// line unchanged.
+TQ_EXPORT std::string RedactHeaderLine(const std::string& line);

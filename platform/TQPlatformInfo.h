@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/TQExport.h"
+
+class IniFile;
+
+// TQPlatformInfo: the product's platform settings, "[group] name" entries of
+// $TQ_HOME/tqcloudauth.ini, read once when the object is constructed.
+// Tests: tests/platform/TQConfig_test.cpp
+class TQ_EXPORT TQPlatformInfo {
+ public:
+  TQPlatformInfo();
+  ~TQPlatformInfo();
+  TQPlatformInfo(const TQPlatformInfo&) = delete;
+  TQPlatformInfo& operator=(const TQPlatformInfo&) = delete;
+
+  // Nonzero, and *value set, when the entry is present and a non-negative
+  // decimal number; 0 otherwise with *value untouched.
+  int getNumber(const char* group, const char* name, unsigned long* value);
+
+  // The 32-bit form: reads through the 64-bit one into a local 0 and stores
+  // the low 32 bits into *value only when that read succeeded.
+  int getNumber(const char* group, const char* name, unsigned int* value);
+
+  // True and the text when the entry is present.
+  bool getString(const char* group, const char* name, std::string& value);
+
+ private:
+  std::unique_ptr<IniFile> m_ini;
+};

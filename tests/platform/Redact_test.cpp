@@ -1,0 +1,42 @@
+#include "platform/Redact.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RedactFormBody, ShowsOnlyHarmlessFields) {
+  const struct {
+    const char* body;
+    const char* expected;
+  } cases[] = {
+      {"client_id=app&scope=s&grant_type=client_credentials&client_secret=S",
+       "client_id=app&scope=s&grant_type=client_credentials&client_secret=***"},
+      {"client_id=a&client_assertion=h.p.s&client_assertion_type=urn%3Ax",
+       "client_id=a&client_assertion=***&client_assertion_type=urn%3Ax"},
+      {"password=p&refresh_token=t", "password=***&refresh_token=***"},
+      {"client_secret=", "client_secret=***"},
+      {"justasecret", "***"},
+      {"client_id=a&", "client_id=a&"},
+      {"&&", "&&"},
+      {"", ""},
+      {"client_idx=1&xclient_id=2&client_id=3",
+       "client_idx=***&xclient_id=***&client_id=3"},
+      {"=v", "=***"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RedactFormBody(c.body), c.expected) << c.body;
+  }
+}
+
+TEST(RedactHeaderLine, MasksCredentialHeaders) {
+  EXPECT_EQ(RedactHeaderLine("Proxy-Authorization: Basic YWxpY2U6czNjcmV0"),
+            "Proxy-Authorization: ***");
+  EXPECT_EQ(RedactHeaderLine("authorization: Bearer abc"), "authorization: ***");
+  EXPECT_EQ(RedactHeaderLine("Cookie: a=b"), "Cookie: ***");
+  EXPECT_EQ(RedactHeaderLine("Set-Cookie: a=b"), "Set-Cookie: ***");
+  EXPECT_EQ(RedactHeaderLine("Content-Type: text/plain"),
+            "Content-Type: text/plain");
+  EXPECT_EQ(RedactHeaderLine("HTTP/1.1 200 OK"), "HTTP/1.1 200 OK");
+}
+
+}  // namespace

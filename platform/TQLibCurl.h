@@ -1,0 +1,124 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/EvEvent.h"
+#include "platform/TQExport.h"
+#include "platform/UniqueHandle.h"
+
+// Request methods of the HTTP client.
+enum _http_req_type_ {
+  HTTP_REQ_GET = 0,
+  HTTP_REQ_POST = 1,  // with a body
+  HTTP_REQ_PUT = 2,   // with a body
+  HTTP_REQ_DELETE = 3,
+};
+typedef enum _http_req_type_ HTTP_REQ_TYPE;
+
+// Kinds of header lines; every line the library appends is a request header.
+enum _http_hdr_type_ {
+  HTTP_HDR_REQUEST = 0,
+};
+
+// A libcurl write callback; the userdata it receives is the client.
+typedef size_t (*TQLibCurlWriteCallback)(char* data, size_t size,
+                                         size_t count, void* userdata);
+
+// TQLibCurl: the HTTP(S) client, one libcurl easy handle reused for every
+// request, so that consecutive requests share a connection while the server
+// keeps it open. TLS peer and host verification are always on; the CA bundle
+// is [Http] CAFile of tqcloudauth.ini (the system store when unset). Timeouts
+// are [Http] ConnectTimeoutSeconds (10) and TimeoutSeconds (30). Proxies come
+// only from options set on the client: proxy environment variables are not
+// consulted. A response body is kept up to kMaxResponseBytes.
+// Tests: tests/platform/TQLibCurl_test.cpp
+class TQ_EXPORT TQLibCurl {
+ public:
+  static constexpr size_t kMaxResponseBytes = 1024 * 1024;
+
+  TQLibCurl();
+  ~TQLibCurl();
+  TQLibCurl(const TQLibCurl&) = delete;
+  TQLibCurl& operator=(const TQLibCurl&) = delete;
+
+  // TQLibCurlInit: creates and configures the handle. acceptType becomes the
+  // Accept header (null: libcurl's default). keepAlive: reuse connections and
+  // send TCP keep-alives (false: a new connection per request).
+  // failOnHttpError: an HTTP status of 400 or more makes the send fail.
+  // writeCallback: null keeps each response body in the client for
+  // GetHttpResponse; otherwise the body goes to the callback only.
+  // False when the handle cannot be created or configured.
+  bool TQLibCurlInit(const char* acceptType, bool keepAlive,
+                     bool failOnHttpError,
+                     TQLibCurlWriteCallback writeCallback);
+
+  // Sets a libcurl option of long kind / of text kind (libcurl copies the
+  // text). False before TQLibCurlInit, for an option of another kind, for a
+  // value libcurl refuses, and for any attempt to weaken TLS verification.
+  bool TQLibCurlSetAdditionalOptionsIntValue(CURLoption option,
+                                             const int& value);
+  bool TQLibCurlSetAdditionalOptionsStringValue(CURLoption option,
+                                                const std::string& value);
+
+  // Routes libcurl's verbose output to the debug log (level 3): connection
+  // and TLS events and header lines, never bodies, with Authorization,
+  // Proxy-Authorization and cookie values masked.
+  void toggleTrace(bool on);
+  bool IsTraceOn() const noexcept { return m_trace; }
+
+  // Discards every header line appended so far.
+  void TQLibCurlFreeHttpHeaderList();
+  // Appends one complete header line ("Name: value") for the next requests.
+  bool TQLibCurlAppendHeader(_http_hdr_type_ type, const char* header);
+
+  // TQLibCurlSendHttpReq: performs one request; data/length are the body of
+  // a POST or PUT (not copied: they must stay valid during the call).
+  // followRedirects follows up to 5 redirects to https URLs only.
+  // customMethod, when not null, replaces the method name. True on success;
+  // false for a transport failure (no response, TLS failure, timeout, a
+  // response beyond kMaxResponseBytes) and, with failOnHttpError, for an
+  // HTTP status of 400 or more.
+  bool TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
+                            const void* data, unsigned long length,
+                            bool followRedirects, const char* customMethod);
+
+  // GetHttpResponse: after a transport failure, libcurl's error text;
+  // otherwise the response body of the last request, NUL-terminated. Null
+  // with length 0 when there is none. Valid until the next request. The
+  // flag is reserved and ignored.
+  const char* GetHttpResponse(unsigned long& length, bool reserved);
+
+  // The HTTP status of the last request when a response arrived, otherwise
+  // libcurl's error code (CURLcode); 0 before any request.
+  long GetHttpErrorCode() const noexcept;
+
+  // The number of TCP connections this client opened so far.
+  long GetConnectionCount() const noexcept { return m_connections; }
+
+ private:
+  using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
+  using SlistPtr = std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>>;
+
+  static size_t StoreBody(char* data, size_t size, size_t count, void* self);
+  static int Trace(CURL* handle, curl_infotype type, char* data, size_t size,
+                   void* self);
+  void ResetResult();
+
+  CurlPtr m_curl;
+  SlistPtr m_headers;
+  std::string m_acceptHeader;
+  bool m_failOnHttpError = true;
+  bool m_trace = false;
+  bool m_storeBody = true;
+  bool m_overflow = false;
+  std::string m_response;
+  std::string m_errorText;
+  long m_httpStatus = 0;
+  CURLcode m_curlCode = CURLE_OK;
+  long m_connections = 0;
+  char m_errorBuffer[CURL_ERROR_SIZE] = {};
+  EvEvent m_event;
+};

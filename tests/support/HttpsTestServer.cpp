@@ -1,0 +1,87 @@
+#include "tests/support/HttpsTestServer.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace tqtest {
+
+HttpsTestServer::HttpsTestServer(const std::string& certFile,
+                                 const std::string& keyFile)
+    : m_tls(true),
+      m_server(std::make_unique<httplib::SSLServer>(certFile.c_str(),
+                                                    keyFile.c_str())) {
+  Start();
+}
+
+HttpsTestServer::HttpsTestServer()
+    : m_tls(false), m_server(std::make_unique<httplib::Server>()) {
+  Start();
+}
+
+HttpsTestServer::~HttpsTestServer() {
+  m_server->stop();
+  if (m_thread.joinable()) {
+    m_thread.join();
+  }
+}
+
+void HttpsTestServer::Start() {
+  if (!m_server->is_valid()) {
+    throw std::runtime_error("test server: invalid certificate or key");
+  }
+  auto serve = [this](const httplib::Request& req, httplib::Response& res) {
+    Handler handler;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_requests.push_back(
+          RecordedRequest{req.method, req.path, req.body, req.headers,
+                          req.remote_port});
+      m_remotePorts.insert(req.remote_port);
+      handler = m_handler;
+    }
+    if (handler) {
+      handler(req, res);
+    } else {
+      res.set_content("ok", "text/plain");
+    }
+  };
+  m_server->Get(".*", serve);
+  m_server->Post(".*", serve);
+  m_server->Put(".*", serve);
+  m_server->Delete(".*", serve);
+  m_port = m_server->bind_to_any_port("127.0.0.1");
+  if (m_port <= 0) {
+    throw std::runtime_error("test server: cannot bind");
+  }
+  m_thread = std::thread([this] { m_server->listen_after_bind(); });
+  for (int i = 0; i < 500 && !m_server->is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+void HttpsTestServer::SetHandler(Handler handler) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_handler = std::move(handler);
+}
+
+std::string HttpsTestServer::Url(const std::string& path) const {
+  return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" +
+         std::to_string(m_port) + path;
+}
+
+std::string HttpsTestServer::LocalhostUrl(const std::string& path) const {
+  return std::string(m_tls ? "https" : "http") + "://localhost:" +
+         std::to_string(m_port) + path;
+}
+
+std::vector<RecordedRequest> HttpsTestServer::Requests() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_requests;
+}
+
+size_t HttpsTestServer::ConnectionCount() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_remotePorts.size();
+}
+
+}  // namespace tqtest

@@ -1,0 +1,58 @@
+#include "tests/support/TempHome.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+#include "tests/support/TestPki.h"
+
+namespace tqtest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+      "/tqtest.XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  if (::mkdtemp(name.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  m_path = name.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Staged files are made read-only; removal needs the folder writable only.
+  std::filesystem::remove_all(m_path, ec);
+}
+
+ScopedTqHome::ScopedTqHome() {
+  const char* previous = std::getenv("TQ_HOME");
+  m_hadPrevious = previous != nullptr;
+  if (m_hadPrevious) {
+    m_previous = previous;
+  }
+  ::setenv("TQ_HOME", m_dir.path().c_str(), 1);
+}
+
+ScopedTqHome::~ScopedTqHome() {
+  if (m_hadPrevious) {
+    ::setenv("TQ_HOME", m_previous.c_str(), 1);
+  } else {
+    ::unsetenv("TQ_HOME");
+  }
+}
+
+void ScopedTqHome::WriteConfig(const std::string& ini) const {
+  WriteFile(m_dir.path() + "/tqcloudauth.ini", ini);
+}
+
+std::string ScopedTqHome::LogText() const {
+  return ReadFile(m_dir.path() + "/logs/tqcloudauth.log");
+}
+
+}  // namespace tqtest

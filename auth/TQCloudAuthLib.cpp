@@ -1,0 +1,188 @@
+#include "auth/TQCloudAuthLib.h"
+
+#include <new>
+
+#include "platform/Redact.h"
+#include "platform/SecureMemory.h"
+#include "platform/TQGlobalParam.h"
+#include "platform/TQPlatformInfo.h"
+
+TQCloudAuthLib::~TQCloudAuthLib() = default;
+
+void TQCloudAuthLib::setUseDBProxySettingsFlag(bool useDBProxySettings_) {
+  useDBProxySettings = useDBProxySettings_;
+}
+
+CKoError TQCloudAuthLib::TQCloudAuthLibInit(
+    const TQCloudAuth::BaseArgs& args) {
+  if (initialized) {
+    return CKoError::Success();
+  }
+  params.reset(new (std::nothrow) TQCloudAuth::BaseParams());
+  if (!params) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
+  }
+  CKoError st = params->initializeParams(args);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  initialized = true;
+  return CKoError::Success();
+}
+
+namespace {
+
+// The proxy decided from [GlobalParam]; the password is wiped with it.
+struct ProxySettings {
+  bool on = false;
+  bool authenticate = false;
+  std::string site;
+  std::string port;
+  std::string user;
+  std::string password;
+  ~ProxySettings() { WipeString(password); }
+};
+
+ProxySettings ReadProxySettings(bool useDBProxySettings) {
+  ProxySettings proxy;
+  TQGlobalParam config;
+  int enabled = 0;
+  if (useDBProxySettings && config.get(SENDLOGS_USE_HTTP_PROXY, enabled,
+                                       nullptr) == 0 &&
+      enabled > 0) {
+    proxy.on = true;
+  }
+  if (proxy.on) {
+    if (config.get(SENDLOGS_HTTP_PROXY_SITE, proxy.site, nullptr) != 0 ||
+        config.get(SENDLOGS_HTTP_PROXY_PORT, proxy.port, nullptr) != 0 ||
+        proxy.site == "0.0.0.0") {
+      proxy.on = false;
+    }
+  }
+  if (proxy.on) {
+    int useAuthentication = 0;
+    if (config.get(HUBMASTER_USE_PROXY_AUTHENTICATION, useAuthentication,
+                   nullptr) == 0 &&
+        useAuthentication > 0) {
+      proxy.authenticate =
+          config.get(SENDLOGS_HTTP_PROXY_USER, proxy.user, nullptr) == 0 &&
+          config.get(SENDLOGS_HTTP_PROXY_PASSWORD, proxy.password, nullptr) ==
+              0 &&
+          !proxy.user.empty() && !proxy.password.empty();
+    }
+  }
+  return proxy;
+}
+
+}  // namespace
+
+CKoError TQCloudAuthLib::initCurlObject() {
+  curl.reset(new (std::nothrow) TQLibCurl());
+  if (!curl) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
+  }
+  if (!curl->TQLibCurlInit("application/json", true, true, nullptr)) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Failed to Initialize Curl Library.");
+  }
+
+  const ProxySettings proxy = ReadProxySettings(useDBProxySettings);
+  if (proxy.on) {
+    if (!curl->TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_PROXYTYPE,
+                                                     CURLPROXY_HTTP)) {
+      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     "Failed to set HTTP proxy.");
+    }
+    if (!curl->TQLibCurlSetAdditionalOptionsStringValue(
+            CURLOPT_PROXY, proxy.site + ":" + proxy.port)) {
+      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     "Failed to set HTTP proxy name and port.");
+    }
+    if (proxy.authenticate) {
+      std::string userPassword = proxy.user + ":" + proxy.password;
+      StringWipeGuard wipe(userPassword);
+      if (!curl->TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXYUSERPWD,
+                                                          userPassword)) {
+        return FXErrorUtil::ErrorWin32(
+            TQ_LOC, TQ_ERROR_GENERAL,
+            "Failed to set HTTP proxy user and password.");
+      }
+    }
+  }
+
+  TQPlatformInfo platformInfo;
+  unsigned int traceOn = 0;
+  platformInfo.getNumber("EventManager", "bEnableCurlTrace", &traceOn);
+  curl->toggleTrace(traceOn != 0);
+  return CKoError::Success();
+}
+
+CKoError TQCloudAuthLib::setProxyServer(const std::string& proxy) {
+  if (!initialized) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_HANDLE,
+                                   "Curl Library is not initialized.");
+  }
+  if (curl && !curl->TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY,
+                                                               proxy)) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Failed to set HTTP proxy name and port.");
+  }
+  return CKoError::Success();
+}
+
+CKoError TQCloudAuthLib::setHttpHeaders(
+    const std::vector<std::string>& headers) {
+  if (!curl) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Curl lib is not initialized");
+  }
+  curl->TQLibCurlFreeHttpHeaderList();
+  for (const std::string& header : headers) {
+    if (!curl->TQLibCurlAppendHeader(HTTP_HDR_REQUEST, header.c_str())) {
+      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     "Failed to add header");
+    }
+  }
+  return CKoError::Success();
+}
+
+CKoError TQCloudAuthLib::sendHttpRequest(
+    HTTP_REQ_TYPE type, const std::string& url,
+    const std::vector<std::string>& headers, const std::string& body,
+    std::string& response) {
+  if (!curl) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Curl lib is not initialized");
+  }
+  CKoError st = setHttpHeaders(headers);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  const bool sent = curl->TQLibCurlSendHttpReq(type, url.c_str(), body.data(),
+                                               body.size(), false, nullptr);
+  unsigned long length = 0;
+  const char* text = curl->GetHttpResponse(length, false);
+
+  if (!sent) {
+    const long code = curl->GetHttpErrorCode();
+    const char* message = text != nullptr ? text : "";
+    // The body carries the client secret or the signed assertion: only the
+    // harmless form fields are written.
+    event.DebugLvl("sendHttpRequest", 3,
+                   "Error: Request [%s] [%s] failed with ErrorCode [%ld] "
+                   "Message [%s]",
+                   url.c_str(), RedactFormBody(body).c_str(), code, message);
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL,
+        "Request failed with ErrorCode [%ld] Message [%s]", code, message);
+  }
+  if (length == 0 || text == nullptr) {
+    event.DebugLvl("sendHttpRequest", 3,
+                   "Error: Empty response received for request [%s] [%s]",
+                   url.c_str(), RedactFormBody(body).c_str());
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Empty response received for request");
+  }
+  response = text;
+  return CKoError::Success();
+}

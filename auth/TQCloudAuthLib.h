@@ -1,0 +1,65 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "auth/TQCloudAuthArgs.h"
+#include "platform/CKoError.h"
+#include "platform/EvEvent.h"
+#include "platform/TQExport.h"
+#include "platform/TQLibCurl.h"
+
+// TQCloudAuthLib: the library object every token provider derives from. It
+// holds the provider-independent parameters and the HTTP client, and sends
+// the provider's requests. One caller at a time: it takes no locks.
+// Tests: tests/auth/TQCloudAuthLib_test.cpp
+class TQ_EXPORT TQCloudAuthLib {
+ public:
+  TQCloudAuthLib() = default;
+  // Providers are deleted through this class.
+  virtual ~TQCloudAuthLib();
+  TQCloudAuthLib(const TQCloudAuthLib&) = delete;
+  TQCloudAuthLib& operator=(const TQCloudAuthLib&) = delete;
+
+  // getAuthToken: a token for args->azureArgs->scope into *ret.
+  virtual CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
+                                TQCloudAuth::GetAuthTokenRet* ret) = 0;
+
+  // Whether the next initCurlObject reads the proxy from the configuration.
+  void setUseDBProxySettingsFlag(bool useDBProxySettings);
+
+  // TQCloudAuthLibInit: keeps the base arguments and marks the object
+  // initialised. A second call is a successful no-op that keeps the first
+  // arguments. Fails with 14 when the parameter record cannot be created.
+  CKoError TQCloudAuthLibInit(const TQCloudAuth::BaseArgs& args);
+
+  // initCurlObject: creates the HTTP client (replacing any earlier one) and
+  // configures it: the proxy from [GlobalParam] when the proxy flag is set,
+  // and the trace from [EventManager] bEnableCurlTrace. Fails with 14 when
+  // the client cannot be created, 774 when it cannot be set up.
+  CKoError initCurlObject();
+
+  // setProxyServer: sets the client's proxy ("host:port"). 6 before
+  // initialisation; succeeds without effect when there is no client yet.
+  CKoError setProxyServer(const std::string& proxy);
+
+  // setHttpHeaders: replaces the client's header lines by headers. 774 with
+  // no client, or when a line cannot be added (the lines before it stay).
+  CKoError setHttpHeaders(const std::vector<std::string>& headers);
+
+  // sendHttpRequest: installs headers, sends one request and, on success,
+  // stores the response body (up to its first NUL) in response. A failed
+  // send and an empty response are logged (secret form values masked) and
+  // reported with 774; response is untouched on every failure.
+  CKoError sendHttpRequest(HTTP_REQ_TYPE type, const std::string& url,
+                           const std::vector<std::string>& headers,
+                           const std::string& body, std::string& response);
+
+ protected:
+  bool initialized = false;
+  EvEvent event;
+  std::unique_ptr<TQLibCurl> curl;
+  std::unique_ptr<TQCloudAuth::BaseParams> params;
+  bool useDBProxySettings = false;
+};

@@ -1,11 +1,16 @@
 #include "auth/TQCloudAuthLib.h"
 
+#include <algorithm>
+#include <climits>
 #include <new>
+#include <vector>
 
 #include "platform/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQGlobalParam.h"
 #include "platform/TQPlatformInfo.h"
+#include "util/Base64Codec.h"
+#include "util/UrlCodec.h"
 
 TQCloudAuthLib::~TQCloudAuthLib() = default;
 
@@ -185,4 +190,75 @@ CKoError TQCloudAuthLib::sendHttpRequest(
   }
   response = text;
   return CKoError::Success();
+}
+
+std::string TQCloudAuthLib::UrlEncode(const std::string& value) {
+  std::vector<char> storage;
+  // Wipes the encoded value before the vector frees it; declared after it,
+  // so it runs first, and after the result has been copied out.
+  struct WipeOnExit {
+    std::vector<char>& v;
+    ~WipeOnExit() { SecureWipe(v.data(), v.size()); }
+  } wipe{storage};
+  return std::string(::UrlEncode(value.c_str(), storage));
+}
+
+std::string TQCloudAuthLib::base64encode(const unsigned char* data,
+                                         int length) {
+  if (data == nullptr || length <= 0) {
+    return std::string();
+  }
+  // The encoded length plus a terminator, in size_t: (length + 2) would
+  // overflow an int near INT_MAX.
+  std::vector<char> buffer((static_cast<size_t>(length) + 2) / 3 * 4 + 1);
+  const int written = base64Encode(data, length, buffer.data());
+  return std::string(buffer.data(), static_cast<size_t>(written));
+}
+
+TqcBucket TQCloudAuthLib::base64decode(const std::string& text) {
+  if (text.size() > static_cast<size_t>(INT_MAX)) {
+    return TqcBucket();
+  }
+  // The decoded bytes may be key material: wiped when the buffer goes,
+  // whichever way this returns.
+  std::vector<char, ZeroingAllocator<char>> buffer(text.size() + 1);
+  const int count =
+      base64Decode(reinterpret_cast<const unsigned char*>(text.data()),
+                   static_cast<int>(text.size()), buffer.data());
+  return TqcBucket(buffer.data(), count);
+}
+
+std::string TQCloudAuthLib::base64urlencode(const unsigned char* data,
+                                            int length, bool inputIsBase64) {
+  std::string text;
+  if (!inputIsBase64) {
+    text = base64encode(data, length);
+  } else if (data != nullptr && length > 0) {
+    text.assign(reinterpret_cast<const char*>(data),
+                static_cast<size_t>(length));
+  }
+  const size_t fill = text.find('=');
+  if (fill != std::string::npos) {
+    text.erase(fill);
+  }
+  std::replace(text.begin(), text.end(), '+', '-');
+  std::replace(text.begin(), text.end(), '/', '_');
+  return text;
+}
+
+TqcBucket TQCloudAuthLib::base64urldecode(const std::string& text) {
+  std::string copy = text;
+  std::replace(copy.begin(), copy.end(), '-', '+');
+  std::replace(copy.begin(), copy.end(), '_', '/');
+  switch (copy.size() % 4) {
+    case 2:
+      copy += "==";
+      break;
+    case 3:
+      copy += "=";
+      break;
+    default:
+      break;
+  }
+  return base64decode(copy);
 }

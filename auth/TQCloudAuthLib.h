@@ -9,6 +9,7 @@
 #include "platform/EvEvent.h"
 #include "platform/TQExport.h"
 #include "platform/TQLibCurl.h"
+#include "platform/TqcBucket.h"
 
 // TQCloudAuthLib: the library object every token provider derives from. It
 // holds the provider-independent parameters and the HTTP client, and sends
@@ -55,6 +56,39 @@ class TQ_EXPORT TQCloudAuthLib {
   CKoError sendHttpRequest(HTTP_REQ_TYPE type, const std::string& url,
                            const std::vector<std::string>& headers,
                            const std::string& body, std::string& response);
+
+  // Encoders for building requests. None reports an error or throws on bad
+  // input; only std::bad_alloc escapes. Decoders are the lenient Base64
+  // decoder of util/Base64Codec.h: characters outside the standard alphabet
+  // ("=", white space, "-", "_") are skipped, groups form across them, and a
+  // dangling single character is dropped.
+  // Tests: tests/auth/TQCloudAuthLibEncoders_test.cpp
+
+  // UrlEncode: the value, up to its first NUL, percent-encoded by the base
+  // library's UrlEncode (util/UrlCodec.h: letters, digits and "-_.~/" kept,
+  // "%XX" upper-case otherwise). The working storage is wiped, as the value
+  // may be a client secret.
+  std::string UrlEncode(const std::string& value);
+
+  // base64encode: standard Base64 of length bytes, "=" filled; "" for a
+  // length of 0 or below or null data.
+  static std::string base64encode(const unsigned char* data, int length);
+
+  // base64decode: the bytes of the text, decoded leniently; an empty bucket
+  // when nothing decodes (also for a text longer than INT_MAX characters).
+  static TqcBucket base64decode(const std::string& text);
+
+  // base64urlencode: unpadded Base64URL. With inputIsBase64 false, of the
+  // bytes (0xFB 0xFF -> "-_8"); with true, the bytes are taken as standard
+  // Base64 text and only converted: cut at the first "=" wherever it
+  // stands, "+" -> "-", "/" -> "_" ("ab+c/d==" -> "ab-c_d", "ab=cd" ->
+  // "ab"). "" for a length of 0 or below or null data.
+  static std::string base64urlencode(const unsigned char* data, int length,
+                                     bool inputIsBase64);
+
+  // base64urldecode: "-" -> "+", "_" -> "/", "=" filled up when the length
+  // is 2 or 3 modulo 4, then base64decode: "-_8" -> 0xFB 0xFF.
+  static TqcBucket base64urldecode(const std::string& text);
 
  protected:
   bool initialized = false;

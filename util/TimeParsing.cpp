@@ -26,48 +26,94 @@ char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-const char* SkipBlanks(const char* p) {
-  while (is_blank(*p)) {
+// is_blank of every byte value, taken once, so that the scanning loops make
+// no call per character while is_blank stays the one definition of a blank.
+// Read-only after its thread-safe initialisation.
+class BlankTable {
+ public:
+  BlankTable() {
+    for (int c = 0; c < 256; ++c) {
+      blank_[c] = is_blank(static_cast<char>(c)) != 0;
+    }
+  }
+  bool operator()(char c) const {
+    return blank_[static_cast<unsigned char>(c)];
+  }
+
+ private:
+  bool blank_[256];
+};
+
+const BlankTable& Blanks() {
+  static const BlankTable table;
+  return table;
+}
+
+const char* SkipBlanks(const char* p, const BlankTable& isBlank) {
+  while (isBlank(*p)) {
     ++p;
   }
   return p;
 }
 
-const char* SkipWord(const char* p) {
-  while (*p != '\0' && !is_blank(*p)) {
+const char* SkipWord(const char* p, const BlankTable& isBlank) {
+  while (*p != '\0' && !isBlank(*p)) {
     ++p;
   }
   return p;
 }
 
-// Days from 1970-01-01 to the first day of month m of year y, proleptic
-// Gregorian (H. Hinnant, "chrono-Compatible Low-Level Date Algorithms",
-// days_from_civil with d = 1). y: |y| < 2^40; m: [1, 12].
-int64_t DaysFromCivil(int64_t y, int m) {
-  y -= m <= 2 ? 1 : 0;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;                            // [0, 399]
-  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5;  // [0, 337]
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;    // [0, 146096]
-  return era * 146097 + doe - 719468;
-}
+// Years are shifted by whole 400-year eras (the Gregorian calendar repeats
+// every 146097 days) so that every year the parsers can produce, an int plus
+// 2000 and a month carry, is positive and the divisions are unsigned.
+constexpr int64_t kShiftEras = 5368710;
+constexpr int64_t kShiftYears = 400 * kShiftEras;  // 2147484000
+// Lowest shifted year: INT_MIN + 2000, minus one for a January or February.
+static_assert(kShiftYears + int64_t{INT_MIN} + 2000 - 1 > 0, "shift too small");
+
+// Days from 1 March to the first of each month, in a year counted from
+// March so that the leap day comes last; index January = 0.
+constexpr int kDaysFromMarch[12] = {306, 337, 0,   31,  61,  92,
+                                    122, 153, 184, 214, 245, 275};
 
 // Seconds since the epoch of the fields read as UTC. Out-of-range fields
 // carry as mktime carries them: the month into the year (floor division),
 // then day, hour, minute and second linearly from the first of the month.
-// Every argument fits an int (year: int plus 2000), so no step can overflow:
-// |days| < 2^41, |result| < 2^58.
+// Days from the civil date after H. Hinnant, "chrono-Compatible Low-Level
+// Date Algorithms" (days_from_civil). year: [INT_MIN + 2000, INT_MAX];
+// |result| < 2^58, so no step overflows.
 int64_t UtcSeconds(int64_t year, int month0, int day, int hour, int minute,
                    int second) {
-  int64_t years = month0 / 12;
+  int64_t carry = month0 / 12;
   int month = month0 % 12;  // (-12, 12)
   if (month < 0) {
     month += 12;
-    --years;
+    --carry;
   }
-  // month: [0, 11]
-  const int64_t days = DaysFromCivil(year + years, month + 1) + day - 1;
+  // month: [0, 11]; y: [1, 2^33)
+  const uint64_t y =
+      static_cast<uint64_t>(year + carry + kShiftYears - (month < 2 ? 1 : 0));
+  const uint64_t era = y / 400;
+  const uint64_t yoe = y - era * 400;  // [0, 399]
+  const uint64_t doe =
+      yoe * 365 + yoe / 4 - yoe / 100 + kDaysFromMarch[month];  // [0, 146096]
+  const int64_t days = static_cast<int64_t>(era * 146097 + doe) -
+                       (kShiftEras * 146097 + 719468) + day - 1;
   return days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+}
+
+// checkString with a pattern known at compile time, unrolled: the parsers'
+// hot path. A text that ends first fails on its terminator, so nothing
+// beyond it is read.
+template <size_t N>
+bool Matches(const char* text, const char (&pattern)[N]) {
+#pragma GCC unroll 32
+  for (size_t i = 0; i + 1 < N; ++i) {
+    if (pattern[i] == 'd' ? !IsDigit(text[i]) : text[i] != pattern[i]) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // ---- ISO 8601 ----
@@ -90,7 +136,7 @@ long IsoFromMatched(const char* text) {
       ++p;
     }
   }
-  if (checkString(p, "+dd:dd") == 1 || checkString(p, "-dd:dd") == 1) {
+  if (Matches(p, "+dd:dd") || Matches(p, "-dd:dd")) {
     const int sign = *p == '-' ? -1 : 1;
     const int minutes = TwoDigits(p + 1) * 60 + TwoDigits(p + 4);  // [0, 6039]
     t -= sign * minutes * 60;
@@ -121,14 +167,13 @@ bool ScanInt(const char*& p, int width, int& out) {
     --left;
   }
   const char* digits = s;
-  uint64_t magnitude = 0;
-  bool saturated = false;
+  uint64_t magnitude = 0;  // exact while below 10^19
+  bool saturated = false;  // 10^19 or more: beyond any long
   for (; left > 0 && IsDigit(*s); ++s, --left) {
-    const unsigned digit = static_cast<unsigned>(*s - '0');
-    if (magnitude > (UINT64_MAX - digit) / 10) {
+    if (magnitude >= 1000000000000000000u) {
       saturated = true;
     } else {
-      magnitude = magnitude * 10 + digit;
+      magnitude = magnitude * 10 + static_cast<unsigned>(*s - '0');
     }
   }
   if (s == digits) {
@@ -253,7 +298,7 @@ long parseIso8601Time(const char* text) {
   if (text == nullptr) {
     return -1;
   }
-  if (checkString(text, kIsoDateTime) == 1) {
+  if (Matches(text, kIsoDateTime)) {
     return IsoFromMatched(text);
   }
   // A one-digit month or day gets its leading zero; nothing else is mended.
@@ -295,19 +340,20 @@ long parseRfc822Time(const char* text) {
   }
   copy[n] = '\0';
 
-  const char* p = SkipBlanks(copy);
+  const BlankTable& isBlank = Blanks();
+  const char* p = SkipBlanks(copy, isBlank);
   if (*p == '\0') {
     return 0;
   }
   if (StartsWithDayName(p)) {
-    p = SkipBlanks(SkipWord(p));
+    p = SkipBlanks(SkipWord(p, isBlank), isBlank);
     if (*p == '\0') {
       return 0;
     }
     if (*p == ',') {
       ++p;
     }
-    p = SkipBlanks(p);
+    p = SkipBlanks(p, isBlank);
     if (*p == '\0') {
       return 0;
     }
@@ -324,7 +370,7 @@ long parseRfc822Time(const char* text) {
   // The time is looked for three blank-separated words on, wherever the
   // scan above stopped.
   for (int word = 0; word < 3; ++word) {
-    p = SkipBlanks(SkipWord(p));
+    p = SkipBlanks(SkipWord(p, isBlank), isBlank);
   }
   int month0 = 0;
   if (!FindMonth(month, month0)) {
@@ -346,7 +392,7 @@ long parseRfc822Time(const char* text) {
       !ScanInt(scan, 0, second)) {
     return -1;
   }
-  p = SkipBlanks(SkipWord(p));
+  p = SkipBlanks(SkipWord(p, isBlank), isBlank);
   if (*p == '+') {
     ++p;
   }

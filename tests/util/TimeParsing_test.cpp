@@ -79,7 +79,8 @@ struct Stamp {
   long expected;
 };
 
-const long kRfcExample = 784111777;   // 1994-11-06T08:49:37Z, RFC 7231 7.1.1.1
+// The example date of RFC 7231 section 7.1.1.1, 1994-11-06T08:49:37Z.
+const long kRfcExample = 784111777;
 const long kIsoExample = 1578219630;  // 2020-01-05T10:20:30Z
 
 const std::vector<Stamp>& IsoStamps() {
@@ -322,8 +323,8 @@ TEST_P(TimeParsingInZone, EveryDayFrom1900To2399) {
                                             "May", "Jun", "Jul", "Aug",
                                             "Sep", "Oct", "Nov", "Dec"};
   ForEachDay(1900, 2399, [](int y, int m, int d, int64_t days) {
-    // A different time of day for each day, so that hours around every
-    // daylight-saving change get read too.
+    // A time of day that changes from day to day, so that the local
+    // wall-clock hours some zone skips or repeats come up as well.
     const int64_t n = days + 1000000;  // positive for every day swept
     const int h = static_cast<int>(n % 24);
     const int mi = static_cast<int>(n % 60);

@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <sstream>
 
 #include "platform/StringFormat.h"
 
@@ -48,11 +47,18 @@ std::string TrimStringSpaces(const std::string& text) {
 }
 
 std::vector<std::string> SplitString(const std::string& text, char separator) {
+  // The fields getline would extract, without a stream: a separator at the
+  // very end gives no final empty field, an empty text gives none at all.
   std::vector<std::string> fields;
-  std::istringstream in(text);
-  std::string field;
-  while (std::getline(in, field, separator)) {
-    fields.push_back(TrimStringSpaces(field));
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find(separator, start);
+    if (end == std::string::npos) {
+      fields.push_back(TrimStringSpaces(text.substr(start)));
+      break;
+    }
+    fields.push_back(TrimStringSpaces(text.substr(start, end - start)));
+    start = end + 1;
   }
   return fields;
 }

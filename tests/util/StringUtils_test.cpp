@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <random>
+#include <sstream>
 
 namespace {
 
@@ -78,6 +80,26 @@ TEST(StringUtils, SplitStringByCharacter) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(SplitString(c.text, ','), c.expected) << c.text;
+  }
+}
+
+// The fields are exactly what getline extracts, trimmed.
+TEST(StringUtils, SplitStringMatchesGetline) {
+  std::mt19937 rng(7);
+  const char alphabet[] = {',', ',', ' ', 'a', 'b', '\0', '\t'};
+  for (int round = 0; round < 2000; ++round) {
+    std::string text;
+    const size_t length = rng() % 12;
+    for (size_t i = 0; i < length; ++i) {
+      text += alphabet[rng() % sizeof alphabet];
+    }
+    std::vector<std::string> expected;
+    std::istringstream in(text);
+    std::string field;
+    while (std::getline(in, field, ',')) {
+      expected.push_back(TrimStringSpaces(field));
+    }
+    EXPECT_EQ(SplitString(text, ','), expected);
   }
 }
 

@@ -84,59 +84,107 @@ TqcBucket hex2bin(const char* hexText) {
 
 }  // namespace Tqc
 
-bool base64Decode(const std::string& text, std::string& bytes) {
-  std::string out;
-  StringWipeGuard wipeOut(
-      out);  // may be key material; holds the old bytes after the swap
-  out.reserve(text.size() / 4 * 3 + 3);
-  unsigned int quad[4];
-  size_t n = 0;        // characters of the current group, [0, 3]
+namespace {
+
+// Checks text against the rules of base64Decode; on success the number of
+// bytes it decodes to.
+bool ValidateBase64(const unsigned char* p, const unsigned char* end,
+                    size_t& outSize) {
+  size_t symbols = 0;  // alphabet characters
   size_t padding = 0;  // "=" seen; only more "=" or blanks may follow
-  for (const char c : text) {
-    const signed char v = kBase64[static_cast<unsigned char>(c)];
-    if (v == kSkip) {
-      continue;
-    }
-    if (v == kInvalid) {
-      return false;
-    }
-    if (v == kPad) {
+  // Runs of four alphabet characters before any padding take the short way.
+  while (end - p >= 4 &&
+         ((kBase64[p[0]] | kBase64[p[1]] | kBase64[p[2]] | kBase64[p[3]]) &
+          ~0x3F) == 0) {
+    symbols += 4;
+    p += 4;
+  }
+  for (; p != end; ++p) {
+    const signed char v = kBase64[*p];
+    if (v >= 0 && v < kPad) {
+      if (padding != 0) {
+        return false;
+      }
+      ++symbols;
+    } else if (v == kPad) {
       // Padding fills the third and/or fourth place of the final group.
-      if (n + padding < 2) {
+      const size_t inGroup = symbols % 4;
+      if (inGroup < 2 || inGroup + padding >= 4) {
         return false;
       }
       ++padding;
-      if (n + padding > 4) {
-        return false;
-      }
-      continue;
-    }
-    if (padding != 0) {
+    } else if (v != kSkip) {
       return false;
     }
-    quad[n++] = static_cast<unsigned int>(v);
-    if (n == 4) {
-      const unsigned int word =
-          quad[0] << 18 | quad[1] << 12 | quad[2] << 6 | quad[3];
-      out.push_back(static_cast<char>(word >> 16));
-      out.push_back(static_cast<char>(word >> 8 & 0xFF));
-      out.push_back(static_cast<char>(word & 0xFF));
+  }
+  const size_t rest = symbols % 4;  // [0, 3]
+  if (padding != 0 ? rest + padding != 4 : rest != 0) {
+    return false;
+  }
+  outSize = symbols / 4 * 3 + (rest == 0 ? 0 : rest - 1);
+  return true;
+}
+
+}  // namespace
+
+bool base64Decode(const std::string& text, std::string& bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  size_t size = 0;
+  if (!ValidateBase64(p, end, size)) {
+    return false;
+  }
+  // The bytes may be key material, and so may what bytes held before: a
+  // buffer that has to grow is wiped before it is given up.
+  if (bytes.capacity() < size) {
+    WipeString(bytes);
+  } else if (bytes.size() > size) {
+    SecureWipe(&bytes[size], bytes.size() - size);
+  }
+  bytes.resize(size);
+  auto* w = reinterpret_cast<unsigned char*>(bytes.data());
+  unsigned int word = 0;
+  int n = 0;  // symbols in word, [0, 3]
+  while (p != end) {
+    // Whole groups without blanks take the short way.
+    if (n == 0 && end - p >= 4) {
+      const signed char a = kBase64[p[0]];
+      const signed char b = kBase64[p[1]];
+      const signed char c = kBase64[p[2]];
+      const signed char d = kBase64[p[3]];
+      if (((a | b | c | d) & ~0x3F) == 0) {
+        const unsigned int group = static_cast<unsigned int>(a) << 18 |
+                                   static_cast<unsigned int>(b) << 12 |
+                                   static_cast<unsigned int>(c) << 6 |
+                                   static_cast<unsigned int>(d);
+        w[0] = static_cast<unsigned char>(group >> 16);
+        w[1] = static_cast<unsigned char>(group >> 8);
+        w[2] = static_cast<unsigned char>(group);
+        w += 3;
+        p += 4;
+        continue;
+      }
+    }
+    const signed char v = kBase64[*p++];
+    if (v < 0 || v == kPad) {
+      continue;  // blanks and padding, validated above
+    }
+    word = word << 6 | static_cast<unsigned int>(v);
+    if (++n == 4) {
+      w[0] = static_cast<unsigned char>(word >> 16);
+      w[1] = static_cast<unsigned char>(word >> 8);
+      w[2] = static_cast<unsigned char>(word);
+      w += 3;
+      word = 0;
       n = 0;
     }
   }
-  if (padding != 0) {
-    if (n + padding != 4) {
-      return false;
-    }
-    const unsigned int word =
-        quad[0] << 18 | quad[1] << 12 | (n == 3 ? quad[2] << 6 : 0u);
-    out.push_back(static_cast<char>(word >> 16));
-    if (n == 3) {
-      out.push_back(static_cast<char>(word >> 8 & 0xFF));
-    }
-  } else if (n != 0) {
-    return false;
+  // The final group's 2 or 3 symbols carry 1 or 2 bytes.
+  if (n == 2) {
+    w[0] = static_cast<unsigned char>(word >> 4);
+  } else if (n == 3) {
+    w[0] = static_cast<unsigned char>(word >> 10);
+    w[1] = static_cast<unsigned char>(word >> 2);
   }
-  bytes.swap(out);
   return true;
 }

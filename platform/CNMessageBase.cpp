@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
 #include "platform/SecureJson.h"
@@ -329,6 +330,12 @@ int CNMessageBase::unserialize(const char* text) {
 }
 
 std::string CNMessageBase::serialize() const {
-  const SecureJsonString text = CNMessageCodec::Write(*this).dump();
+  SecureJsonString text;
+  try {
+    text = CNMessageCodec::Write(*this).dump();
+  } catch (const SecureJson::type_error&) {
+    // JSON texts are UTF-8; replacing bytes would corrupt the field silently.
+    throw std::invalid_argument("CNMessageBase: a text field is not UTF-8");
+  }
   return std::string(text.data(), text.size());
 }

@@ -92,7 +92,9 @@ class TQ_EXPORT CNMessageBase {
   int unserialize(const char* text);
 
   // serialize: the text unserialize reads back into an equal message. Null
-  // record pointers are left out.
+  // record pointers are left out. Texts must be UTF-8 (NUL bytes allowed):
+  // std::invalid_argument is thrown for one that is not, since JSON cannot
+  // carry it.
   std::string serialize() const;
 
  private:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,16 @@ TEST(CNMessageBase, RoundTripKeepsEveryField) {
   EXPECT_EQ(sub->getId(), kId + 1);
   EXPECT_EQ(sub->getstring(1, 0, 0, 0), "https://login.example/");
   EXPECT_EQ(Sub(*sub, 5, false)->getint64(-3, 0, 0), 9);
+}
+
+TEST(CNMessageBase, TextsThatAreNotUtf8CannotBeSerialized) {
+  CNMessageBase m(kType, kId);
+  Sub(m, 3)->setstring(1, 0, "\xff\xfe", 0, 0);
+  EXPECT_THROW(m.serialize(), std::invalid_argument);
+  EXPECT_EQ(Sub(m, 3)->getstring(1, 0, 0, 0), "\xff\xfe");  // kept as set
+  // Nor can such a text be read.
+  EXPECT_EQ(m.unserialize("{\"type\":91,\"id\":7,\"fields\":{\"1\":\"\xff\"}}"),
+            CNMessageBase::kUnserializeMalformed);
 }
 
 TEST(CNMessageBase, CopiesAreDeep) {

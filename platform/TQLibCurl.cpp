@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/Redact.h"
+#include "platform/RsaSigner.h"
 #include "platform/SecureMemory.h"
 #include "platform/StringFormat.h"
 #include "platform/TQPlatformInfo.h"
@@ -342,4 +343,15 @@ int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
     start = end + 1;
   }
   return 0;
+}
+
+bool TQLibCurl::SignSHA256withRSA(const std::string& certificateFile,
+                                  const std::string& data,
+                                  const std::string& password,
+                                  unsigned char* signature,
+                                  unsigned int& length) {
+  if (!m_signer) {
+    m_signer = std::make_unique<RsaSigner>();
+  }
+  return m_signer->Sign(certificateFile, data, password, signature, length);
 }

@@ -9,6 +9,8 @@
 #include "platform/TQExport.h"
 #include "platform/UniqueHandle.h"
 
+class RsaSigner;
+
 // Request methods of the HTTP client.
 enum _http_req_type_ {
   HTTP_REQ_GET = 0,
@@ -98,6 +100,21 @@ class TQ_EXPORT TQLibCurl {
   // The number of TCP connections this client opened so far.
   long GetConnectionCount() const noexcept { return m_connections; }
 
+  // SignSHA256withRSA: RSASSA-PKCS1-v1_5 with SHA-256 (RS256) over data with
+  // the RSA private key in certificateFile: PEM holding certificate and key
+  // (the key plain, or encrypted with password as PKCS#8 or traditional
+  // PEM) or PKCS#12 DER protected by password (empty: none). The key is
+  // parsed once and kept in the client until the file changes or another
+  // file or password is given. True with the signature bytes in signature
+  // and their count in length. False, with signature and length untouched,
+  // for a missing or unreadable file, a wrong password, a file without a
+  // private key, a key that is not RSA, or a signature longer than length.
+  // Neither password nor key material is logged or kept in text form.
+  // Tests: tests/platform/RsaSigner_test.cpp
+  bool SignSHA256withRSA(const std::string& certificateFile,
+                         const std::string& data, const std::string& password,
+                         unsigned char* signature, unsigned int& length);
+
  private:
   using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
   using SlistPtr = std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>>;
@@ -121,4 +138,5 @@ class TQ_EXPORT TQLibCurl {
   long m_connections = 0;
   char m_errorBuffer[CURL_ERROR_SIZE] = {};
   EvEvent m_event;
+  std::unique_ptr<RsaSigner> m_signer;
 };

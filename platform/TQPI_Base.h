@@ -8,7 +8,7 @@
 // environment variable TQ_HOME when set and not empty, otherwise
 // "<user home>/.tqcloudauth". Everything the library reads or writes lives
 // under it.
-// Tests: tests/platform/TQPI_Base_test.cpp
+// Tests: tests/platform/TQConfig_test.cpp
 class TQ_EXPORT TQPI_Base {
  public:
   TQPI_Base();

@@ -1,0 +1,287 @@
+#include "platform/TQPassword.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/SecureMemory.h"
+#include "platform/TQPI_Base.h"
+#include "platform/TqcConvert.h"
+#include "platform/UniqueHandle.h"
+#include "platform/auto_handle.h"
+
+namespace {
+
+using CipherCtxPtr =
+    std::unique_ptr<EVP_CIPHER_CTX, FnDeleter<EVP_CIPHER_CTX_free>>;
+using Key = SecretBuffer<TQPassword::kKeySize>;
+
+constexpr char kPrefix[] = "ENC1:";
+constexpr size_t kPrefixLength = sizeof kPrefix - 1;
+// Bound to the ciphertext so that a text of another format version cannot
+// be passed off as this one.
+constexpr unsigned char kAad[] = {'E', 'N', 'C', '1'};
+constexpr size_t kNonceSize = 12;
+constexpr size_t kTagSize = 16;
+
+std::string KeyPath(const std::string& home) {
+  return home + "/" + TQPassword::kKeyFileName;
+}
+
+// Reads exactly kKeySize bytes from fd; false for a shorter or longer file.
+bool ReadKey(int fd, Key& key) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_size != static_cast<off_t>(Key::size())) {
+    return false;
+  }
+  size_t got = 0;
+  while (got < Key::size()) {
+    const ssize_t n = ::read(fd, key.data() + got, Key::size() - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    got += static_cast<size_t>(n);
+  }
+  char extra = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(fd, &extra, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 0;
+}
+
+// ReadKeyFile: false (errno set) when the file cannot be opened; *badKey
+// when it opened but does not hold a key.
+bool ReadKeyFile(const std::string& path, Key& key, bool* badKey) {
+  *badKey = false;
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return false;
+  }
+  auto_handle file(fd);
+  if (!ReadKey(file.get(), key)) {
+    key.Wipe();
+    *badKey = true;
+    return false;
+  }
+  return true;
+}
+
+// The home folder and missing parents, each new one 0700.
+bool MakeHome(const std::string& home) {
+  struct stat st {};
+  if (::stat(home.c_str(), &st) == 0) {
+    return S_ISDIR(st.st_mode);
+  }
+  for (size_t pos = 1; pos <= home.size(); ++pos) {
+    if (pos != home.size() && home[pos] != '/') {
+      continue;
+    }
+    const std::string part = home.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) == 0) {
+      // The umask may have cleared owner bits.
+      if (::chmod(part.c_str(), 0700) != 0) {
+        return false;
+      }
+    } else if (errno != EEXIST) {
+      return false;
+    }
+  }
+  return ::stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Creates the key: written in full to a private temporary file, then linked
+// to its name, which fails if it exists. Another process thus sees either no
+// key or a complete one, and of two concurrent creators one key wins.
+bool CreateOrReadKey(const std::string& home, Key& key) {
+  const std::string path = KeyPath(home);
+  bool badKey = false;
+  if (ReadKeyFile(path, key, &badKey)) {
+    return true;
+  }
+  if (badKey || errno != ENOENT) {
+    return false;
+  }
+  if (RAND_priv_bytes(reinterpret_cast<unsigned char*>(key.data()),
+                      static_cast<int>(Key::size())) != 1) {
+    key.Wipe();
+    return false;
+  }
+  std::string temp = path + ".XXXXXX";
+  // mkostemp: O_EXCL and mode 0600.
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    key.Wipe();
+    return false;
+  }
+  auto_handle file(fd);
+  size_t put = 0;
+  bool ok = ::fchmod(fd, 0600) == 0;
+  while (ok && put < Key::size()) {
+    const ssize_t n = ::write(fd, key.c_str() + put, Key::size() - put);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    ok = n > 0;
+    put += ok ? static_cast<size_t>(n) : 0;
+  }
+  ok = ok && ::fsync(fd) == 0;
+  file.reset(-1);
+  const bool linked = ok && ::link(temp.c_str(), path.c_str()) == 0;
+  const int linkErr = errno;
+  ::unlink(temp.c_str());
+  if (linked) {
+    return true;
+  }
+  key.Wipe();
+  if (ok && linkErr == EEXIST) {
+    return ReadKeyFile(path, key, &badKey);
+  }
+  return false;
+}
+
+bool Base64Encode(const unsigned char* data, size_t size, std::string& out) {
+  if (size > static_cast<size_t>(INT_MAX / 4 * 3)) {
+    return false;
+  }
+  out.resize((size + 2) / 3 * 4 + 1);
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                data, static_cast<int>(size));
+  out.resize(static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+bool TQPassword::decrypt(const char* encrypted, char* out,
+                         unsigned long* length) {
+  if (out == nullptr || length == nullptr) {
+    return false;
+  }
+  const unsigned long capacity = *length;
+  struct WipeOnFailure {
+    char* p;
+    size_t n;
+    bool armed = true;
+    ~WipeOnFailure() {
+      if (armed) {
+        SecureWipe(p, n);
+      }
+    }
+  } wipe{out, capacity < ULONG_MAX ? capacity + 1 : capacity};
+
+  if (encrypted == nullptr ||
+      std::strncmp(encrypted, kPrefix, kPrefixLength) != 0) {
+    return false;
+  }
+  const std::string text(encrypted + kPrefixLength);
+  std::string blob;
+  std::string canonical;
+  // Only the exact form encrypt writes: no blanks, no stray bits, so that
+  // one stored text never has a second spelling.
+  if (!base64Decode(text, blob) || blob.size() < kNonceSize + kTagSize ||
+      !Base64Encode(reinterpret_cast<const unsigned char*>(blob.data()),
+                    blob.size(), canonical) ||
+      canonical != text) {
+    return false;
+  }
+  const size_t cipherSize = blob.size() - kNonceSize - kTagSize;
+  if (cipherSize > capacity || cipherSize > static_cast<size_t>(INT_MAX)) {
+    return false;
+  }
+  Key key;
+  bool badKey = false;
+  if (!ReadKeyFile(KeyPath(TQPI_Base().getHomeDirectory()), key, &badKey)) {
+    return false;
+  }
+  const auto* nonce = reinterpret_cast<const unsigned char*>(blob.data());
+  const unsigned char* cipher = nonce + kNonceSize;
+  const unsigned char* tag = cipher + cipherSize;
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  int n = 0;
+  int final = 0;
+  auto* plain = reinterpret_cast<unsigned char*>(out);
+  const bool ok =
+      ctx != nullptr &&
+      EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr,
+                         nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN,
+                          static_cast<int>(kNonceSize), nullptr) == 1 &&
+      EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr,
+                         reinterpret_cast<const unsigned char*>(key.c_str()),
+                         nonce) == 1 &&
+      EVP_DecryptUpdate(ctx.get(), nullptr, &n, kAad, sizeof kAad) == 1 &&
+      EVP_DecryptUpdate(ctx.get(), plain, &n, cipher,
+                        static_cast<int>(cipherSize)) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG,
+                          static_cast<int>(kTagSize),
+                          const_cast<unsigned char*>(tag)) == 1 &&
+      EVP_DecryptFinal_ex(ctx.get(), plain + n, &final) == 1;
+  if (!ok || static_cast<size_t>(n + final) != cipherSize) {
+    return false;  // out, holding unauthenticated bytes, is wiped
+  }
+  out[cipherSize] = '\0';
+  *length = static_cast<unsigned long>(cipherSize);
+  wipe.armed = false;
+  return true;
+}
+
+bool TQPassword::encrypt(const std::string& plain, std::string& encrypted) {
+  if (plain.size() > static_cast<size_t>(INT_MAX) - kNonceSize - kTagSize) {
+    return false;
+  }
+  const std::string home = TQPI_Base().getHomeDirectory();
+  Key key;
+  if (!MakeHome(home) || !CreateOrReadKey(home, key)) {
+    return false;
+  }
+  std::vector<unsigned char> blob(kNonceSize + plain.size() + kTagSize);
+  unsigned char* nonce = blob.data();
+  unsigned char* cipher = nonce + kNonceSize;
+  unsigned char* tag = cipher + plain.size();
+  if (RAND_bytes(nonce, static_cast<int>(kNonceSize)) != 1) {
+    return false;
+  }
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  int n = 0;
+  int final = 0;
+  const bool ok =
+      ctx != nullptr &&
+      EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr,
+                         nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN,
+                          static_cast<int>(kNonceSize), nullptr) == 1 &&
+      EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr,
+                         reinterpret_cast<const unsigned char*>(key.c_str()),
+                         nonce) == 1 &&
+      EVP_EncryptUpdate(ctx.get(), nullptr, &n, kAad, sizeof kAad) == 1 &&
+      EVP_EncryptUpdate(ctx.get(), cipher, &n,
+                        reinterpret_cast<const unsigned char*>(plain.data()),
+                        static_cast<int>(plain.size())) == 1 &&
+      EVP_EncryptFinal_ex(ctx.get(), cipher + n, &final) == 1 &&
+      static_cast<size_t>(n + final) == plain.size() &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG,
+                          static_cast<int>(kTagSize), tag) == 1;
+  std::string text;
+  if (!ok || !Base64Encode(blob.data(), blob.size(), text)) {
+    return false;
+  }
+  encrypted = kPrefix + text;
+  return true;
+}

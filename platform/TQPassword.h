@@ -1,0 +1,35 @@
+#pragma once
+
+#include <string>
+
+#include "platform/TQExport.h"
+
+// TQPassword: the password service. Stored secrets (client secrets,
+// certificate passwords) are encrypted with AES-256-GCM under a 32-byte key
+// kept in "<home>/secret.key" (home as TQPI_Base finds it). The stored form
+// is the text "ENC1:" + Base64(nonce (12 bytes) || ciphertext || tag (16
+// bytes)), with "ENC1" as additional authenticated data and a fresh random
+// nonce for every text. Key bytes and plain texts are wiped after use.
+// Tests: tests/platform/TQPassword_test.cpp
+class TQ_EXPORT TQPassword {
+ public:
+  static constexpr const char* kKeyFileName = "secret.key";
+  static constexpr size_t kKeySize = 32;
+
+  // decrypt: out holds *length bytes plus one. True with the plain text in
+  // out, NUL-terminated, and its length (NUL bytes inside count) in
+  // *length. False, with out[0..*length] zeroed and *length untouched, for
+  // null arguments, a missing or unreadable key file, a key file that is not
+  // exactly 32 bytes, a text that is not exactly the stored form (another
+  // prefix, non-canonical Base64, too short), a text altered in any byte or
+  // made with another key, or a plain text longer than *length. Never
+  // creates the key.
+  bool decrypt(const char* encrypted, char* out, unsigned long* length);
+
+  // encrypt: true with the stored form of plain (any bytes) in encrypted.
+  // On first use creates the home folder (0700, with missing parents) and
+  // the key file (32 random bytes, 0600); when another process creates the
+  // key at the same time, its key is used. False, with encrypted untouched,
+  // when the key cannot be read or made (or encryption fails).
+  bool encrypt(const std::string& plain, std::string& encrypted);
+};

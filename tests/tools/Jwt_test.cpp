@@ -55,11 +55,11 @@ TEST(Base64Url, RoundTripsEveryByteAtEveryOffset) {
 
 TEST(Base64Url, RejectsNonCanonicalText) {
   const char* const kInvalid[] = {
-      "Zg=",    "Zg==",   // padding
-      "Z",      "Zm9vY",  // a length of 1 modulo 4
-      "+/8",    "Zm9v/",  // the standard alphabet
-      "Zh",     "Zm9",    // bits set after the last byte
-      "Zm 9v",  "Zm9v\n", "Zm9v!", "Zm\x80v",
+      "Zg=",   "Zg==",   // padding
+      "Z",     "Zm9vY",  // a length of 1 modulo 4
+      "+/8",   "Zm9v/",  // the standard alphabet
+      "Zh",    "Zm9",    // bits set after the last byte
+      "Zm 9v", "Zm9v\n", "Zm9v!", "Zm\x80v",
   };
   for (const char* text : kInvalid) {
     std::string out = "junk";
@@ -78,10 +78,10 @@ TEST(ParseJws, SplitsThreeSegments) {
   EXPECT_EQ(jws.signature, std::string("\x00\x01\x02", 3));
   EXPECT_EQ(jws.signingInput, "e30.eyJhIjoxfQ");
 
-  for (const char* bad : {"", "e30", "e30.eyJhIjoxfQ", "e30.eyJhIjoxfQ.",
-                          ".eyJhIjoxfQ.AAEC", "e30..AAEC",
-                          "e30.eyJhIjoxfQ.AAEC.AAEC", "e30.eyJhIjoxfQ=.AAEC",
-                          "e30.eyJhIjoxfQ.AA+C"}) {
+  for (const char* bad :
+       {"", "e30", "e30.eyJhIjoxfQ", "e30.eyJhIjoxfQ.", ".eyJhIjoxfQ.AAEC",
+        "e30..AAEC", "e30.eyJhIjoxfQ.AAEC.AAEC", "e30.eyJhIjoxfQ=.AAEC",
+        "e30.eyJhIjoxfQ.AA+C"}) {
     EXPECT_FALSE(tqidp::ParseJws(bad, jws)) << bad;
   }
 }
@@ -99,8 +99,8 @@ TEST(Jws, SignsAndVerifiesRs256AndPs256) {
     std::string flipped = sig;
     flipped[100] ^= 1;
     EXPECT_FALSE(tqidp::VerifyJws(key.get(), alg, "header.payload", flipped));
-    EXPECT_FALSE(tqidp::VerifyJws(key.get(), alg, "header.payload",
-                                  sig.substr(1)));
+    EXPECT_FALSE(
+        tqidp::VerifyJws(key.get(), alg, "header.payload", sig.substr(1)));
   }
   // The two paddings are not interchangeable.
   std::string rs;

@@ -1,12 +1,8 @@
 #include "tools/idp/IdpServer.h"
 
 #include <dirent.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-
 #include <httplib.h>
+#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -14,7 +10,11 @@
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 #include <openssl/x509.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -58,13 +58,14 @@ constexpr char kCertDocs[] =
 constexpr size_t kMaxBody = 1 << 20;
 constexpr size_t kKeepAliveMaxCount = 100000;
 constexpr time_t kKeepAliveTimeoutSeconds = 120;
-constexpr size_t kWorkerThreads = 16;
+// Each idle keep-alive connection holds a worker until it closes.
+constexpr size_t kWorkerThreads = 32;
 
 // The application credentials of one certificate.
 struct CertCredential {
   X509Ptr cert;
-  PkeyPtr key;         // its public key
-  std::string sha1;    // thumbprints of the DER form, raw bytes
+  PkeyPtr key;       // its public key
+  std::string sha1;  // thumbprints of the DER form, raw bytes
   std::string sha256;
   time_t notBefore = 0;
   time_t notAfter = 0;
@@ -445,14 +446,14 @@ struct IdpServer::Impl {
     }
     char* data = nullptr;
     const long len = BIO_get_mem_data(bio.get(), &data);
-    unsigned char* der = nullptr;
-    const int derLen = i2d_PUBKEY(key.get(), &der);
-    if (derLen <= 0) {
+    const int derLen = i2d_PUBKEY(key.get(), nullptr);
+    std::string der(static_cast<size_t>(std::max(derLen, 0)), '\0');
+    auto* out = reinterpret_cast<unsigned char*>(der.data());
+    if (derLen <= 0 || i2d_PUBKEY(key.get(), &out) != derLen) {
       throw std::runtime_error("cannot encode the token signing key");
     }
     unsigned char md[SHA256_DIGEST_LENGTH];
-    SHA256(der, static_cast<size_t>(derLen), md);
-    OPENSSL_free(der);
+    SHA256(reinterpret_cast<const unsigned char*>(der.data()), der.size(), md);
     signingKeyPem.assign(data, static_cast<size_t>(len));
     keyId = Base64UrlEncode(
         std::string_view(reinterpret_cast<const char*>(md), 20));
@@ -508,10 +509,9 @@ struct IdpServer::Impl {
     const std::string code = std::to_string(e.code);
     ordered_json body;
     body["error"] = e.error;
-    body["error_description"] = "AADSTS" + code + ": " + e.text +
-                                "\r\nTrace ID: " + traceId +
-                                "\r\nCorrelation ID: " + correlationId +
-                                "\r\nTimestamp: " + timestamp;
+    body["error_description"] =
+        "AADSTS" + code + ": " + e.text + "\r\nTrace ID: " + traceId +
+        "\r\nCorrelation ID: " + correlationId + "\r\nTimestamp: " + timestamp;
     body["error_codes"] = ordered_json::array({e.code});
     body["timestamp"] = timestamp;
     body["trace_id"] = traceId;
@@ -583,7 +583,8 @@ bool IdpServer::Impl::CheckAssertion(const httplib::Request& req,
     return false;
   }
   if (*type != kAssertionType) {
-    err = Err(400, "invalid_request", 90011, "Unexpected client assertion type.");
+    err =
+        Err(400, "invalid_request", 90011, "Unexpected client assertion type.");
     return false;
   }
   Jws jws;
@@ -628,7 +629,8 @@ bool IdpServer::Impl::CheckAssertion(const httplib::Request& req,
   const std::string thumbText =
       thumbIt->is_string() ? thumbIt->get<std::string>() : thumbIt->dump();
   std::string thumb;
-  const bool decoded = thumbIt->is_string() && DecodeThumbprint(thumbText, thumb);
+  const bool decoded =
+      thumbIt->is_string() && DecodeThumbprint(thumbText, thumb);
   const std::string shown = decoded ? HexUpper(thumb) : Printable(thumbText);
   const CertCredential* cred = nullptr;
   if (decoded) {
@@ -644,17 +646,18 @@ bool IdpServer::Impl::CheckAssertion(const httplib::Request& req,
         "Client assertion contains an invalid signature. [Reason - " + reason +
         ", Thumbprint of key used by client: '" + shown + "'";
     if (cred != nullptr) {
-      text += ", Found key 'Start=" +
-              FormatUtc(static_cast<double>(cred->notBefore),
-                        TimeFormat::kKeyDate) +
-              ", End=" +
-              FormatUtc(static_cast<double>(cred->notAfter),
-                        TimeFormat::kKeyDate) +
-              "'";
+      text +=
+          ", Found key 'Start=" +
+          FormatUtc(static_cast<double>(cred->notBefore),
+                    TimeFormat::kKeyDate) +
+          ", End=" +
+          FormatUtc(static_cast<double>(cred->notAfter), TimeFormat::kKeyDate) +
+          "'";
     } else {
-      text += ", Please visit the Azure Portal, Graph Explorer or directly "
-              "use MS Graph to see configured keys for app Id '" +
-              clientId + "'.";
+      text +=
+          ", Please visit the Azure Portal, Graph Explorer or directly "
+          "use MS Graph to see configured keys for app Id '" +
+          clientId + "'.";
     }
     text += std::string(kCertDocs) + "]";
     return Err(401, "invalid_client", 700027, text);
@@ -692,8 +695,8 @@ bool IdpServer::Impl::CheckAssertion(const httplib::Request& req,
               "time: " +
                   FormatUtc(current, format) + ", assertion valid from " +
                   (hasNbf ? FormatUtc(nbf, format) : std::string("(none)")) +
-                  ", expiry time of assertion " + FormatUtc(exp, format) +
-                  "." + kCertDocs);
+                  ", expiry time of assertion " + FormatUtc(exp, format) + "." +
+                  kCertDocs);
     return false;
   }
 
@@ -799,9 +802,9 @@ bool IdpServer::Impl::Authorize(const httplib::Request& req,
     certs = app->second.certs;
     if (secret != nullptr) {
       for (const std::string& s : app->second.secrets) {
-        secretOk = secretOk || (s.size() == secret->size() &&
-                                CRYPTO_memcmp(s.data(), secret->data(),
-                                              s.size()) == 0);
+        secretOk = secretOk ||
+                   (s.size() == secret->size() &&
+                    CRYPTO_memcmp(s.data(), secret->data(), s.size()) == 0);
       }
     }
   }
@@ -908,8 +911,8 @@ void IdpServer::Impl::IssueToken(const std::string& tenant,
   } else if (!rawExpiresIn->empty()) {
     body += "\"expires_in\":" + *rawExpiresIn + ",";
   }
-  body += "\"ext_expires_in\":" + n + ",\"access_token\":" +
-          DumpJson(ordered_json(token)) + "}";
+  body += "\"ext_expires_in\":" + n +
+          ",\"access_token\":" + DumpJson(ordered_json(token)) + "}";
   res.status = 200;
   NoStore(res);
   res.set_content(body, "application/json; charset=utf-8");
@@ -994,8 +997,7 @@ void IdpServer::Impl::HandleFault(const httplib::Request& req,
   }
   auto refuse = [&res](const std::string& why) {
     res.status = 400;
-    res.set_content(DumpJson(ordered_json{{"error", why}}),
-                    "application/json");
+    res.set_content(DumpJson(ordered_json{{"error", why}}), "application/json");
   };
   const json in = json::parse(req.body, nullptr, false);
   if (in.is_discarded() || !in.is_object()) {
@@ -1016,7 +1018,8 @@ void IdpServer::Impl::HandleFault(const httplib::Request& req,
       f.body = value.get<std::string>();
     } else if (name == "contentType" && value.is_string()) {
       f.contentType = value.get<std::string>();
-    } else if (name == "expiresInJson" && (value.is_string() || value.is_null())) {
+    } else if (name == "expiresInJson" &&
+               (value.is_string() || value.is_null())) {
       if (value.is_string()) {
         f.expiresInJson = value.get<std::string>();
       }
@@ -1041,8 +1044,9 @@ void IdpServer::Impl::HandleFault(const httplib::Request& req,
       fault = std::move(f);
     }
   }
-  res.set_content(in.empty() ? "{\"fault\":\"cleared\"}" : "{\"fault\":\"set\"}",
-                  "application/json");
+  res.set_content(
+      in.empty() ? "{\"fault\":\"cleared\"}" : "{\"fault\":\"set\"}",
+      "application/json");
 }
 
 void IdpServer::Impl::HandleOther(const httplib::Request& req,
@@ -1062,16 +1066,16 @@ void IdpServer::Impl::Route() {
   // No exception may reach cpp-httplib: it would echo the text in a header.
   auto guarded = [this](void (Impl::*handler)(const httplib::Request&,
                                               httplib::Response&)) {
-    return [this, handler](const httplib::Request& req,
-                           httplib::Response& res) {
-      try {
-        (this->*handler)(req, res);
-      } catch (const std::exception&) {
-        res = httplib::Response();
-        res.status = 500;
-        res.set_content("{\"error\":\"server_error\"}", "application/json");
-      }
-    };
+    return
+        [this, handler](const httplib::Request& req, httplib::Response& res) {
+          try {
+            (this->*handler)(req, res);
+          } catch (const std::exception&) {
+            res = httplib::Response();
+            res.status = 500;
+            res.set_content("{\"error\":\"server_error\"}", "application/json");
+          }
+        };
   };
   server->Post(kTokenPath, guarded(&Impl::HandleToken));
   if (options.control) {
@@ -1094,7 +1098,8 @@ IdpServer::~IdpServer() { Stop(); }
 
 void IdpServer::AddApplication(const IdpApplication& app) {
   if (app.tenant.empty() || app.clientId.empty()) {
-    throw std::invalid_argument("an application needs a tenant and a client id");
+    throw std::invalid_argument(
+        "an application needs a tenant and a client id");
   }
   CertList certs;
   if (!app.certificatePem.empty() &&
@@ -1298,9 +1303,7 @@ void IdpServer::Stop() {
 
 int IdpServer::port() const { return m_impl->boundPort; }
 
-std::string IdpServer::LoginEndpoint() const {
-  return m_impl->LoginEndpoint();
-}
+std::string IdpServer::LoginEndpoint() const { return m_impl->LoginEndpoint(); }
 
 void IdpServer::SetFault(const IdpFault& fault) {
   std::lock_guard<std::mutex> lock(m_impl->mutex);

@@ -44,7 +44,7 @@ struct IdpRequest {
   int remotePort = 0;
 };
 
-struct IdpFault {  // applies to every token request while set
+struct IdpFault {                // applies to every token request while set
   int delayMs = 0;               // wait before answering
   bool closeConnection = false;  // drop the connection without a reply
   int status = 0;  // != 0: reply with this status, body and content type
@@ -81,9 +81,9 @@ class IdpServer {
   bool LoadApplications(const std::string& jsonFile, std::string& error);
 
   // Start: makes the token signing key, binds host and port (a free port
-  // when 0) and serves on its own threads. true once serving; false with a message in error when the TLS
-  // files are missing or unusable, the address cannot be bound, or the
-  // server was started before.
+  // when 0) and serves on its own threads. true once serving; false with a
+  // message in error when the TLS files are missing or unusable, the address
+  // cannot be bound, or the server was started before.
   bool Start(std::string& error);
   // Stop: stops serving, ends delayed replies and drops open connections
   // (idle keep-alive ones included); returns when every server thread has
@@ -104,6 +104,8 @@ class IdpServer {
   size_t ConnectionCount() const;
   // RequestCount: requests received, control requests aside.
   size_t RequestCount() const;
+  // Requests: every request counted, in order, bodies as received (secrets
+  // and assertions included: tests compare the exact bytes).
   std::vector<IdpRequest> Requests() const;
   // TokenSigningPublicKeyPem: the SubjectPublicKeyInfo PEM of the key that
   // signs issued access tokens (RS256), made by Start; empty before.

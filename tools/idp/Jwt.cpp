@@ -71,9 +71,8 @@ std::string Base64UrlEncode(std::string_view bytes) {
   }
   const size_t rest = bytes.size() - i;  // [0, 2]
   if (rest > 0) {
-    unsigned long v = static_cast<unsigned long>(
-                          static_cast<unsigned char>(bytes[i]))
-                      << 16;
+    unsigned long v =
+        static_cast<unsigned long>(static_cast<unsigned char>(bytes[i])) << 16;
     if (rest == 2) {
       v |= static_cast<unsigned long>(static_cast<unsigned char>(bytes[i + 1]))
            << 8;
@@ -173,7 +172,8 @@ bool VerifyJws(EVP_PKEY* key, JwsAlg alg, std::string_view input,
     return false;
   }
   return EVP_DigestVerify(
-             ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),
+             ctx.get(),
+             reinterpret_cast<const unsigned char*>(signature.data()),
              signature.size(),
              reinterpret_cast<const unsigned char*>(input.data()),
              input.size()) == 1;

@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
                  "JSON file of registered applications: "
                  "{\"applications\":[{\"tenant\",\"client_id\","
                  "\"client_secret\",\"certificate\"}]}")
-      ->required();
+      ->required()
+      ->check(CLI::ExistingFile);
   app.add_option("--host", options.host, "address to listen on")
       ->capture_default_str();
   app.add_option("--port", options.port, "port to listen on; 0: any free port")
@@ -76,9 +77,11 @@ int main(int argc, char** argv) {
   CLI::Option* http =
       app.add_flag("--http", plainHttp, "serve plain HTTP instead of HTTPS");
   CLI::Option* cert = app.add_option("--cert", options.certFile,
-                                     "server certificate chain (PEM)");
+                                     "server certificate chain (PEM)")
+                          ->check(CLI::ExistingFile);
   CLI::Option* key =
-      app.add_option("--key", options.keyFile, "server private key (PEM)");
+      app.add_option("--key", options.keyFile, "server private key (PEM)")
+          ->check(CLI::ExistingFile);
   CLI::Option* pki = app.add_option(
       "--generate-pki", pkiDir,
       "make a CA (DIR/ca.pem, for clients to trust) and a server "

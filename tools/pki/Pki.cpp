@@ -1,14 +1,13 @@
 #include "tools/pki/Pki.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -159,8 +158,7 @@ void WriteFile(const std::string& path, const std::string& content,
   }
   size_t done = 0;
   while (done < content.size()) {
-    const ssize_t n =
-        ::write(fd, content.data() + done, content.size() - done);
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
     if (n < 0 && errno == EINTR) {
       continue;
     }

@@ -7,40 +7,24 @@
 #include <string>
 #include <vector>
 
-#include "platform/UniqueHandle.h"
+#include "tools/pki/Pki.h"
 
 namespace tqtest {
 
-using PkeyPtr = std::unique_ptr<EVP_PKEY, FnDeleter<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
-
-PkeyPtr GenerateRsaKey(unsigned int bits = 2048);
-PkeyPtr GenerateEcKey();
-
-struct CertSpec {
-  std::string commonName;
-  std::vector<std::string> dnsNames;
-  std::vector<std::string> ipAddresses;
-  bool isCa = false;
-  long notBeforeOffsetSeconds = -3600;
-  long validSeconds = 24 * 3600;
-};
-
-// Issues a certificate for subjectKey; self-signed when issuer is null.
-X509Ptr IssueCertificate(const CertSpec& spec, EVP_PKEY* subjectKey,
-                         X509* issuer, EVP_PKEY* issuerKey);
-
-std::string CertToPem(X509* cert);
-// PKCS#8 PEM; encrypted with AES-256-CBC when password is not empty.
-std::string KeyToPem(EVP_PKEY* key, const std::string& password = "");
-// PKCS#12 (DER) holding key and certificate, protected by password.
-std::string ToPkcs12(EVP_PKEY* key, X509* cert, const std::string& password);
-// SHA-1 fingerprint of the DER certificate, lower-case hex.
-std::string Sha1ThumbprintHex(X509* cert);
-
-void WriteFile(const std::string& path, const std::string& content,
-               unsigned int mode = 0600);
-std::string ReadFile(const std::string& path);
+// The general key and certificate makers live in tools/pki, shared with the
+// local token endpoint; the tests keep calling them by these names.
+using tqpki::CertSpec;
+using tqpki::CertToPem;
+using tqpki::GenerateEcKey;
+using tqpki::GenerateRsaKey;
+using tqpki::IssueCertificate;
+using tqpki::KeyToPem;
+using tqpki::PkeyPtr;
+using tqpki::ReadFile;
+using tqpki::Sha1ThumbprintHex;
+using tqpki::ToPkcs12;
+using tqpki::WriteFile;
+using tqpki::X509Ptr;
 
 struct KeyPair {
   std::string certFile;

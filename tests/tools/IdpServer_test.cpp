@@ -1,0 +1,1028 @@
+#include "tools/idp/IdpServer.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/support/TempHome.h"
+#include "tests/support/TestPki.h"
+
+extern char** environ;
+
+namespace {
+
+using json = nlohmann::json;
+using tqidp::IdpApplication;
+using tqidp::IdpFault;
+using tqidp::IdpOptions;
+using tqidp::IdpServer;
+using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
+using SlistPtr = std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>>;
+using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
+
+constexpr char kTenant[] = "contoso-tenant";
+constexpr char kSecretApp[] = "11111111-aaaa-bbbb-cccc-000000000001";
+constexpr char kCertApp[] = "22222222-aaaa-bbbb-cccc-000000000002";
+// Characters a form must encode, so that decoding is exercised too.
+constexpr char kSecret[] = "SECRET-SENTINEL-7f3a p+w&d=%~/";
+constexpr char kScope[] = "https://vault.azure.net/.default";
+constexpr char kAssertionType[] =
+    "urn%3Aietf%3Aparams%3Aoauth%3Aclient-assertion-type%3Ajwt-bearer";
+
+// --- an independent client: libcurl and OpenSSL, none of the server's code
+
+std::string FormEncode(const std::string& value) {
+  std::string out;
+  char hex[4];
+  for (const unsigned char c : value) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+std::string B64Url(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                      reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(n));
+  while (!out.empty() && out.back() == '=') {
+    out.pop_back();
+  }
+  for (char& c : out) {
+    c = c == '+' ? '-' : c == '/' ? '_' : c;
+  }
+  return out;
+}
+
+std::string B64UrlDecode(std::string text) {
+  for (char& c : text) {
+    c = c == '-' ? '+' : c == '_' ? '/' : c;
+  }
+  while (text.size() % 4 != 0) {
+    text += '=';
+  }
+  std::string out(text.size(), '\0');
+  const int n =
+      EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                      reinterpret_cast<const unsigned char*>(text.data()),
+                      static_cast<int>(text.size()));
+  if (n < 0) {
+    throw std::runtime_error("bad base64url");
+  }
+  const size_t pad = text.size() - text.find_last_not_of('=') - 1;
+  out.resize(static_cast<size_t>(n) - pad);
+  return out;
+}
+
+std::string HexToBytes(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  }
+  return out;
+}
+
+std::string Sign(EVP_PKEY* key, const std::string& input, bool pss) {
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  EVP_PKEY_CTX* pctx = nullptr;
+  if (EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key) != 1) {
+    throw std::runtime_error("EVP_DigestSignInit");
+  }
+  if (pss) {
+    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING);
+    EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST);
+  }
+  size_t len = 0;
+  const auto* in = reinterpret_cast<const unsigned char*>(input.data());
+  EVP_DigestSign(ctx.get(), nullptr, &len, in, input.size());
+  std::string sig(len, '\0');
+  if (EVP_DigestSign(ctx.get(), reinterpret_cast<unsigned char*>(sig.data()),
+                     &len, in, input.size()) != 1) {
+    throw std::runtime_error("EVP_DigestSign");
+  }
+  sig.resize(len);
+  return sig;
+}
+
+std::string MakeAssertion(EVP_PKEY* key, const std::string& header,
+                          const std::string& payload, bool pss = false) {
+  const std::string input = B64Url(header) + "." + B64Url(payload);
+  return input + "." + B64Url(Sign(key, input, pss));
+}
+
+// The client's own payload text, member order and spacing included.
+std::string Payload(const std::string& aud, const std::string& sub,
+                    const std::string& iss, long long exp, long long nbf) {
+  return "{\"aud\":\"" + aud + "\", \"sub\":\"" + sub + "\", \"iss\":\"" + iss +
+         "\", \"exp\":" + std::to_string(exp) +
+         ", \"nbf\":" + std::to_string(nbf) + "}";
+}
+
+std::string RsHeader(const std::string& x5t) {
+  return "{\"alg\":\"RS256\",\"typ\":\"JWT\",\"x5t\":\"" + x5t + "\"}";
+}
+
+bool VerifyRs256(const std::string& publicPem, const std::string& jwt) {
+  BioPtr bio(
+      BIO_new_mem_buf(publicPem.data(), static_cast<int>(publicPem.size())));
+  tqtest::PkeyPtr key(
+      PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+  const size_t dot = jwt.rfind('.');
+  if (key == nullptr || dot == std::string::npos) {
+    return false;
+  }
+  const std::string input = jwt.substr(0, dot);
+  const std::string sig = B64UrlDecode(jwt.substr(dot + 1));
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  return EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
+                              key.get()) == 1 &&
+         EVP_DigestVerify(
+             ctx.get(), reinterpret_cast<const unsigned char*>(sig.data()),
+             sig.size(), reinterpret_cast<const unsigned char*>(input.data()),
+             input.size()) == 1;
+}
+
+json JwtClaims(const std::string& jwt) {
+  const size_t a = jwt.find('.');
+  const size_t b = jwt.rfind('.');
+  return json::parse(B64UrlDecode(jwt.substr(a + 1, b - a - 1)));
+}
+
+struct Reply {
+  CURLcode code = CURLE_OK;
+  long status = 0;
+  std::string body;
+  std::string headers;
+  double seconds = 0;
+};
+
+size_t Collect(char* data, size_t size, size_t n, void* user) {
+  static_cast<std::string*>(user)->append(data, size * n);
+  return size * n;
+}
+
+// One libcurl handle, so that its requests share a connection.
+class Client {
+ public:
+  explicit Client(std::string caFile) : m_ca(std::move(caFile)) {
+    m_curl.reset(curl_easy_init());
+  }
+
+  Reply Post(
+      const std::string& url, const std::string& body,
+      const std::string& contentType = "application/x-www-form-urlencoded") {
+    SlistPtr headers(
+        curl_slist_append(nullptr, ("Content-Type: " + contentType).c_str()));
+    curl_easy_setopt(m_curl.get(), CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(m_curl.get(), CURLOPT_POSTFIELDSIZE,
+                     static_cast<long>(body.size()));
+    curl_easy_setopt(m_curl.get(), CURLOPT_HTTPHEADER, headers.get());
+    return Perform(url);
+  }
+
+  Reply Get(const std::string& url) {
+    curl_easy_setopt(m_curl.get(), CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(m_curl.get(), CURLOPT_HTTPHEADER, nullptr);
+    return Perform(url);
+  }
+
+  CURL* handle() { return m_curl.get(); }
+
+ private:
+  Reply Perform(const std::string& url) {
+    Reply r;
+    CURL* c = m_curl.get();
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    if (!m_ca.empty()) {
+      curl_easy_setopt(c, CURLOPT_CAINFO, m_ca.c_str());
+    }
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, 20L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, Collect);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &r.headers);
+    const auto start = std::chrono::steady_clock::now();
+    r.code = curl_easy_perform(c);
+    r.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
+    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
+    return r;
+  }
+
+  std::string m_ca;
+  CurlPtr m_curl;
+};
+
+// --- fixture: one PKI and client certificates for the whole program
+
+struct ClientCert {
+  tqtest::PkeyPtr key;
+  tqtest::X509Ptr cert;
+  std::string pem;
+  std::string x5t;      // unpadded Base64URL of the SHA-1 thumbprint
+  std::string x5tS256;  // of the SHA-256 thumbprint
+};
+
+ClientCert MakeClientCert(long notBeforeOffset = -3600,
+                          long valid = 24 * 3600) {
+  ClientCert c;
+  c.key = tqtest::GenerateRsaKey(2048);
+  tqtest::CertSpec spec;
+  spec.commonName = "tqcloudauth test client";
+  spec.notBeforeOffsetSeconds = notBeforeOffset;
+  spec.validSeconds = valid;
+  c.cert = tqtest::IssueCertificate(spec, c.key.get(), nullptr, nullptr);
+  c.pem = tqtest::CertToPem(c.cert.get());
+  c.x5t = B64Url(HexToBytes(tqtest::Sha1ThumbprintHex(c.cert.get())));
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  X509_digest(c.cert.get(), EVP_sha256(), md, &len);
+  c.x5tS256 = B64Url(std::string(reinterpret_cast<char*>(md), len));
+  return c;
+}
+
+class IdpServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    dir = new tqtest::TempDir();
+    pki = new tqtest::TestPki(dir->path());
+    registered = new ClientCert(MakeClientCert());
+    stranger = new ClientCert(MakeClientCert());
+    expired = new ClientCert(MakeClientCert(-48 * 3600, 24 * 3600));
+  }
+  static void TearDownTestSuite() {
+    delete expired;
+    delete stranger;
+    delete registered;
+    delete pki;
+    delete dir;
+  }
+
+  IdpOptions Options() const {
+    IdpOptions o;
+    o.certFile = pki->server().certFile;
+    o.keyFile = pki->server().keyFile;
+    return o;
+  }
+
+  // A started server with a secret application and a certificate
+  // application in kTenant.
+  std::unique_ptr<IdpServer> StartServer(IdpOptions o) const {
+    auto server = std::make_unique<IdpServer>(std::move(o));
+    server->AddApplication({kTenant, kSecretApp, kSecret, ""});
+    server->AddApplication({kTenant, kCertApp, "", registered->pem});
+    server->AddApplication({kTenant, kCertApp, "", expired->pem});
+    std::string error;
+    if (!server->Start(error)) {
+      throw std::runtime_error("idp did not start: " + error);
+    }
+    return server;
+  }
+  std::unique_ptr<IdpServer> StartServer() const {
+    return StartServer(Options());
+  }
+
+  static std::string TokenUrl(const IdpServer& s,
+                              const std::string& tenant = kTenant) {
+    return s.LoginEndpoint() + tenant + "/oauth2/v2.0/token";
+  }
+  static std::string SecretBody(const std::string& secret = kSecret) {
+    return std::string("client_id=") + kSecretApp +
+           "&scope=" + FormEncode(kScope) +
+           "&grant_type=client_credentials&client_secret=" + FormEncode(secret);
+  }
+  static std::string AssertionBody(const std::string& assertion,
+                                   const std::string& clientId = kCertApp) {
+    return "client_id=" + clientId + "&scope=" + FormEncode(kScope) +
+           "&grant_type=client_credentials&client_assertion=" + assertion +
+           "&client_assertion_type=" + kAssertionType;
+  }
+  // A valid assertion for kCertApp at server, as the library makes it.
+  static std::string GoodAssertion(const IdpServer& server) {
+    const long long now = std::time(nullptr);
+    return MakeAssertion(
+        registered->key.get(), RsHeader(registered->x5t),
+        Payload(TokenUrl(server), kCertApp, kCertApp, now + 3600, now));
+  }
+
+  static tqtest::TempDir* dir;
+  static tqtest::TestPki* pki;
+  static ClientCert* registered;
+  static ClientCert* stranger;
+  static ClientCert* expired;
+};
+
+tqtest::TempDir* IdpServerTest::dir = nullptr;
+tqtest::TestPki* IdpServerTest::pki = nullptr;
+ClientCert* IdpServerTest::registered = nullptr;
+ClientCert* IdpServerTest::stranger = nullptr;
+ClientCert* IdpServerTest::expired = nullptr;
+
+void ExpectToken(const IdpServer& server, const Reply& r, long expiresIn,
+                 const std::string& clientId) {
+  ASSERT_EQ(r.code, CURLE_OK);
+  ASSERT_EQ(r.status, 200) << r.body;
+  const json body = json::parse(r.body);
+  EXPECT_EQ(body["token_type"], "Bearer");
+  EXPECT_EQ(body["expires_in"], expiresIn);
+  EXPECT_EQ(body["ext_expires_in"], expiresIn);
+  const std::string token = body["access_token"];
+  EXPECT_TRUE(VerifyRs256(server.TokenSigningPublicKeyPem(), token));
+  const json claims = JwtClaims(token);
+  EXPECT_EQ(claims["aud"], "https://vault.azure.net");
+  EXPECT_EQ(claims["appid"], clientId);
+  EXPECT_EQ(claims["sub"], clientId);
+  EXPECT_EQ(claims["tid"], kTenant);
+  EXPECT_EQ(claims["exp"].get<long long>() - claims["iat"].get<long long>(),
+            expiresIn);
+}
+
+TEST_F(IdpServerTest, IssuesATokenForTheSecretAndRecordsTheRequest) {
+  auto server = StartServer();
+  EXPECT_EQ(server->LoginEndpoint(),
+            "https://127.0.0.1:" + std::to_string(server->port()) + "/");
+  Client client(pki->caFile());
+  const Reply r = client.Post(TokenUrl(*server), SecretBody());
+  ExpectToken(*server, r, 3599, kSecretApp);
+  EXPECT_NE(r.headers.find("Content-Type: application/json"),
+            std::string::npos);
+
+  const auto requests = server->Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].path,
+            std::string("/") + kTenant + "/oauth2/v2.0/token");
+  EXPECT_EQ(requests[0].body, SecretBody());
+  EXPECT_EQ(requests[0].headers.count("Content-Type"), 1u);
+  EXPECT_GT(requests[0].remotePort, 0);
+
+  // "+" is a space in a form, as "%20" is.
+  std::string plus = FormEncode(kSecret);
+  plus.replace(plus.find("%20"), 3, "+");
+  const std::string body =
+      std::string("client_id=") + kSecretApp + "&scope=" + FormEncode(kScope) +
+      "&grant_type=client_credentials&client_secret=" + plus;
+  ExpectToken(*server, client.Post(TokenUrl(*server), body), 3599, kSecretApp);
+}
+
+TEST_F(IdpServerTest, IssuesATokenForEachAcceptedAssertionForm) {
+  IdpOptions o = Options();
+  o.expiresIn = 1200;
+  auto server = StartServer(o);
+  const long long now = std::time(nullptr);
+  const std::string url = TokenUrl(*server);
+  const std::string viaLocalhost =
+      "https://localhost:" + std::to_string(server->port()) + "/" + kTenant +
+      "/oauth2/v2.0/token";
+  EVP_PKEY* key = registered->key.get();
+  struct Case {
+    const char* name;
+    std::string assertion;
+    std::string url;
+  } cases[] = {
+      {"as the library sends it", GoodAssertion(*server), url},
+      {"x5t with its padding",
+       MakeAssertion(key, RsHeader(registered->x5t + "="),
+                     Payload(url, kCertApp, kCertApp, now + 3600, now)),
+       url},
+      {"older audience",
+       MakeAssertion(key, RsHeader(registered->x5t),
+                     Payload(std::string("https://login.microsoftonline.com/") +
+                                 kTenant + "/v2.0",
+                             kCertApp, kCertApp, now + 3600, now)),
+       url},
+      {"addressed by host name",
+       MakeAssertion(
+           key, RsHeader(registered->x5t),
+           Payload(viaLocalhost, kCertApp, kCertApp, now + 3600, now)),
+       viaLocalhost},
+      {"expired less than the clock skew ago",
+       MakeAssertion(key, RsHeader(registered->x5t),
+                     Payload(url, kCertApp, kCertApp, now - 200, now - 3800)),
+       url},
+      {"PS256 with x5t#S256",
+       MakeAssertion(key,
+                     "{\"alg\":\"PS256\",\"typ\":\"JWT\",\"x5t#S256\":\"" +
+                         registered->x5tS256 + "\"}",
+                     Payload(url, kCertApp, kCertApp, now + 3600, now), true),
+       url},
+  };
+  Client client(pki->caFile());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ExpectToken(*server, client.Post(c.url, AssertionBody(c.assertion)), 1200,
+                kCertApp);
+  }
+  server->SetExpiresIn(239);
+  ExpectToken(*server, client.Post(url, SecretBody()), 239, kSecretApp);
+}
+
+TEST_F(IdpServerTest, AnswersEachRefusalLikeAzureAd) {
+  auto server = StartServer();
+  const long long now = std::time(nullptr);
+  const std::string url = TokenUrl(*server);
+  EVP_PKEY* key = registered->key.get();
+  const std::string x5t = registered->x5t;
+  auto assertion = [&](const std::string& header, const std::string& payload) {
+    return AssertionBody(MakeAssertion(key, header, payload));
+  };
+  auto claims = [&](const std::string& aud, const std::string& sub,
+                    const std::string& iss, long long exp,
+                    long long nbf) { return Payload(aud, sub, iss, exp, nbf); };
+  const std::string good = claims(url, kCertApp, kCertApp, now + 3600, now);
+  const std::string scope = "&scope=" + FormEncode(kScope);
+  const std::string secretApp = std::string("client_id=") + kSecretApp;
+  const std::string secretPart =
+      std::string("&client_secret=") + FormEncode(kSecret);
+  const std::string grant = "&grant_type=client_credentials";
+
+  struct Case {
+    const char* name;
+    std::string tenant;
+    std::string body;
+    long status;
+    const char* error;
+    long code;
+  } cases[] = {
+      {"unknown tenant", "nobody", SecretBody(), 400, "invalid_request", 90002},
+      {"unknown client", kTenant,
+       "client_id=33333333-0000-0000-0000-000000000000" + scope + grant +
+           secretPart,
+       400, "unauthorized_client", 700016},
+      {"unsupported grant type", kTenant,
+       secretApp + scope + "&grant_type=password" + secretPart, 400,
+       "unsupported_grant_type", 70003},
+      {"no grant type", kTenant, secretApp + scope + secretPart, 400,
+       "invalid_request", 900144},
+      {"no client id", kTenant, scope.substr(1) + grant + secretPart, 400,
+       "invalid_request", 900144},
+      {"no scope", kTenant, secretApp + grant + secretPart, 400,
+       "invalid_request", 90014},
+      {"scope without /.default", kTenant,
+       secretApp + "&scope=https%3A%2F%2Fvault.azure.net%2Fuser_impersonation" +
+           grant + secretPart,
+       400, "invalid_scope", 1002012},
+      {"no credential", kTenant, secretApp + scope + grant, 401,
+       "invalid_client", 7000218},
+      {"wrong secret", kTenant, SecretBody("not-the-secret"), 401,
+       "invalid_client", 7000215},
+      {"secret one character short", kTenant,
+       SecretBody(std::string(kSecret).substr(1)), 401, "invalid_client",
+       7000215},
+      {"secret sent to a certificate application", kTenant,
+       std::string("client_id=") + kCertApp + scope + grant + secretPart, 401,
+       "invalid_client", 7000215},
+      {"bad form escape", kTenant, SecretBody() + "%G0", 400, "invalid_request",
+       90023},
+      {"parameter sent twice", kTenant, SecretBody() + grant, 400,
+       "invalid_request", 90023},
+      {"assertion with a wrong type", kTenant,
+       std::string("client_id=") + kCertApp + scope + grant +
+           "&client_assertion=" + MakeAssertion(key, RsHeader(x5t), good) +
+           "&client_assertion_type=jwt",
+       400, "invalid_request", 90011},
+      {"assertion of two parts", kTenant, AssertionBody("eyJhIjoxfQ.e30"), 400,
+       "invalid_request", 50027},
+      {"assertion with a character outside Base64URL", kTenant,
+       AssertionBody(MakeAssertion(key, RsHeader(x5t), good) + "+"), 400,
+       "invalid_request", 50027},
+      {"assertion header not JSON", kTenant,
+       AssertionBody(B64Url("not json") + "." + B64Url(good) + ".AAAA"), 400,
+       "invalid_request", 50027},
+      {"assertion without exp", kTenant,
+       assertion(RsHeader(x5t), "{\"aud\":\"" + url + "\",\"sub\":\"" +
+                                    kCertApp + "\",\"iss\":\"" + kCertApp +
+                                    "\"}"),
+       400, "invalid_request", 50027},
+      {"HS256 assertion", kTenant,
+       assertion("{\"alg\":\"HS256\",\"typ\":\"JWT\",\"x5t\":\"" + x5t + "\"}",
+                 good),
+       401, "invalid_client", 5002738},
+      {"assertion without x5t", kTenant,
+       assertion("{\"alg\":\"RS256\",\"typ\":\"JWT\"}", good), 401,
+       "invalid_client", 5002723},
+      {"unknown x5t", kTenant,
+       AssertionBody(
+           MakeAssertion(stranger->key.get(), RsHeader(stranger->x5t), good)),
+       401, "invalid_client", 700027},
+      {"x5t of the registered certificate, signed by another key", kTenant,
+       AssertionBody(MakeAssertion(stranger->key.get(), RsHeader(x5t), good)),
+       401, "invalid_client", 700027},
+      {"PS256 signature labelled RS256", kTenant,
+       AssertionBody(MakeAssertion(key, RsHeader(x5t), good, true)), 401,
+       "invalid_client", 700027},
+      {"registered certificate expired", kTenant,
+       AssertionBody(
+           MakeAssertion(expired->key.get(), RsHeader(expired->x5t), good)),
+       401, "invalid_client", 700027},
+      {"audience of another tenant", kTenant,
+       assertion(RsHeader(x5t), claims(TokenUrl(*server, "other"), kCertApp,
+                                       kCertApp, now + 3600, now)),
+       401, "invalid_client", 700023},
+      {"issuer not the client", kTenant,
+       assertion(RsHeader(x5t),
+                 claims(url, kCertApp, "someone-else", now + 3600, now)),
+       401, "invalid_client", 700021},
+      {"subject not the issuer", kTenant,
+       assertion(RsHeader(x5t),
+                 claims(url, "someone-else", kCertApp, now + 3600, now)),
+       401, "invalid_client", 50048},
+      {"expired assertion", kTenant,
+       assertion(RsHeader(x5t),
+                 claims(url, kCertApp, kCertApp, now - 400, now - 4000)),
+       401, "invalid_client", 700024},
+      {"assertion not yet valid", kTenant,
+       assertion(RsHeader(x5t),
+                 claims(url, kCertApp, kCertApp, now + 4000, now + 400)),
+       401, "invalid_client", 700024},
+  };
+  const std::regex uuid(
+      "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\dZ)");
+  Client client(pki->caFile());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Reply r = client.Post(TokenUrl(*server, c.tenant), c.body);
+    ASSERT_EQ(r.code, CURLE_OK);
+    EXPECT_EQ(r.status, c.status) << r.body;
+    const json body = json::parse(r.body, nullptr, false);
+    ASSERT_TRUE(body.is_object()) << r.body;
+    EXPECT_EQ(body.value("error", ""), c.error);
+    EXPECT_EQ(body["error_codes"], json::array({c.code}));
+    const std::string description = body.value("error_description", "");
+    const std::string prefix = "AADSTS" + std::to_string(c.code) + ": ";
+    EXPECT_EQ(description.rfind(prefix, 0), 0u) << description;
+    const std::string trace = body.value("trace_id", "");
+    const std::string correlation = body.value("correlation_id", "");
+    const std::string timestamp = body.value("timestamp", "");
+    EXPECT_TRUE(std::regex_match(trace, uuid)) << trace;
+    EXPECT_TRUE(std::regex_match(correlation, uuid)) << correlation;
+    EXPECT_TRUE(std::regex_match(timestamp, stamp)) << timestamp;
+    const std::string tail = "\r\nTrace ID: " + trace +
+                             "\r\nCorrelation ID: " + correlation +
+                             "\r\nTimestamp: " + timestamp;
+    EXPECT_EQ(description.size() > tail.size()
+                  ? description.substr(description.size() - tail.size())
+                  : description,
+              tail);
+    EXPECT_EQ(r.body.find("SECRET-SENTINEL"), std::string::npos);
+    EXPECT_EQ(
+        r.body.find(MakeAssertion(key, RsHeader(x5t), good).substr(0, 40)),
+        std::string::npos);
+  }
+  EXPECT_EQ(server->RequestCount(), std::size(cases));
+}
+
+TEST_F(IdpServerTest, NamesTheThumbprintAndTheReasonOfABadSignature) {
+  auto server = StartServer();
+  const long long now = std::time(nullptr);
+  const std::string payload =
+      Payload(TokenUrl(*server), kCertApp, kCertApp, now + 3600, now);
+  Client client(pki->caFile());
+  const Reply unknown =
+      client.Post(TokenUrl(*server),
+                  AssertionBody(MakeAssertion(
+                      stranger->key.get(), RsHeader(stranger->x5t), payload)));
+  std::string hex = tqtest::Sha1ThumbprintHex(stranger->cert.get());
+  for (char& c : hex) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  EXPECT_NE(unknown.body.find("The key was not found."), std::string::npos);
+  EXPECT_NE(unknown.body.find("Thumbprint of key used by client: '" + hex),
+            std::string::npos)
+      << unknown.body;
+  const Reply forged = client.Post(
+      TokenUrl(*server),
+      AssertionBody(MakeAssertion(stranger->key.get(),
+                                  RsHeader(registered->x5t), payload)));
+  EXPECT_NE(forged.body.find("did not match the expected signature value"),
+            std::string::npos)
+      << forged.body;
+}
+
+TEST_F(IdpServerTest, AnswersOtherPathsAndMethodsWith404Json) {
+  auto server = StartServer();
+  Client client(pki->caFile());
+  const std::string base = server->LoginEndpoint();
+  for (const Reply& r :
+       {client.Get(TokenUrl(*server)),
+        client.Post(base + kTenant + "/oauth2/token", SecretBody()),
+        client.Post(base + kTenant + "/oauth2/v2.0/token/x", SecretBody()),
+        client.Get(base + "_idp/stats")}) {
+    EXPECT_EQ(r.status, 404) << r.body;
+    EXPECT_TRUE(json::parse(r.body, nullptr, false).is_object()) << r.body;
+  }
+}
+
+TEST_F(IdpServerTest, ABodyOfAnotherTypeHasNoParameters) {
+  auto server = StartServer();
+  Client client(pki->caFile());
+  const Reply r =
+      client.Post(TokenUrl(*server), SecretBody(), "application/json");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(json::parse(r.body)["error_codes"], json::array({900144}));
+}
+
+TEST_F(IdpServerTest, KeepsOneConnectionForManyRequests) {
+  auto server = StartServer();
+  Client first(pki->caFile());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(first.Post(TokenUrl(*server), SecretBody()).status, 200);
+  }
+  EXPECT_EQ(server->ConnectionCount(), 1u);
+  EXPECT_EQ(server->RequestCount(), 3u);
+  Client second(pki->caFile());
+  EXPECT_EQ(second.Post(TokenUrl(*server), SecretBody()).status, 200);
+  EXPECT_EQ(server->ConnectionCount(), 2u);
+  EXPECT_EQ(server->RequestCount(), 4u);
+}
+
+TEST_F(IdpServerTest, StopEndsIdleKeepAliveConnections) {
+  auto server = StartServer();
+  Client client(pki->caFile());
+  ASSERT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+  const auto start = std::chrono::steady_clock::now();
+  server->Stop();
+  // The keep-alive time is minutes: a stop that waited for it would show.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(IdpServerTest, DelaysDropsAndCansRepliesWhileAFaultIsSet) {
+  auto server = StartServer();
+  Client client(pki->caFile());
+  const std::string url = TokenUrl(*server);
+
+  IdpFault delay;
+  delay.delayMs = 400;
+  server->SetFault(delay);
+  const Reply slow = client.Post(url, SecretBody());
+  EXPECT_EQ(slow.status, 200);
+  EXPECT_GE(slow.seconds, 0.4);
+
+  IdpFault drop;
+  drop.closeConnection = true;
+  server->SetFault(drop);
+  const Reply dropped = client.Post(url, SecretBody());
+  EXPECT_NE(dropped.code, CURLE_OK);
+  EXPECT_EQ(dropped.body, "");
+
+  IdpFault canned;
+  canned.status = 429;
+  canned.body = "{\"error\":\"temporarily_unavailable\"}";
+  canned.headers.emplace("Retry-After", "7");
+  server->SetFault(canned);
+  // Canned replies do not look at the request at all.
+  const Reply throttled = client.Post(url, "garbage");
+  EXPECT_EQ(throttled.status, 429);
+  EXPECT_EQ(throttled.body, canned.body);
+  EXPECT_NE(throttled.headers.find("Retry-After: 7"), std::string::npos);
+  EXPECT_NE(throttled.headers.find("Content-Type: application/json"),
+            std::string::npos);
+
+  server->ClearFault();
+  EXPECT_EQ(client.Post(url, SecretBody()).status, 200);
+  // The dropped connection was replaced by a new one (libcurl retries a
+  // request that died on a reused connection once, on a fresh one).
+  const auto requests = server->Requests();
+  EXPECT_NE(requests.front().remotePort, requests.back().remotePort);
+  EXPECT_EQ(requests.front().remotePort, requests[1].remotePort);
+}
+
+TEST_F(IdpServerTest, PutsTheGivenExpiresInTextIntoSuccessfulReplies) {
+  auto server = StartServer();
+  Client client(pki->caFile());
+  const char* const kRaw[] = {"3599", "\"3599\"", "1.5", "null", "true", "{}"};
+  for (const char* raw : kRaw) {
+    IdpFault f;
+    f.expiresInJson = raw;
+    server->SetFault(f);
+    const Reply r = client.Post(TokenUrl(*server), SecretBody());
+    ASSERT_EQ(r.status, 200);
+    const json body = json::parse(r.body);
+    EXPECT_EQ(body["expires_in"], json::parse(raw)) << raw;
+    EXPECT_EQ(body["ext_expires_in"], 3599);
+    EXPECT_FALSE(body.value("access_token", "").empty());
+  }
+  IdpFault omit;
+  omit.expiresInJson = "";
+  server->SetFault(omit);
+  const json body =
+      json::parse(client.Post(TokenUrl(*server), SecretBody()).body);
+  EXPECT_FALSE(body.contains("expires_in"));
+  EXPECT_TRUE(body.contains("access_token"));
+  // A refusal stays a refusal.
+  EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody("wrong")).status, 401);
+}
+
+TEST_F(IdpServerTest, ServesPlainHttpWhenAsked) {
+  IdpOptions o;
+  o.tls = false;
+  auto server = StartServer(o);
+  EXPECT_EQ(server->LoginEndpoint().rfind("http://127.0.0.1:", 0), 0u);
+  Client client("");
+  EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+}
+
+TEST_F(IdpServerTest, StartFailsWithAReason) {
+  std::string error;
+  IdpOptions noFiles;
+  EXPECT_FALSE(IdpServer(noFiles).Start(error));
+  EXPECT_NE(error.find("certificate"), std::string::npos) << error;
+
+  IdpOptions mismatched = Options();
+  mismatched.keyFile = pki->caFile();
+  error.clear();
+  EXPECT_FALSE(IdpServer(mismatched).Start(error));
+  EXPECT_FALSE(error.empty());
+
+  auto running = StartServer();
+  IdpOptions busy = Options();
+  busy.port = running->port();
+  error.clear();
+  EXPECT_FALSE(IdpServer(busy).Start(error));
+  EXPECT_NE(error.find(std::to_string(running->port())), std::string::npos);
+
+  error.clear();
+  EXPECT_FALSE(running->Start(error));
+}
+
+TEST_F(IdpServerTest, LoadsApplicationsFromAFile) {
+  tqtest::TempDir files;
+  tqtest::WriteFile(files.path() + "/client.pem", registered->pem);
+  const std::string appsFile = files.path() + "/apps.json";
+  tqtest::WriteFile(appsFile, json{{"applications",
+                                    {{{"tenant", kTenant},
+                                      {"client_id", kSecretApp},
+                                      {"client_secret", kSecret}},
+                                     {{"tenant", kTenant},
+                                      {"client_id", kCertApp},
+                                      {"certificate", "client.pem"}}}}}
+                                  .dump());
+  IdpServer server(Options());
+  std::string error;
+  ASSERT_TRUE(server.LoadApplications(appsFile, error)) << error;
+  ASSERT_TRUE(server.Start(error)) << error;
+  Client client(pki->caFile());
+  EXPECT_EQ(client.Post(TokenUrl(server), SecretBody()).status, 200);
+  EXPECT_EQ(client.Post(TokenUrl(server), AssertionBody(GoodAssertion(server)))
+                .status,
+            200);
+}
+
+TEST_F(IdpServerTest, RefusesABadApplicationsFileWithoutQuotingIt) {
+  tqtest::TempDir files;
+  const std::string secret = "SECRET-SENTINEL-7f3a";
+  const std::string entry = "{\"tenant\":\"t\",\"client_id\":\"c\"";
+  struct Case {
+    const char* name;
+    std::string content;
+  } cases[] = {
+      {"not JSON", "{\"applications\":[{\"client_secret\":\"" + secret},
+      {"no applications member", "{\"apps\":[]}"},
+      {"unknown member", "{\"applications\":[" + entry +
+                             ",\"clientsecret\":\"" + secret + "\"}]}"},
+      {"no credential", "{\"applications\":[" + entry + "}]}"},
+      {"no tenant",
+       "{\"applications\":[{\"client_id\":\"c\",\"client_secret\":\"" + secret +
+           "\"}]}"},
+      {"secret not a text",
+       "{\"applications\":[" + entry + ",\"client_secret\":7}]}"},
+      {"missing certificate file",
+       "{\"applications\":[" + entry + ",\"certificate\":\"nope.pem\"}]}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string file = files.path() + "/apps.json";
+    tqtest::WriteFile(file, c.content);
+    IdpServer server(Options());
+    std::string error;
+    EXPECT_FALSE(server.LoadApplications(file, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find(secret), std::string::npos) << error;
+  }
+  std::string error;
+  EXPECT_FALSE(IdpServer(Options()).LoadApplications(
+      files.path() + "/missing.json", error));
+}
+
+TEST_F(IdpServerTest, ControlPathReportsCountsAndSetsFaultsForLoopbackOnly) {
+  IdpOptions o = Options();
+  o.control = true;
+  auto server = StartServer(o);
+  const std::string base = server->LoginEndpoint();
+  Client client(pki->caFile());
+  ASSERT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+  Client control(pki->caFile());
+  EXPECT_EQ(json::parse(control.Get(base + "_idp/stats").body),
+            json({{"connections", 1}, {"requests", 1}}));
+
+  const Reply set =
+      control.Post(base + "_idp/fault",
+                   R"({"status":503,"body":"busy","contentType":"text/plain"})",
+                   "application/json");
+  EXPECT_EQ(set.status, 200) << set.body;
+  const Reply busy = client.Post(TokenUrl(*server), SecretBody());
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_EQ(busy.body, "busy");
+
+  for (const char* bad :
+       {R"({"stauts":503})", R"({"delayMs":"1"})", "[]", R"({"status":42})"}) {
+    EXPECT_EQ(control.Post(base + "_idp/fault", bad, "application/json").status,
+              400)
+        << bad;
+  }
+  EXPECT_EQ(control.Post(base + "_idp/fault", "{}", "application/json").status,
+            200);
+  EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+  // Control requests are not counted.
+  EXPECT_EQ(server->RequestCount(), 3u);
+  EXPECT_EQ(server->ConnectionCount(), 1u);
+
+  // Another loopback address is not 127.0.0.1.
+  Client other(pki->caFile());
+  curl_easy_setopt(other.handle(), CURLOPT_INTERFACE, "host!127.0.0.2");
+  const Reply refused = other.Get(base + "_idp/stats");
+  ASSERT_EQ(refused.code, CURLE_OK);
+  EXPECT_EQ(refused.status, 403);
+}
+
+// --- the program
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;  // its stdout
+};
+
+Child Spawn(const std::vector<std::string>& args) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe2");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  std::vector<char*> argv;
+  for (const std::string& a : args) {
+    argv.push_back(const_cast<char*>(a.c_str()));
+  }
+  argv.push_back(nullptr);
+  Child child;
+  const int rc =
+      posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  if (rc != 0) {
+    ::close(pipeFds[0]);
+    throw std::runtime_error("posix_spawn");
+  }
+  child.out = pipeFds[0];
+  return child;
+}
+
+// The first line of the child's stdout, or "" after timeoutMs.
+std::string ReadLine(int fd, int timeoutMs) {
+  std::string line;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (line.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 ||
+        ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      return "";
+    }
+    char c[256];
+    const ssize_t n = ::read(fd, c, sizeof c);
+    if (n <= 0) {
+      return "";
+    }
+    line.append(c, static_cast<size_t>(n));
+  }
+  return line.substr(0, line.find('\n'));
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  for (int i = 0; i < 1000; ++i) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    ::usleep(10000);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -1;
+}
+
+std::string IdpBinary() {
+  const char* path = std::getenv("TQ_IDP_BINARY");
+  return path != nullptr ? path : "";
+}
+
+TEST_F(IdpServerTest, ProgramServesWithItsOwnPkiUntilSigterm) {
+  const std::string binary = IdpBinary();
+  if (binary.empty()) {
+    GTEST_SKIP() << "TQ_IDP_BINARY is not set";
+  }
+  tqtest::TempDir work;
+  const std::string apps = work.path() + "/apps.json";
+  tqtest::WriteFile(apps, json{{"applications",
+                                {{{"tenant", kTenant},
+                                  {"client_id", kSecretApp},
+                                  {"client_secret", kSecret}}}}}
+                              .dump());
+  const std::string pkiDir = work.path() + "/pki";
+  const std::string portFile = work.path() + "/port";
+  Child child =
+      Spawn({binary, "--apps", apps, "--generate-pki", pkiDir, "--control",
+             "--port-file", portFile, "--expires-in", "600"});
+  const std::string line = ReadLine(child.out, 30000);
+  ::close(child.out);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(
+      line, m, std::regex(R"(listening on (https://127\.0\.0\.1:(\d+)/))")))
+      << line;
+  const std::string endpoint = m[1];
+  EXPECT_EQ(tqtest::ReadFile(portFile), std::string(m[2]) + "\n");
+  struct stat st {};
+  ASSERT_EQ(::stat((pkiDir + "/server.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  Client client(pkiDir + "/ca.pem");
+  const std::string url = endpoint + kTenant + "/oauth2/v2.0/token";
+  const Reply r = client.Post(url, SecretBody());
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(json::parse(r.body, nullptr, false).value("expires_in", 0), 600);
+  Client control(pkiDir + "/ca.pem");
+  EXPECT_EQ(json::parse(control.Get(endpoint + "_idp/stats").body),
+            json({{"connections", 1}, {"requests", 1}}));
+  EXPECT_EQ(control
+                .Post(endpoint + "_idp/fault", R"({"status":500,"body":"x"})",
+                      "application/json")
+                .status,
+            200);
+  EXPECT_EQ(client.Post(url, SecretBody()).status, 500);
+
+  ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
+  EXPECT_EQ(WaitExit(child.pid), 0);
+}
+
+TEST_F(IdpServerTest, ProgramExitsWith2OnBadArguments) {
+  const std::string binary = IdpBinary();
+  if (binary.empty()) {
+    GTEST_SKIP() << "TQ_IDP_BINARY is not set";
+  }
+  tqtest::TempDir work;
+  const std::string apps = work.path() + "/apps.json";
+  tqtest::WriteFile(apps, "{\"applications\":[]}");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--apps"},
+      {"--apps", work.path() + "/missing.json", "--http"},
+      {"--apps", apps, "--port", "http"},
+      {"--apps", apps, "--port", "70000"},
+      {"--apps", apps, "--cert", apps},
+      {"--apps", apps, "--http", "--generate-pki", work.path()},
+      {"--apps", apps},  // HTTPS without a certificate
+      {"--apps", apps, "--http", "--bogus"},
+  };
+  for (const auto& extra : cases) {
+    std::vector<std::string> args = {binary};
+    args.insert(args.end(), extra.begin(), extra.end());
+    Child child = Spawn(args);
+    ::close(child.out);
+    EXPECT_EQ(WaitExit(child.pid), 2) << ::testing::PrintToString(extra);
+  }
+}
+
+}  // namespace

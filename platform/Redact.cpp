@@ -2,13 +2,19 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "platform/SecureMemory.h"
 
 namespace {
 
 constexpr std::array<const char*, 4> kShownFormFields = {
     "client_id", "scope", "grant_type", "client_assertion_type"};
+
+constexpr std::array<const char*, 3> kSecretReplyMembers = {
+    "\"access_token\"", "\"refresh_token\"", "\"id_token\""};
 
 constexpr std::array<const char*, 4> kSecretHeaders = {
     "authorization", "proxy-authorization", "cookie", "set-cookie"};
@@ -68,4 +74,40 @@ std::string RedactHeaderLine(const std::string& line) {
     }
   }
   return line;
+}
+
+std::string RedactTokenReply(const std::string& reply) {
+  std::string out = reply;
+  for (const char* member : kSecretReplyMembers) {
+    size_t at = 0;
+    while ((at = out.find(member, at)) != std::string::npos) {
+      size_t pos = at + std::strlen(member);
+      while (pos < out.size() && (out[pos] == ' ' || out[pos] == '\t' ||
+                                  out[pos] == '\r' || out[pos] == '\n')) {
+        ++pos;
+      }
+      if (pos < out.size() && out[pos] == ':') {
+        ++pos;
+        while (pos < out.size() && (out[pos] == ' ' || out[pos] == '\t' ||
+                                    out[pos] == '\r' || out[pos] == '\n')) {
+          ++pos;
+        }
+      }
+      if (pos >= out.size() || out[pos] != '"') {
+        at = pos;
+        continue;
+      }
+      // The value runs to the next unescaped quote, or to the end of a
+      // truncated reply.
+      size_t end = pos + 1;
+      while (end < out.size() && out[end] != '"') {
+        end += out[end] == '\\' ? 2 : 1;
+      }
+      end = std::min(end, out.size());
+      SecureWipe(out.data() + pos + 1, end - pos - 1);
+      out.replace(pos + 1, end - pos - 1, "***");
+      at = pos + 5;
+    }
+  }
+  return out;
 }

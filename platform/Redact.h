@@ -18,3 +18,9 @@ TQ_EXPORT std::string RedactFormBody(const std::string& body);
 // Proxy-Authorization, Cookie and Set-Cookie replaced by "***"; any other
 // line unchanged.
 TQ_EXPORT std::string RedactHeaderLine(const std::string& line);
+
+// RedactTokenReply: a token endpoint's reply text with the string values of
+// "access_token", "refresh_token" and "id_token" replaced by "***", wherever
+// they stand, also in text that is not valid JSON. Everything else is kept,
+// so an error message can show what the endpoint said.
+TQ_EXPORT std::string RedactTokenReply(const std::string& reply);

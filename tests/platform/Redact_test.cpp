@@ -40,3 +40,29 @@ TEST(RedactHeaderLine, MasksCredentialHeaders) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RedactTokenReply, MasksTokenValuesOnly) {
+  const struct {
+    const char* reply;
+    const char* expected;
+  } cases[] = {
+      {R"({"token_type":"Bearer","expires_in":1.5,"access_token":"eyJ.x.y"})",
+       R"({"token_type":"Bearer","expires_in":1.5,"access_token":"***"})"},
+      {R"({"access_token" : "a\"b", "id_token":"c","refresh_token":"d"})",
+       R"({"access_token" : "***", "id_token":"***","refresh_token":"***"})"},
+      {R"({"access_token":"truncated)", R"({"access_token":"***)"},
+      {R"({"access_token":12})", R"({"access_token":12})"},
+      {R"({"access_token":""})", R"({"access_token":"***"})"},
+      {R"(<html>access_token</html>)", R"(<html>access_token</html>)"},
+      {R"({"error":"invalid_client","error_description":"AADSTS7000215"})",
+       R"({"error":"invalid_client","error_description":"AADSTS7000215"})"},
+      {R"(["access_token","x"])", R"(["access_token","x"])"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RedactTokenReply(c.reply), c.expected) << c.reply;
+  }
+}
+
+}  // namespace

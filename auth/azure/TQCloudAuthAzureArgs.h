@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "auth/TQCloudAuthArgs.h"
+#include "platform/AppMessages.h"
+#include "platform/CKoError.h"
+#include "platform/TQExport.h"
+
+namespace TQCloudAuth {
+
+// The public Azure AD login endpoint, used when the credential names none.
+inline constexpr char kDefaultAzureLoginEndpoint[] =
+    "https://login.microsoftonline.com/";
+
+// AzureArgs: what a caller hands the Azure provider: the stored, encrypted
+// secret (client secret for authType 2, certificate password for authType 1)
+// in password, and the credential record.
+struct TQ_EXPORT AzureArgs : public BaseArgs {
+  App::AzureCredentialInfo credentialInfo;
+};
+
+// AzureParams: the provider's prepared credential and its token cache.
+// Tests: tests/auth/azure/TQCloudAuthAzureArgs_test.cpp
+class TQ_EXPORT AzureParams {
+ public:
+  AzureParams() = default;
+  ~AzureParams();
+  AzureParams(const AzureParams&) = delete;
+  AzureParams& operator=(const AzureParams&) = delete;
+
+  // initializeParams: copies the credential record and, for a certificate
+  // credential (authType 1), turns the hex thumbprint into standard Base64
+  // (left as it was when it is not hex) and, when certificateName is set,
+  // stages the Base64 certificate once as
+  // <home>/certificates/Azure_<name>.crt (owner read-only), after which
+  // certificateFile holds that path. An existing file is used as it is. The
+  // file appears complete or not at all: it is written under a temporary
+  // name and linked into place. Fails with 774 "Failed to decode
+  // certificate" (also for an empty certificate), "Invalid certificate
+  // name [name]" (a name with "/"), "Failed to save certificate to file", or
+  // the file service's status with this location pushed.
+  CKoError initializeParams(const AzureArgs& args);
+
+  int getAuthType() const;
+  std::string getApplicationId() const;
+  std::string getTenantId() const;
+  std::string getCertificateFile() const;
+  std::string getCertificateThumbprint() const;
+  // loginEndpoint of the endpoints sub-record exactly as stored, or
+  // kDefaultAzureLoginEndpoint when that is empty.
+  std::string getLoginEndpoint();
+
+  // The token cache. The token is a secret: its storage is wiped when it is
+  // replaced and when the parameters die.
+  std::string getAccessToken() const { return accessToken; }
+  void setAccessToken(const std::string& token);
+  std::string getAccessTokenType() const { return accessTokenType; }
+  void setAccessTokenType(const std::string& type) { accessTokenType = type; }
+  int64_t getAccessTokenExpireTime() const { return accessTokenExpireTime; }
+  void setAccessTokenExpireTime(long expireTime) {
+    accessTokenExpireTime = expireTime;
+  }
+  // The scope the cached token was obtained for: a token for one resource is
+  // never handed out for another.
+  const std::string& getAccessTokenScope() const { return accessTokenScope; }
+  void setAccessTokenScope(const std::string& scope) {
+    accessTokenScope = scope;
+  }
+
+ private:
+  App::AzureCredentialInfo credentialInfo;
+  std::string accessTokenType;
+  std::string accessToken;
+  int64_t accessTokenExpireTime = 0;
+  std::string accessTokenScope;
+};
+
+}  // namespace TQCloudAuth

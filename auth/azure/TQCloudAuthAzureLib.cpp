@@ -1,0 +1,265 @@
+#include "auth/azure/TQCloudAuthAzureLib.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "platform/CKoString.h"
+#include "platform/Redact.h"
+#include "platform/SecureMemory.h"
+#include "platform/TQPassword.h"
+#include "platform/TqJson.h"
+
+namespace {
+
+constexpr int64_t kRefreshMarginSeconds = 239;
+constexpr int64_t kAssertionLifetimeSeconds = 3600;
+constexpr size_t kPasswordBufferSize = 2048;
+constexpr unsigned int kSignatureBufferSize = 4096;
+// Member types as the JSON wrapper numbers them.
+constexpr int kJsonString = 2;
+constexpr int kJsonInteger = 4;
+constexpr char kAssertionType[] =
+    "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
+
+// The reply's lifetime in seconds: an integer, or a text of decimal digits.
+// False for anything else (a fraction, a boolean, null, an object ...).
+bool ReadExpiresIn(const TqJsonValue& value, int64_t& outSeconds) {
+  try {
+    if (value.type() == kJsonInteger) {
+      outSeconds = value.get_int64();
+      return true;
+    }
+    if (value.type() == kJsonString) {
+      const std::string text = value.get_str();
+      if (text.empty() || text.size() > 18 ||
+          text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+      }
+      outSeconds = std::atol(text.c_str());
+      return true;
+    }
+  } catch (const std::exception&) {
+    // an integer beyond 64 bits: as unusable as any other type
+  }
+  return false;
+}
+
+// now + seconds, held within the 64-bit range.
+int64_t AddSaturated(int64_t now, int64_t seconds) {
+  if (seconds > 0 && now > std::numeric_limits<int64_t>::max() - seconds) {
+    return std::numeric_limits<int64_t>::max();
+  }
+  if (seconds < 0 && now < std::numeric_limits<int64_t>::min() - seconds) {
+    return std::numeric_limits<int64_t>::min();
+  }
+  return now + seconds;
+}
+
+}  // namespace
+
+TQCloudAuthAzureLib::~TQCloudAuthAzureLib() = default;
+
+int64_t TQCloudAuthAzureLib::WallClock() {
+  return static_cast<int64_t>(std::time(nullptr));
+}
+
+CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
+  if (initialized) {
+    return CKoError::Success();
+  }
+  const TQCloudAuth::BaseArgs baseArgs = args;
+  CKoError st = TQCloudAuthLibInit(baseArgs);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  initialized = false;
+  azureParams.reset(new (std::nothrow) TQCloudAuth::AzureParams());
+  if (!azureParams) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
+  }
+  st = azureParams->initializeParams(args);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  st = initCurlObject();
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  initialized = true;
+  return CKoError::Success();
+}
+
+bool TQCloudAuthAzureLib::buildClientAssertion(const std::string& tokenUrl,
+                                               const std::string& password,
+                                               int64_t now,
+                                               CKoString& outPart) {
+  const std::string thumbprint = azureParams->getCertificateThumbprint();
+  const std::string x5t = base64urlencode(
+      reinterpret_cast<const unsigned char*>(thumbprint.data()),
+      static_cast<int>(thumbprint.size()), true);
+  const CKoString header =
+      CKoString::Format(R"({"alg":"RS256","typ":"JWT","x5t":"{1}"})", x5t);
+  const std::string applicationId = azureParams->getApplicationId();
+  const CKoString payload = CKoString::Format(
+      R"({"aud":"{1}", "sub":"{2}", "iss":"{3}", "exp":{4}, "nbf":{5}})",
+      tokenUrl, applicationId, applicationId,
+      static_cast<long>(now + kAssertionLifetimeSeconds),
+      static_cast<long>(now));
+  const std::string encodedHeader = base64urlencode(
+      reinterpret_cast<const unsigned char*>(header.c_str()),
+      static_cast<int>(header.Length()), false);
+  const std::string encodedPayload = base64urlencode(
+      reinterpret_cast<const unsigned char*>(payload.c_str()),
+      static_cast<int>(payload.Length()), false);
+  const std::string signingInput = encodedHeader + "." + encodedPayload;
+
+  unsigned char signature[kSignatureBufferSize];
+  unsigned int length = kSignatureBufferSize;
+  if (!curl || !curl->SignSHA256withRSA(azureParams->getCertificateFile(),
+                                        signingInput, password, signature,
+                                        length)) {
+    return false;
+  }
+  // With the signature the assertion is a credential in its own right.
+  std::string encodedSignature =
+      base64urlencode(signature, static_cast<int>(length), false);
+  StringWipeGuard wipeSignature(encodedSignature);
+  SecureWipe(signature, sizeof signature);
+  outPart = CKoString::Format(
+      "client_assertion={1}.{2}.{3}&client_assertion_type={4}", encodedHeader,
+      encodedPayload, encodedSignature, UrlEncode(kAssertionType));
+  return true;
+}
+
+CKoError TQCloudAuthAzureLib::getAuthToken(
+    const TQCloudAuth::GetAuthTokenArgs* args,
+    TQCloudAuth::GetAuthTokenRet* ret) {
+  if (!initialized) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "TQCloudAuthLib is not initialized");
+  }
+  if (args == nullptr || !args->azureArgs || ret == nullptr ||
+      !azureParams || !params) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Invalid Arguments");
+  }
+  const std::string& scope = args->azureArgs->scope;
+  TQCloudAuth::AzureParams& cache = *azureParams;
+
+  if (cache.getAccessTokenExpireTime() - kRefreshMarginSeconds > clock() &&
+      cache.getAccessTokenScope() == scope) {
+    ret->accessToken = cache.getAccessToken();
+    ret->tokenType = cache.getAccessTokenType();
+    ret->expireTime = cache.getAccessTokenExpireTime();
+    return CKoError::Success();
+  }
+
+  const CKoString url = CKoString::Format("{1}{2}/oauth2/v2.0/token",
+                                          cache.getLoginEndpoint(),
+                                          cache.getTenantId());
+  CKoString body = CKoString::Format(
+      "client_id={1}&scope={2}&grant_type=client_credentials&",
+      cache.getApplicationId(), UrlEncode(scope));
+
+  {
+    // The decrypted secret lives only here and in wiped copies.
+    SecretBuffer<kPasswordBufferSize> buffer;
+    unsigned long length = kPasswordBufferSize - 1;
+    const std::string stored = params->getPassword();
+    if (!stored.empty()) {
+      TQPassword passwordService;
+      if (!passwordService.decrypt(stored.c_str(), buffer.data(), &length)) {
+        return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                       "Failed to decrypt password");
+      }
+    }
+    std::string secret = buffer.c_str();
+    StringWipeGuard wipeSecret(secret);
+    const int authType = cache.getAuthType();
+    if (authType == 2) {
+      std::string encoded = UrlEncode(secret);
+      StringWipeGuard wipeEncoded(encoded);
+      body += CKoString::Format("client_secret={1}", encoded);
+    } else if (authType == 1) {
+      CKoString part;
+      if (!buildClientAssertion(url.c_str(), secret, clock(), part)) {
+        return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                       "Failed to sign jwt assertion");
+      }
+      body += part;
+    } else {
+      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     "Unknown authorization type [%d]",
+                                     authType);
+    }
+  }
+
+  const std::vector<std::string> headers = {
+      CKoString::Format("Content-Type: {1}",
+                        "application/x-www-form-urlencoded")
+          .c_str()};
+  std::string bodyText(body.c_str(), body.Length());
+  StringWipeGuard wipeBody(bodyText);
+  std::string response;
+  StringWipeGuard wipeResponse(response);
+  CKoError st =
+      sendHttpRequest(HTTP_REQ_POST, url.c_str(), headers, bodyText, response);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+
+  TqJsonMap members;
+  bool parsed = false;
+  try {
+    parsed = TqJson::Unserialize(response, members);
+  } catch (...) {
+    parsed = false;
+  }
+  if (!parsed) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Failed to unserialize auth response [%s]",
+                                   RedactTokenReply(response).c_str());
+  }
+  const std::string error = TqJson::GetStringValue(members, "error");
+  if (!error.empty()) {
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL, "Auth request failed with error [%s] [%s]",
+        error.c_str(),
+        TqJson::GetStringValue(members, "error_description").c_str());
+  }
+
+  // Everything is checked before the cache changes: a reply without a token
+  // or with an unusable lifetime must not replace a good cached token.
+  std::string token = TqJson::GetStringValue(members, "access_token");
+  StringWipeGuard wipeToken(token);
+  TqJsonValue expiresValue;
+  const bool hasExpiresIn =
+      TqJson::FindValue(members, "expires_in", expiresValue);
+  int64_t expiresIn = 0;
+  if (token.empty() ||
+      (hasExpiresIn && !ReadExpiresIn(expiresValue, expiresIn))) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Failed to unserialize auth response [%s]",
+                                   RedactTokenReply(response).c_str());
+  }
+
+  int64_t expireTime = cache.getAccessTokenExpireTime();
+  if (hasExpiresIn) {
+    expireTime = AddSaturated(clock(), expiresIn);
+  } else if (cache.getAccessTokenScope() != scope) {
+    // The kept expiry belonged to a token for another resource.
+    expireTime = 0;
+  }
+  cache.setAccessToken(token);
+  cache.setAccessTokenType(TqJson::GetStringValue(members, "token_type"));
+  cache.setAccessTokenExpireTime(static_cast<long>(expireTime));
+  cache.setAccessTokenScope(scope);
+
+  ret->accessToken = cache.getAccessToken();
+  ret->tokenType = cache.getAccessTokenType();
+  ret->expireTime = cache.getAccessTokenExpireTime();
+  return CKoError::Success();
+}

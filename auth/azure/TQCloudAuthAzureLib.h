@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "auth/TQCloudAuthLib.h"
+#include "auth/azure/TQCloudAuthAzureArgs.h"
+#include "platform/CKoString.h"
+#include "platform/TQExport.h"
+
+// TQCloudAuthAzureLib: the Azure AD token provider. Construct it, Init it
+// with a credential, then ask for tokens; a token is reused for the same
+// scope while at least 240 seconds of its life remain. One caller at a time.
+// Tests: tests/auth/azure/TQCloudAuthAzureLib_test.cpp
+class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
+ public:
+  TQCloudAuthAzureLib() = default;
+  ~TQCloudAuthAzureLib() override;
+
+  // Init: the base initialisation, the prepared credential (certificate
+  // staging) and the HTTP client. A second call after success is a no-op
+  // that keeps the first credential; after a failure every step runs again.
+  CKoError Init(const TQCloudAuth::AzureArgs& args);
+
+  // getAuthToken: an access token for args->azureArgs->scope, from the cache
+  // or from one client-credentials request to
+  // <loginEndpoint><tenant>/oauth2/v2.0/token. On success ret holds token,
+  // type and expiry (seconds since the epoch); on failure ret and the cache
+  // are untouched. Failures (code 774): "TQCloudAuthLib is not initialized",
+  // "Invalid Arguments", "Failed to decrypt password", "Unknown authorization
+  // type [n]", "Failed to sign jwt assertion", the transport's status,
+  // "Failed to unserialize auth response [reply]" (also for a reply without
+  // a token or with an unusable expires_in; token values in the reply text
+  // are masked), "Auth request failed with error [error] [description]".
+  CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
+                        TQCloudAuth::GetAuthTokenRet* ret) override;
+
+ protected:
+  // The clock the cache and the assertion use; tests replace it.
+  using Clock = int64_t (*)();
+  static int64_t WallClock();
+  Clock clock = &WallClock;
+
+  std::unique_ptr<TQCloudAuth::AzureParams> azureParams;
+
+ private:
+  // The assertion part of the body for a certificate credential; false when
+  // signing fails.
+  bool buildClientAssertion(const std::string& tokenUrl,
+                            const std::string& password, int64_t now,
+                            CKoString& outPart);
+};

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/TQExport.h"
+
+// AdaptersBase: the base of the product's service adapters.
+class TQ_EXPORT AdaptersBase {
+ public:
+  AdaptersBase() = default;
+  virtual ~AdaptersBase();
+  AdaptersBase(const AdaptersBase&) = delete;
+  AdaptersBase& operator=(const AdaptersBase&) = delete;
+};
+
+// One stored credential, as the credential store keeps it: the password is
+// the stored (encrypted) form, additionalInfo the serialized
+// App::AdditionalCredInfo.
+struct TQ_EXPORT StoredCredential {
+  int assocId = 0;
+  int entity = 0;
+  int credentialType = 0;
+  std::string userName;
+  std::string password;
+  std::string additionalInfo;
+  int other = 0;
+};
+
+// CredentialMgrHelper: the credential client, over the SQLite store
+// $TQ_HOME/credentials.db (owner-only), one row per (assocId, entity).
+// Reading never creates the store. Error texts name no secret.
+// Tests: tests/platform/CredentialMgrHelper_test.cpp
+class TQ_EXPORT CredentialMgrHelper : public AdaptersBase {
+ public:
+  enum : int { kOk = 0, kNotFound = 1, kStoreError = 2 };
+
+  CredentialMgrHelper() = default;
+  ~CredentialMgrHelper() override;
+
+  // getCredentialsFromAssocIdForEntity: 0 and the credential's values;
+  // kNotFound when there is no such credential (or no store), kStoreError
+  // when the store cannot be read (corrupt, locked past the busy timeout).
+  // The out-values are written only on success. The last argument is
+  // reserved and ignored.
+  int getCredentialsFromAssocIdForEntity(int assocId, int entity,
+                                         int& credentialType,
+                                         std::string& userName,
+                                         std::string& password,
+                                         std::string& additionalInfo,
+                                         int& other, void* reserved);
+
+  // addCredential: stores c, creating $TQ_HOME (0700) and the store (0600)
+  // when missing. An existing (assocId, entity) is replaced only when
+  // replace is true. One transaction: on failure the store is as it was.
+  bool addCredential(const StoredCredential& c, bool replace);
+
+  // removeCredential: false when there is no such credential.
+  bool removeCredential(int assocId, int entity);
+
+  // listCredentials: every credential, ordered by assocId and entity, with
+  // the password left empty. An absent store lists nothing.
+  bool listCredentials(std::vector<StoredCredential>& out);
+
+  // What the last failed call found, for people ("no credential for ...").
+  const std::string& lastError() const { return m_lastError; }
+
+  static std::string DatabasePath();
+
+ private:
+  std::string m_lastError;
+};

@@ -5,6 +5,9 @@
 #include <new>
 #include <vector>
 
+#include "auth/azure/TQCloudAuthAzureLib.h"
+#include "platform/AppMessages.h"
+#include "platform/CredentialMgrHelper.h"
 #include "platform/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQGlobalParam.h"
@@ -189,6 +192,74 @@ CKoError TQCloudAuthLib::sendHttpRequest(
                                    "Empty response received for request");
   }
   response = text;
+  return CKoError::Success();
+}
+
+namespace {
+
+constexpr int kAzureCredentialType = 4;
+// The stored text may carry a certificate with its key: a failure shows
+// only its beginning.
+constexpr size_t kShownCredentialInfoChars = 64;
+
+std::string ShownCredentialInfo(const std::string& text) {
+  if (text.size() <= kShownCredentialInfoChars) {
+    return text;
+  }
+  return text.substr(0, kShownCredentialInfoChars) + "...(" +
+         std::to_string(text.size()) + " bytes)";
+}
+
+}  // namespace
+
+CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
+                                                   bool useDBProxySettings,
+                                                   TQCloudAuthLib*& lib) {
+  int credentialType = 0;
+  std::string userName;
+  std::string password;
+  std::string additionalInfo;
+  int other = 0;
+  App::AdditionalCredInfo info;
+  {
+    CredentialMgrHelper client;
+    if (client.getCredentialsFromAssocIdForEntity(
+            assocId, entity, credentialType, userName, password,
+            additionalInfo, other, nullptr) != 0) {
+      return FXErrorUtil::ErrorWin32(
+          TQ_LOC, TQ_ERROR_GENERAL,
+          "Failed to get credential info from Hubmaster");
+    }
+  }
+  if (!additionalInfo.empty() && info.unserialize(additionalInfo.c_str()) != 0) {
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL, "Failed to unserialize credential info [%s]",
+        ShownCredentialInfo(additionalInfo).c_str());
+  }
+  if (credentialType != kAzureCredentialType) {
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL,
+        "CloudAuthLib for credential type [%d] not implemented",
+        credentialType);
+  }
+  auto* azure = new (std::nothrow) TQCloudAuthAzureLib();
+  lib = azure;
+  if (azure == nullptr) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
+  }
+  TQCloudAuth::AzureArgs args;
+  const FieldRef& field = App::AdditionalCredInfoField::azureCredentialInfo;
+  CNMessageBase*& record = info.getObjectAccessor(
+      true, false, field.number, field.slot,
+      App::AdditionalCredInfo::kClassCode, field.code,
+      App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
+  static_cast<CNMessageBase&>(args.credentialInfo) = *record;
+  args.password = password;
+  azure->setUseDBProxySettingsFlag(useDBProxySettings);
+  CKoError st = azure->Init(args);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
   return CKoError::Success();
 }
 

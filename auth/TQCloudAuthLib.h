@@ -23,6 +23,19 @@ class TQ_EXPORT TQCloudAuthLib {
   TQCloudAuthLib(const TQCloudAuthLib&) = delete;
   TQCloudAuthLib& operator=(const TQCloudAuthLib&) = delete;
 
+  // getTQCloudAuthLibInstance: a ready provider for the stored credential
+  // (assocId, entity). lib is written only when a provider is created: it
+  // then belongs to the caller, also when its Init failed (the status says
+  // so). Failures: 774 "Failed to get credential info from Hubmaster",
+  // "Failed to unserialize credential info [...]" (at most the first 64
+  // characters of the stored text), "CloudAuthLib for credential type [n]
+  // not implemented"; 14 when the provider cannot be created (lib null);
+  // Init's status with this location pushed.
+  // Tests: tests/auth/TQCloudAuthLibFactory_test.cpp
+  static CKoError getTQCloudAuthLibInstance(int assocId, int entity,
+                                            bool useDBProxySettings,
+                                            TQCloudAuthLib*& lib);
+
   // getAuthToken: a token for args->azureArgs->scope into *ret.
   virtual CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
                                 TQCloudAuth::GetAuthTokenRet* ret) = 0;

@@ -1,0 +1,307 @@
+// The tqcloudauth command end to end: credentials stored through it, tokens
+// obtained with them from the local token endpoint over HTTPS.
+#include "tools/cli/TQCloudAuthCli.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/EvEvent.h"
+#include "platform/TQPassword.h"
+#include "tests/support/TempHome.h"
+#include "tests/support/TestPki.h"
+#include "tools/idp/IdpServer.h"
+
+namespace {
+
+using tqtest::ScopedTqHome;
+
+const char kSecret[] = "SECRET-SENTINEL-cli&+";
+const char kCertPassword[] = "CERT-PASSWORD-SENTINEL";
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+Result RunCli(const std::vector<std::string>& args,
+           const std::string& input = "") {
+  std::vector<const char*> argv = {"tqcloudauth"};
+  for (const std::string& a : args) {
+    argv.push_back(a.c_str());
+  }
+  std::istringstream in(input);
+  std::ostringstream out;
+  std::ostringstream err;
+  Result r;
+  r.status = RunTQCloudAuthCli(static_cast<int>(argv.size()), argv.data(), in,
+                               out, err);
+  r.out = out.str();
+  r.err = err.str();
+  EvDebug::ClearOverrides();
+  return r;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir = new tqtest::TempDir();
+    pki = new tqtest::TestPki(dir->path());
+    tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
+    tqtest::CertSpec spec;
+    spec.commonName = "cli application";
+    tqtest::X509Ptr cert =
+        tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr);
+    certificatePem = new std::string(tqtest::CertToPem(cert.get()));
+    certFile = new std::string(dir->path() + "/app.pem");
+    tqtest::WriteFile(*certFile,
+                      *certificatePem + tqtest::KeyToPem(key.get(), kCertPassword));
+    certOnlyFile = new std::string(dir->path() + "/cert-only.pem");
+    tqtest::WriteFile(*certOnlyFile, *certificatePem);
+  }
+  static void TearDownTestSuite() {
+    delete certOnlyFile;
+    delete certFile;
+    delete certificatePem;
+    delete pki;
+    delete dir;
+  }
+
+  void SetUp() override {
+    home.WriteConfig("[Http]\nCAFile=" + pki->caFile() + "\n");
+    tqidp::IdpOptions options;
+    options.certFile = pki->server().certFile;
+    options.keyFile = pki->server().keyFile;
+    idp = std::make_unique<tqidp::IdpServer>(options);
+    idp->AddApplication({"tenant-1", "client-1", kSecret, ""});
+    idp->AddApplication({"tenant-1", "client-2", "", *certificatePem});
+    std::string error;
+    ASSERT_TRUE(idp->Start(error)) << error;
+  }
+
+  Result AddSecret(int assocId, const std::string& secret) {
+    return RunCli({"credential", "add", "--assoc-id", std::to_string(assocId),
+                "--tenant", "tenant-1", "--client-id", "client-1",
+                "--secret-stdin", "--login-endpoint", idp->LoginEndpoint()},
+               secret + "\n");
+  }
+
+  Result AddCertificate(int assocId, const std::string& file,
+                        const std::string& password) {
+    return RunCli({"credential", "add", "--assoc-id", std::to_string(assocId),
+                "--tenant", "tenant-1", "--client-id", "client-2",
+                "--certificate", file, "--certificate-name",
+                "app" + std::to_string(assocId),
+                "--certificate-password-stdin", "--login-endpoint",
+                idp->LoginEndpoint()},
+               password);
+  }
+
+  static Result Token(int assocId, bool raw = false) {
+    std::vector<std::string> args = {"token", "--assoc-id",
+                                     std::to_string(assocId), "--scope",
+                                     "https://vault.azure.net/.default"};
+    if (raw) {
+      args.push_back("--raw");
+    }
+    return RunCli(args);
+  }
+
+  static tqtest::TempDir* dir;
+  static tqtest::TestPki* pki;
+  static std::string* certificatePem;
+  static std::string* certFile;
+  static std::string* certOnlyFile;
+  ScopedTqHome home;
+  std::unique_ptr<tqidp::IdpServer> idp;
+};
+
+tqtest::TempDir* CliTest::dir = nullptr;
+tqtest::TestPki* CliTest::pki = nullptr;
+std::string* CliTest::certificatePem = nullptr;
+std::string* CliTest::certFile = nullptr;
+std::string* CliTest::certOnlyFile = nullptr;
+
+TEST_F(CliTest, SecretCredentialToToken) {
+  const Result add = AddSecret(7, kSecret);
+  ASSERT_EQ(add.status, 0) << add.err;
+  struct stat st {};
+  ASSERT_EQ(::stat((home.path() + "/certificates").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  const Result token = Token(7);
+  ASSERT_EQ(token.status, 0) << token.err;
+  const nlohmann::json reply = nlohmann::json::parse(token.out);
+  EXPECT_FALSE(reply.at("access_token").get<std::string>().empty());
+  EXPECT_EQ(reply.at("token_type"), "Bearer");
+  EXPECT_GT(reply.at("expires_on").get<long long>(), 1700000000);
+  EXPECT_EQ(token.out.rfind("{\"access_token\":", 0), 0u) << token.out;
+
+  const Result raw = Token(7, true);
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(std::count(raw.out.begin(), raw.out.end(), '.'), 2) << raw.out;
+  EXPECT_EQ(raw.out.back(), '\n');
+}
+
+TEST_F(CliTest, CertificateCredentialToToken) {
+  const Result add = AddCertificate(8, *certFile, kCertPassword);
+  ASSERT_EQ(add.status, 0) << add.err;
+  const Result token = Token(8);
+  ASSERT_EQ(token.status, 0) << token.err;
+  EXPECT_TRUE(::access((home.path() + "/certificates/Azure_app8.crt").c_str(),
+                       F_OK) == 0);
+}
+
+TEST_F(CliTest, FailuresExitOneWithTheReason) {
+  ASSERT_EQ(AddSecret(7, "SECRET-SENTINEL-wrong").status, 0);
+  const Result wrong = Token(7);
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_EQ(wrong.out, "");
+  EXPECT_NE(wrong.err.find("AADSTS7000215"), std::string::npos) << wrong.err;
+  EXPECT_EQ(wrong.err.find("SECRET-SENTINEL"), std::string::npos);
+
+  const Result unknown = Token(99);
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err,
+            "tqcloudauth: Failed to get credential info from Hubmaster\n");
+
+  const Result verbose = RunCli({"--verbose", "token", "--assoc-id", "99",
+                              "--scope", "https://vault.azure.net/.default"});
+  EXPECT_EQ(verbose.status, 1);
+  EXPECT_NE(verbose.err.find("auth/TQCloudAuthLib.cpp:"), std::string::npos)
+      << verbose.err;
+}
+
+TEST_F(CliTest, CertificatesThatCannotSignAreRefusedAtAdd) {
+  const struct {
+    std::string file;
+    std::string password;
+    const char* reason;
+  } cases[] = {
+      {*certFile, "wrong", "no RSA private key"},
+      {*certOnlyFile, "", "no RSA private key"},
+      {dir->path() + "/missing.pem", "", "cannot read"},
+      {pki->caFile(), "", "no RSA private key"},
+  };
+  for (const auto& c : cases) {
+    const Result r = AddCertificate(8, c.file, c.password);
+    EXPECT_EQ(r.status, 1) << c.file;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Token(8).status, 1) << "nothing was stored";
+}
+
+TEST_F(CliTest, ListRemoveAndEncrypt) {
+  ASSERT_EQ(AddSecret(7, kSecret).status, 0);
+  ASSERT_EQ(AddCertificate(8, *certFile, kCertPassword).status, 0);
+  const Result list = RunCli({"credential", "list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("7\t0\t4\tsecret\ttenant-1\tclient-1\t"),
+            std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("8\t0\t4\tcertificate\ttenant-1\tclient-2\t"),
+            std::string::npos);
+  EXPECT_EQ(list.out.find("SENTINEL"), std::string::npos);
+  EXPECT_EQ(list.out.find("ENC1:"), std::string::npos);
+
+  EXPECT_EQ(AddSecret(7, kSecret).status, 1) << "no silent overwrite";
+  ASSERT_EQ(RunCli({"credential", "remove", "--assoc-id", "7"}).status, 0);
+  EXPECT_EQ(RunCli({"credential", "remove", "--assoc-id", "7"}).status, 1);
+  ASSERT_EQ(RunCli({"credential", "remove", "--assoc-id", "8"}).status, 0);
+  EXPECT_NE(::access((home.path() + "/certificates/Azure_app8.crt").c_str(),
+                     F_OK),
+            0);
+
+  const Result encrypted = RunCli({"secret", "encrypt"}, "s3cret\n");
+  ASSERT_EQ(encrypted.status, 0);
+  EXPECT_EQ(encrypted.out.rfind("ENC1:", 0), 0u);
+  char plain[64] = {};
+  unsigned long length = sizeof plain - 1;
+  const std::string stored = encrypted.out.substr(0, encrypted.out.size() - 1);
+  ASSERT_TRUE(TQPassword().decrypt(stored.c_str(), plain, &length));
+  EXPECT_STREQ(plain, "s3cret");
+}
+
+TEST_F(CliTest, UsageErrorsExitTwo) {
+  const std::string tooBig(64 * 1024 + 1, 's');
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+  } cases[] = {
+      {{}, ""},
+      {{"frobnicate"}, ""},
+      {{"token", "--scope", "s"}, ""},
+      {{"token", "--assoc-id", "x", "--scope", "s"}, ""},
+      {{"token", "--assoc-id", "7", "--scope", ""}, ""},
+      {{"credential"}, ""},
+      {{"credential", "add", "--assoc-id", "7", "--client-id", "c",
+        "--secret-stdin"},
+       "s"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
+        "--client-id", "c"},
+       "s"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
+        "--client-id", "c", "--secret-stdin", "--certificate", "f",
+        "--certificate-name", "n"},
+       "s"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
+        "--client-id", "c", "--certificate", "f", "--certificate-name",
+        "../x"},
+       ""},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t\x01",
+        "--client-id", "c", "--secret-stdin"},
+       "s"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
+        "--client-id", "c", "--secret-stdin"},
+       ""},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
+        "--client-id", "c", "--secret-stdin"},
+       std::string("a\0b", 3)},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
+        "--client-id", "c", "--secret-stdin"},
+       tooBig},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
+        "--client-id", "c", "--secret-stdin", "--login-endpoint",
+        "ftp://x/"},
+       "s"},
+      {{"secret", "encrypt"}, "\n"},
+  };
+  for (const auto& c : cases) {
+    const Result r = RunCli(c.args, c.input);
+    std::string line;
+    for (const std::string& a : c.args) {
+      line += a + " ";
+    }
+    EXPECT_EQ(r.status, 2) << line << "\n" << r.err;
+    EXPECT_EQ(r.out, "") << line;
+  }
+  EXPECT_NE(::access((home.path() + "/credentials.db").c_str(), F_OK), 0)
+      << "no usage error stored anything";
+  EXPECT_EQ(RunCli({"--help"}).status, 0);
+}
+
+// The installed program itself, through a shell, as a user runs it.
+TEST_F(CliTest, TheProgramRuns) {
+  const std::string program = TQ_CLI_PROGRAM;
+  const std::string out = home.path() + "/out.txt";
+  const std::string command =
+      "printf '%s' '" + std::string(kSecret) + "' | " + program +
+      " credential add --assoc-id 5 --tenant tenant-1 --client-id client-1 "
+      "--secret-stdin --login-endpoint " +
+      idp->LoginEndpoint() + " > /dev/null && " + program +
+      " token --assoc-id 5 --scope https://vault.azure.net/.default --raw > " +
+      out;
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_GT(tqtest::ReadFile(out).size(), 20u);
+  EXPECT_EQ(std::system((program + " nonsense 2>/dev/null").c_str()) >> 8, 2);
+}
+
+}  // namespace

@@ -1,0 +1,635 @@
+#include "tools/cli/TQCloudAuthCli.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "auth/TQCloudAuthLib.h"
+#include "digest/Sha1.h"
+#include "platform/AppMessages.h"
+#include "platform/CredentialMgrHelper.h"
+#include "platform/EvEvent.h"
+#include "platform/SecureMemory.h"
+#include "platform/TQLibCurl.h"
+#include "platform/TQPI_Base.h"
+#include "platform/TQPassword.h"
+#include "platform/UniqueHandle.h"
+#include "util/Base64Codec.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kAzureCredentialType = 4;
+constexpr size_t kMaxStdinBytes = 64 * 1024;
+constexpr size_t kMaxCertificateBytes = 1024 * 1024;
+
+using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
+using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, FnDeleter<EVP_PKEY_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, FnDeleter<PKCS12_free>>;
+
+// A failure to report: exit status 1 (or 2 for usage) and a message.
+struct Failure {
+  int status;
+  std::string message;
+};
+
+// Reads a secret from standard input: all of it, without one trailing line
+// break. The caller wipes it.
+bool ReadSecret(std::istream& in, const char* what, bool allowEmpty,
+                std::string& outSecret, Failure& outFailure) {
+  std::string data;
+  char chunk[4096];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    data.append(chunk, static_cast<size_t>(in.gcount()));
+    SecureWipe(chunk, sizeof chunk);
+    if (data.size() > kMaxStdinBytes) {
+      WipeString(data);
+      outFailure = {kExitUsage, std::string(what) +
+                                    " on standard input is larger than " +
+                                    std::to_string(kMaxStdinBytes) + " bytes"};
+      return false;
+    }
+  }
+  if (!data.empty() && data.back() == '\n') {
+    data.pop_back();
+    if (!data.empty() && data.back() == '\r') {
+      data.pop_back();
+    }
+  }
+  if (data.find('\0') != std::string::npos) {
+    WipeString(data);
+    outFailure = {kExitUsage,
+                  std::string(what) + " on standard input holds a NUL byte"};
+    return false;
+  }
+  if (data.empty() && !allowEmpty) {
+    outFailure = {kExitUsage,
+                  std::string(what) + " on standard input is empty"};
+    return false;
+  }
+  outSecret.swap(data);
+  WipeString(data);
+  return true;
+}
+
+bool ReadFileBytes(const std::string& path, std::string& outBytes,
+                   Failure& outFailure) {
+  BioPtr bio(BIO_new_file(path.c_str(), "rb"));
+  if (!bio) {
+    outFailure = {kExitFailed, "cannot read " + path + ": " +
+                                   std::strerror(errno)};
+    return false;
+  }
+  std::string bytes;
+  char chunk[4096];
+  int n;
+  while ((n = BIO_read(bio.get(), chunk, sizeof chunk)) > 0) {
+    bytes.append(chunk, static_cast<size_t>(n));
+    if (bytes.size() > kMaxCertificateBytes) {
+      outFailure = {kExitFailed, path + " is larger than " +
+                                     std::to_string(kMaxCertificateBytes) +
+                                     " bytes: not a certificate file"};
+      WipeString(bytes);
+      return false;
+    }
+  }
+  SecureWipe(chunk, sizeof chunk);
+  outBytes.swap(bytes);
+  return true;
+}
+
+// The certificate in a PEM or PKCS#12 file (the first certificate of a PEM).
+X509Ptr ReadCertificate(const std::string& bytes, const std::string& password) {
+  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  if (bytes.find("-----BEGIN") != std::string::npos) {
+    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  }
+  Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
+  if (!p12) {
+    return nullptr;
+  }
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  if (PKCS12_parse(p12.get(), password.c_str(), &key, &cert, nullptr) != 1) {
+    return nullptr;
+  }
+  PkeyPtr ownedKey(key);
+  return X509Ptr(cert);
+}
+
+std::string Sha1ThumbprintHex(X509* cert) {
+  const int length = i2d_X509(cert, nullptr);
+  if (length <= 0) {
+    return std::string();
+  }
+  std::vector<unsigned char> der(static_cast<size_t>(length));
+  unsigned char* cursor = der.data();
+  i2d_X509(cert, &cursor);
+  SHA1Context ctx;
+  unsigned char digest[20];
+  SHA1_init(&ctx);
+  SHA1_update(&ctx, der.data(), static_cast<unsigned int>(der.size()));
+  SHA1_final(digest, &ctx);
+  return HexEncode(digest, sizeof digest);
+}
+
+// A certificate name forms a file name: keep it to a plain one.
+bool IsPlainName(const std::string& name) {
+  if (name.empty() || name.size() > 128 || name[0] == '.') {
+    return false;
+  }
+  for (unsigned char c : name) {
+    if (!(std::isalnum(c) || c == '-' || c == '_' || c == '.')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsPrintable(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool MakePrivateFolder(const std::string& path, Failure& outFailure) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    outFailure = {kExitFailed,
+                  "cannot create " + path + ": " + std::strerror(errno)};
+    return false;
+  }
+  return true;
+}
+
+std::string StagedCertificatePath(const std::string& name) {
+  return std::string(TQPI_Base().getHomeDirectory()) +
+         "/certificates/Azure_" + name + ".crt";
+}
+
+// The certificate name of a stored credential, "" when it has none.
+std::string CertificateNameOf(const StoredCredential& c) {
+  App::AdditionalCredInfo info;
+  if (c.additionalInfo.empty() ||
+      info.unserialize(c.additionalInfo.c_str()) != 0) {
+    return std::string();
+  }
+  const FieldRef& embedded = App::AdditionalCredInfoField::azureCredentialInfo;
+  CNMessageBase*& record = info.getObjectAccessor(
+      true, false, embedded.number, embedded.slot,
+      App::AdditionalCredInfo::kClassCode, embedded.code,
+      App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
+  const FieldRef& name = App::AzureCredentialInfoField::certificateName;
+  return record->getstring(name.number, name.slot,
+                           App::AzureCredentialInfo::kClassCode, name.code);
+}
+
+struct CommonOptions {
+  bool verbose = false;
+  int assocId = 0;
+  int entity = 0;
+};
+
+struct AddOptions {
+  std::string tenant;
+  std::string clientId;
+  std::string loginEndpoint;
+  bool secretStdin = false;
+  std::string certificate;
+  std::string certificateName;
+  bool certificatePasswordStdin = false;
+  bool replace = false;
+};
+
+struct TokenOptions {
+  std::string scope;
+  bool useProxySettings = false;
+  bool raw = false;
+};
+
+class Cli {
+ public:
+  Cli(std::istream& in, std::ostream& out, std::ostream& err)
+      : m_in(in), m_out(out), m_err(err) {}
+
+  int Run(int argc, const char* const* argv);
+
+ private:
+  int AddCredential();
+  int ListCredentials();
+  int RemoveCredential();
+  int Token();
+  int EncryptSecret();
+
+  // Removes the staged copy of a certificate name, so the next
+  // initialisation stages the certificate the store now holds.
+  void ForgetStagedCertificate(const std::string& name);
+  int Fail(const Failure& failure);
+
+  std::istream& m_in;
+  std::ostream& m_out;
+  std::ostream& m_err;
+  CommonOptions m_common;
+  AddOptions m_add;
+  TokenOptions m_token;
+};
+
+int Cli::Fail(const Failure& failure) {
+  m_err << "tqcloudauth: " << failure.message << "\n";
+  return failure.status;
+}
+
+void Cli::ForgetStagedCertificate(const std::string& name) {
+  if (IsPlainName(name)) {
+    ::unlink(StagedCertificatePath(name).c_str());
+  }
+}
+
+int Cli::AddCredential() {
+  AddOptions& a = m_add;
+  if (a.tenant.empty() || !IsPrintable(a.tenant) || a.clientId.empty() ||
+      !IsPrintable(a.clientId) || !IsPrintable(a.loginEndpoint)) {
+    return Fail({kExitUsage,
+                 "--tenant and --client-id must be non-empty printable text"});
+  }
+  if (a.secretStdin == !a.certificate.empty()) {
+    return Fail({kExitUsage,
+                 "give exactly one of --secret-stdin and --certificate"});
+  }
+  if (!a.certificate.empty() && !IsPlainName(a.certificateName)) {
+    return Fail({kExitUsage,
+                 "--certificate needs --certificate-name: letters, digits, "
+                 "'.', '-' and '_' only"});
+  }
+  if (a.certificate.empty() &&
+      (a.certificatePasswordStdin || !a.certificateName.empty())) {
+    return Fail({kExitUsage,
+                 "--certificate-name and --certificate-password-stdin go "
+                 "with --certificate"});
+  }
+  if (!a.loginEndpoint.empty()) {
+    if (a.loginEndpoint.rfind("https://", 0) != 0 &&
+        a.loginEndpoint.rfind("http://", 0) != 0) {
+      return Fail({kExitUsage, "--login-endpoint must be an http(s) URL"});
+    }
+    if (a.loginEndpoint.back() != '/') {
+      a.loginEndpoint += '/';  // the tenant is appended directly
+    }
+  }
+
+  Failure failure{kExitFailed, ""};
+  std::string secret;
+  StringWipeGuard wipeSecret(secret);
+  App::AzureCredentialInfo record;
+  namespace F = App::AzureCredentialInfoField;
+  const unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
+  auto setText = [&record, recordClass](const FieldRef& f,
+                                        const std::string& v) {
+    record.setstring(f.number, f.slot, v, recordClass, f.code);
+  };
+  setText(F::applicationId, a.clientId);
+  setText(F::tenantId, a.tenant);
+  if (a.secretStdin) {
+    if (!ReadSecret(m_in, "the client secret", false, secret, failure)) {
+      return Fail(failure);
+    }
+    record.setint64(F::authType.number, 2, recordClass, F::authType.code);
+  } else {
+    if (a.certificatePasswordStdin &&
+        !ReadSecret(m_in, "the certificate password", true, secret,
+                    failure)) {
+      return Fail(failure);
+    }
+    std::string bytes;
+    StringWipeGuard wipeBytes(bytes);
+    if (!ReadFileBytes(a.certificate, bytes, failure)) {
+      return Fail(failure);
+    }
+    X509Ptr cert = ReadCertificate(bytes, secret);
+    if (!cert) {
+      return Fail({kExitFailed, a.certificate +
+                                    ": no certificate found (PEM, or "
+                                    "PKCS#12 with the right password)"});
+    }
+    // Sign once now: a missing key or a wrong password shows here, not at
+    // the first token request.
+    TQLibCurl signer;
+    unsigned char signature[4096];
+    unsigned int length = sizeof signature;
+    if (!signer.SignSHA256withRSA(a.certificate, "probe", secret, signature,
+                                  length)) {
+      return Fail({kExitFailed,
+                   a.certificate +
+                       ": no RSA private key that opens with the given "
+                       "password (--certificate-password-stdin)"});
+    }
+    record.setint64(F::authType.number, 1, recordClass, F::authType.code);
+    setText(F::certificateName, a.certificateName);
+    setText(F::certificateFile,
+            Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                         static_cast<int>(bytes.size())));
+    setText(F::certificateThumbprint, Sha1ThumbprintHex(cert.get()));
+  }
+  if (!a.loginEndpoint.empty()) {
+    CNMessageBase*& endpoints = record.getObjectAccessor(
+        true, false, F::endpoints.number, F::endpoints.slot, recordClass,
+        F::endpoints.code, App::AzureEndpoints::kType,
+        App::AzureEndpoints::kId);
+    const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
+    endpoints->setstring(login.number, login.slot, a.loginEndpoint,
+                         App::AzureEndpoints::kClassCode, login.code);
+  }
+
+  StoredCredential stored;
+  stored.assocId = m_common.assocId;
+  stored.entity = m_common.entity;
+  stored.credentialType = kAzureCredentialType;
+  if (!secret.empty()) {
+    TQPassword passwords;
+    if (!passwords.encrypt(secret, stored.password)) {
+      return Fail({kExitFailed, "cannot encrypt the secret: is " +
+                                    std::string(TQPI_Base().getHomeDirectory()) +
+                                    "/secret.key readable?"});
+    }
+  }
+  App::AdditionalCredInfo info;
+  const FieldRef& embedded = App::AdditionalCredInfoField::azureCredentialInfo;
+  CNMessageBase*& slot = info.getObjectAccessor(
+      true, false, embedded.number, embedded.slot,
+      App::AdditionalCredInfo::kClassCode, embedded.code,
+      App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
+  *slot = record;
+  stored.additionalInfo = info.serialize();
+
+  const std::string home = TQPI_Base().getHomeDirectory();
+  if (!MakePrivateFolder(home, failure) ||
+      !MakePrivateFolder(home + "/certificates", failure)) {
+    return Fail(failure);
+  }
+  CredentialMgrHelper store;
+  std::string previousName;
+  if (m_add.replace) {
+    std::vector<StoredCredential> all;
+    if (store.listCredentials(all)) {
+      for (const StoredCredential& c : all) {
+        if (c.assocId == stored.assocId && c.entity == stored.entity) {
+          previousName = CertificateNameOf(c);
+        }
+      }
+    }
+  }
+  if (!store.addCredential(stored, m_add.replace)) {
+    return Fail({kExitFailed, store.lastError()});
+  }
+  ForgetStagedCertificate(previousName);
+  ForgetStagedCertificate(a.certificateName);
+  m_out << "stored credential " << stored.assocId << " (entity "
+        << stored.entity << ")\n";
+  return kExitOk;
+}
+
+int Cli::ListCredentials() {
+  CredentialMgrHelper store;
+  std::vector<StoredCredential> all;
+  if (!store.listCredentials(all)) {
+    return Fail({kExitFailed, store.lastError()});
+  }
+  m_out << "assoc_id\tentity\ttype\tauth\ttenant\tclient_id\tlogin_endpoint"
+           "\tcertificate_name\n";
+  namespace F = App::AzureCredentialInfoField;
+  const unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
+  for (const StoredCredential& c : all) {
+    std::string auth = "?";
+    std::string tenant;
+    std::string clientId;
+    std::string login;
+    std::string name;
+    App::AdditionalCredInfo info;
+    if (!c.additionalInfo.empty() &&
+        info.unserialize(c.additionalInfo.c_str()) == 0) {
+      const FieldRef& embedded =
+          App::AdditionalCredInfoField::azureCredentialInfo;
+      CNMessageBase*& record = info.getObjectAccessor(
+          true, false, embedded.number, embedded.slot,
+          App::AdditionalCredInfo::kClassCode, embedded.code,
+          App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
+      const long long type =
+          record->getint64(F::authType.number, recordClass, F::authType.code);
+      auth = type == 1 ? "certificate" : type == 2 ? "secret" : "?";
+      auto text = [&record, recordClass](const FieldRef& f) {
+        return record->getstring(f.number, f.slot, recordClass, f.code);
+      };
+      tenant = text(F::tenantId);
+      clientId = text(F::applicationId);
+      name = text(F::certificateName);
+      CNMessageBase*& endpoints = record->getObjectAccessor(
+          true, false, F::endpoints.number, F::endpoints.slot, recordClass,
+          F::endpoints.code, App::AzureEndpoints::kType,
+          App::AzureEndpoints::kId);
+      const FieldRef& l = App::AzureEndpointsField::loginEndpoint;
+      login = endpoints->getstring(l.number, l.slot,
+                                   App::AzureEndpoints::kClassCode, l.code);
+    }
+    m_out << c.assocId << '\t' << c.entity << '\t' << c.credentialType << '\t'
+          << auth << '\t' << tenant << '\t' << clientId << '\t'
+          << (login.empty() ? "(default)" : login) << '\t'
+          << (name.empty() ? "-" : name) << '\n';
+  }
+  return kExitOk;
+}
+
+int Cli::RemoveCredential() {
+  CredentialMgrHelper store;
+  std::vector<StoredCredential> all;
+  std::string name;
+  if (store.listCredentials(all)) {
+    for (const StoredCredential& c : all) {
+      if (c.assocId == m_common.assocId && c.entity == m_common.entity) {
+        name = CertificateNameOf(c);
+      }
+    }
+  }
+  if (!store.removeCredential(m_common.assocId, m_common.entity)) {
+    return Fail({kExitFailed, store.lastError()});
+  }
+  ForgetStagedCertificate(name);
+  m_out << "removed credential " << m_common.assocId << " (entity "
+        << m_common.entity << ")\n";
+  return kExitOk;
+}
+
+int Cli::Token() {
+  if (m_token.scope.empty() || !IsPrintable(m_token.scope)) {
+    return Fail({kExitUsage, "--scope must be non-empty printable text"});
+  }
+  TQCloudAuthLib* raw = nullptr;
+  const CKoError st = TQCloudAuthLib::getTQCloudAuthLibInstance(
+      m_common.assocId, m_common.entity, m_token.useProxySettings, raw);
+  std::unique_ptr<TQCloudAuthLib> lib(raw);
+  auto report = [this](const CKoError& failure) {
+    m_err << "tqcloudauth: "
+          << (m_common.verbose ? failure.ToString() : failure.GetMessage())
+          << "\n";
+    return kExitFailed;
+  };
+  if (st.IsError()) {
+    return report(st);
+  }
+  TQCloudAuth::GetAuthTokenArgs args;
+  args.azureArgs = std::make_unique<TQCloudAuth::GetAzureAuthTokenArgs>();
+  args.azureArgs->scope = m_token.scope;
+  TQCloudAuth::GetAuthTokenRet ret;
+  StringWipeGuard wipeToken(ret.accessToken);
+  const CKoError tokenStatus = lib->getAuthToken(&args, &ret);
+  if (tokenStatus.IsError()) {
+    return report(tokenStatus);
+  }
+  if (m_token.raw) {
+    m_out << ret.accessToken << "\n";
+  } else {
+    nlohmann::ordered_json reply;
+    reply["access_token"] = ret.accessToken;
+    reply["token_type"] = ret.tokenType;
+    reply["expires_on"] = ret.expireTime;
+    m_out << reply.dump() << "\n";
+  }
+  return kExitOk;
+}
+
+int Cli::EncryptSecret() {
+  Failure failure{kExitFailed, ""};
+  std::string secret;
+  StringWipeGuard wipeSecret(secret);
+  if (!ReadSecret(m_in, "the secret", false, secret, failure)) {
+    return Fail(failure);
+  }
+  TQPassword passwords;
+  std::string stored;
+  if (!passwords.encrypt(secret, stored)) {
+    return Fail({kExitFailed, "cannot encrypt: is " +
+                                  std::string(TQPI_Base().getHomeDirectory()) +
+                                  " writable?"});
+  }
+  m_out << stored << "\n";
+  return kExitOk;
+}
+
+int Cli::Run(int argc, const char* const* argv) {
+  CLI::App app{
+      "tqcloudauth: store Azure application credentials and get access "
+      "tokens with them"};
+  app.name("tqcloudauth");
+  app.require_subcommand(1);
+  app.add_flag("-v,--verbose", m_common.verbose,
+               "on failure show where it happened, and the debug log on "
+               "standard error");
+
+  auto addTarget = [this](CLI::App* cmd) {
+    cmd->add_option("--assoc-id", m_common.assocId,
+                    "the credential's association id")
+        ->required();
+    cmd->add_option("--entity", m_common.entity, "the entity (default 0)");
+  };
+
+  CLI::App* credential =
+      app.add_subcommand("credential", "add, list or remove stored credentials");
+  credential->require_subcommand(1);
+  CLI::App* add = credential->add_subcommand(
+      "add", "store an Azure application credential (secrets from stdin)");
+  addTarget(add);
+  add->add_option("--tenant", m_add.tenant, "directory (tenant) id")
+      ->required();
+  add->add_option("--client-id", m_add.clientId, "application (client) id")
+      ->required();
+  add->add_option("--login-endpoint", m_add.loginEndpoint,
+                  "login service URL (default: the public Azure AD one)");
+  add->add_flag("--secret-stdin", m_add.secretStdin,
+                "read the client secret from standard input");
+  add->add_option("--certificate", m_add.certificate,
+                  "certificate file with its private key (PEM or PKCS#12)");
+  add->add_option("--certificate-name", m_add.certificateName,
+                  "a name for the certificate");
+  add->add_flag("--certificate-password-stdin", m_add.certificatePasswordStdin,
+                "read the certificate password from standard input");
+  add->add_flag("--replace", m_add.replace,
+                "replace a credential stored under the same ids");
+  CLI::App* list = credential->add_subcommand("list", "list stored credentials");
+  CLI::App* remove =
+      credential->add_subcommand("remove", "remove a stored credential");
+  addTarget(remove);
+
+  CLI::App* token = app.add_subcommand(
+      "token", "get an access token with a stored credential");
+  addTarget(token);
+  token->add_option("--scope", m_token.scope,
+                    "e.g. https://vault.azure.net/.default")
+      ->required();
+  token->add_flag("--use-proxy-settings", m_token.useProxySettings,
+                  "use the proxy of tqcloudauth.ini [GlobalParam]");
+  token->add_flag("--raw", m_token.raw, "print the token alone");
+
+  CLI::App* secret = app.add_subcommand("secret", "encrypt secrets");
+  secret->require_subcommand(1);
+  CLI::App* encrypt = secret->add_subcommand(
+      "encrypt", "standard input to its stored (encrypted) form");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    m_out << app.help();
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    m_err << "tqcloudauth: " << e.what() << "\nRun with --help for usage.\n";
+    return kExitUsage;
+  }
+  if (m_common.verbose) {
+    EvDebug::SetDestinationOverride(EvLogDestination::Stderr);
+    EvDebug::SetThresholdOverride(5);
+  }
+  if (add->parsed()) {
+    return AddCredential();
+  }
+  if (list->parsed()) {
+    return ListCredentials();
+  }
+  if (remove->parsed()) {
+    return RemoveCredential();
+  }
+  if (token->parsed()) {
+    return Token();
+  }
+  if (encrypt->parsed()) {
+    return EncryptSecret();
+  }
+  m_err << app.help();
+  return kExitUsage;
+}
+
+}  // namespace
+
+int RunTQCloudAuthCli(int argc, const char* const* argv, std::istream& in,
+                      std::ostream& out, std::ostream& err) {
+  Cli cli(in, out, err);
+  return cli.Run(argc, argv);
+}

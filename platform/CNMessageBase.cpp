@@ -122,17 +122,17 @@ struct CNMessageCodec {
         return false;
       }
       const SecureJson& v = member.value();
-      const CNFieldSpec* spec = DeclaredField(type, id, number);
+      const CNFieldSpec* declared = DeclaredField(type, id, number);
       Field& field = out[number];
       if (v.is_string()) {
-        if (spec != nullptr && spec->kind != CNFieldKind::kText) {
+        if (declared != nullptr && declared->kind != CNFieldKind::kText) {
           return false;
         }
         field.kind = Field::Kind::kText;
         const auto& s = v.get_ref<const SecureJsonString&>();
         field.text.assign(s.data(), s.size());
       } else if (v.is_number_integer()) {
-        if (spec != nullptr && spec->kind != CNFieldKind::kInteger) {
+        if (declared != nullptr && declared->kind != CNFieldKind::kInteger) {
           return false;
         }
         field.kind = Field::Kind::kInteger;
@@ -149,9 +149,9 @@ struct CNMessageCodec {
         if (!ReadHeader(v, subType, subId, subFields)) {
           return false;
         }
-        if (spec != nullptr &&
-            (spec->kind != CNFieldKind::kRecord || spec->subType != subType ||
-             spec->subId != subId)) {
+        if (declared != nullptr &&
+            (declared->kind != CNFieldKind::kRecord || declared->subType != subType ||
+             declared->subId != subId)) {
           return false;
         }
         std::unique_ptr<CNMessageBase> record = NewRecord(subType, subId);

@@ -34,9 +34,9 @@ struct Identity {
 };
 
 Identity MakeIdentity(PkeyPtr key) {
-  tqtest::CertSpec spec;
-  spec.commonName = "app certificate";
-  X509Ptr cert = tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr);
+  tqtest::CertSpec certSpec;
+  certSpec.commonName = "app certificate";
+  X509Ptr cert = tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
   return Identity{std::move(key), std::move(cert)};
 }
 

@@ -18,14 +18,14 @@ TestPki::TestPki(const std::string& dir) : m_dir(dir) {
   m_server = Issue("server", server);
 }
 
-KeyPair TestPki::Issue(const std::string& name, const CertSpec& spec,
+KeyPair TestPki::Issue(const std::string& name, const CertSpec& certSpec,
                        EVP_PKEY* key) {
   PkeyPtr generated;
   if (key == nullptr) {
     generated = GenerateEcKey();
     key = generated.get();
   }
-  X509Ptr cert = IssueCertificate(spec, key, m_caCert.get(), m_caKey.get());
+  X509Ptr cert = IssueCertificate(certSpec, key, m_caCert.get(), m_caKey.get());
   KeyPair pair{m_dir + "/" + name + ".pem", m_dir + "/" + name + ".key"};
   WriteFile(pair.certFile, CertToPem(cert.get()), 0644);
   WriteFile(pair.keyFile, KeyToPem(key));

@@ -45,7 +45,7 @@ class TestPki {
   // A server certificate from our CA, but for another host name.
   KeyPair WrongHostServer();
   // Issues from our CA and writes "<name>.pem"/"<name>.key".
-  KeyPair Issue(const std::string& name, const CertSpec& spec,
+  KeyPair Issue(const std::string& name, const CertSpec& certSpec,
                 EVP_PKEY* key = nullptr);
 
   EVP_PKEY* caKey() const { return m_caKey.get(); }

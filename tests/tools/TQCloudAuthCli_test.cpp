@@ -56,10 +56,10 @@ class CliTest : public ::testing::Test {
     dir = new tqtest::TempDir();
     pki = new tqtest::TestPki(dir->path());
     tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertSpec spec;
-    spec.commonName = "cli application";
+    tqtest::CertSpec certSpec;
+    certSpec.commonName = "cli application";
     tqtest::X509Ptr cert =
-        tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr);
+        tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
     certificatePem = new std::string(tqtest::CertToPem(cert.get()));
     certFile = new std::string(dir->path() + "/app.pem");
     tqtest::WriteFile(*certFile,

@@ -61,7 +61,7 @@ PkeyPtr GenerateEcKey() {
   return key;
 }
 
-X509Ptr IssueCertificate(const CertSpec& spec, EVP_PKEY* subjectKey,
+X509Ptr IssueCertificate(const CertSpec& certSpec, EVP_PKEY* subjectKey,
                          X509* issuer, EVP_PKEY* issuerKey) {
   static std::atomic<long> serial{1000};
   X509Ptr cert(X509_new());
@@ -69,22 +69,22 @@ X509Ptr IssueCertificate(const CertSpec& spec, EVP_PKEY* subjectKey,
   X509* c = cert.get();
   Check(X509_set_version(c, 2) == 1, "X509_set_version");
   ASN1_INTEGER_set(X509_get_serialNumber(c), ++serial);
-  X509_gmtime_adj(X509_getm_notBefore(c), spec.notBeforeOffsetSeconds);
+  X509_gmtime_adj(X509_getm_notBefore(c), certSpec.notBeforeOffsetSeconds);
   X509_gmtime_adj(X509_getm_notAfter(c),
-                  spec.notBeforeOffsetSeconds + spec.validSeconds);
+                  certSpec.notBeforeOffsetSeconds + certSpec.validSeconds);
   Check(X509_set_pubkey(c, subjectKey) == 1, "X509_set_pubkey");
   X509_NAME* name = X509_get_subject_name(c);
   X509_NAME_add_entry_by_txt(
       name, "CN", MBSTRING_ASC,
-      reinterpret_cast<const unsigned char*>(spec.commonName.c_str()), -1, -1,
+      reinterpret_cast<const unsigned char*>(certSpec.commonName.c_str()), -1, -1,
       0);
   X509* signer = issuer != nullptr ? issuer : c;
   Check(X509_set_issuer_name(c, X509_get_subject_name(signer)) == 1,
         "X509_set_issuer_name");
   AddExtension(c, signer, NID_basic_constraints,
-               spec.isCa ? "critical,CA:TRUE" : "CA:FALSE");
+               certSpec.isCa ? "critical,CA:TRUE" : "CA:FALSE");
   AddExtension(c, signer, NID_subject_key_identifier, "hash");
-  if (spec.isCa) {
+  if (certSpec.isCa) {
     AddExtension(c, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     AddExtension(c, signer, NID_authority_key_identifier, "keyid");
@@ -92,10 +92,10 @@ X509Ptr IssueCertificate(const CertSpec& spec, EVP_PKEY* subjectKey,
                  "critical,digitalSignature,keyEncipherment");
   }
   std::string san;
-  for (const std::string& dns : spec.dnsNames) {
+  for (const std::string& dns : certSpec.dnsNames) {
     san += (san.empty() ? "DNS:" : ",DNS:") + dns;
   }
-  for (const std::string& ip : spec.ipAddresses) {
+  for (const std::string& ip : certSpec.ipAddresses) {
     san += (san.empty() ? "IP:" : ",IP:") + ip;
   }
   if (!san.empty()) {

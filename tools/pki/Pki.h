@@ -36,7 +36,7 @@ struct CertSpec {
 // IssueCertificate: an X.509 v3 certificate for subjectKey, signed with
 // SHA-256 by issuerKey under issuer's name; self-signed when issuer is null.
 // Never null.
-X509Ptr IssueCertificate(const CertSpec& spec, EVP_PKEY* subjectKey,
+X509Ptr IssueCertificate(const CertSpec& certSpec, EVP_PKEY* subjectKey,
                          X509* issuer, EVP_PKEY* issuerKey);
 
 // CertToPem: the certificate as one PEM block.

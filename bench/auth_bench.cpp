@@ -92,10 +92,10 @@ TQCloudAuth::AzureArgs MakeArgs(int authType, const std::string& clientId,
   if (authType == 1) {
     const std::string& pem = g_world->clientPemFile;
     std::string base64((pem.size() + 2) / 3 * 4 + 1, '\0');
-    const int n = EVP_EncodeBlock(
-        reinterpret_cast<unsigned char*>(base64.data()),
-        reinterpret_cast<const unsigned char*>(pem.data()),
-        static_cast<int>(pem.size()));
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()),
+                        reinterpret_cast<const unsigned char*>(pem.data()),
+                        static_cast<int>(pem.size()));
     base64.resize(static_cast<size_t>(n));
     SetText(args.credentialInfo, F::certificateName, certificateName);
     SetText(args.credentialInfo, F::certificateFile, base64);
@@ -187,8 +187,7 @@ std::unique_ptr<TQCloudAuthAzureLib> ReadyProvider(benchmark::State& state,
   auto lib = std::make_unique<TQCloudAuthAzureLib>();
   CKoError st = lib->Init(MakeArgs(
       authType, secret ? kSecretClient : kCertClient,
-      secret ? g_world->storedSecret : g_world->storedCertPassword,
-      certName));
+      secret ? g_world->storedSecret : g_world->storedCertPassword, certName));
   if (st.IsError()) {
     state.SkipWithError(("Init failed: " + st.ToString()).c_str());
     return nullptr;
@@ -248,8 +247,8 @@ void BM_CacheHit_HandKeptCache(benchmark::State& state) {
   TQCloudAuth::GetAuthTokenRet ret;
   for (auto _ : state) {
     const std::string& scope = args.azureArgs->scope;
-    const bool hit = cache.expireTime - 239 > std::time(nullptr) &&
-                     cache.scope == scope;
+    const bool hit =
+        cache.expireTime - 239 > std::time(nullptr) && cache.scope == scope;
     if (hit) {
       ret.accessToken = cache.token;
       ret.tokenType = cache.type;
@@ -272,8 +271,8 @@ class MissScope {
   }
   void Start() { m_connections = g_world->idp->ConnectionCount(); }
   ~MissScope() {
-    m_state.counters["new_conns"] = static_cast<double>(
-        g_world->idp->ConnectionCount() - m_connections);
+    m_state.counters["new_conns"] =
+        static_cast<double>(g_world->idp->ConnectionCount() - m_connections);
   }
 
  private:
@@ -300,9 +299,7 @@ void RunOursMiss(benchmark::State& state, int authType, const char* name) {
   }
 }
 
-void BM_Miss_Secret_Ours(benchmark::State& state) {
-  RunOursMiss(state, 2, "");
-}
+void BM_Miss_Secret_Ours(benchmark::State& state) { RunOursMiss(state, 2, ""); }
 BENCHMARK(BM_Miss_Secret_Ours)->UseRealTime();
 
 void BM_Miss_Certificate_Ours(benchmark::State& state) {
@@ -371,8 +368,8 @@ std::string FormStart(const char* clientId) {
 }
 
 std::string SecretBody() {
-  return FormStart(kSecretClient) + "client_secret=" +
-         urlEncode(std::string(kSecret));
+  return FormStart(kSecretClient) +
+         "client_secret=" + urlEncode(std::string(kSecret));
 }
 
 void BM_Miss_Secret_RawCurl(benchmark::State& state) {
@@ -429,8 +426,7 @@ bool RawAssertion(EVP_PKEY* key, const std::string& x5t, int64_t now,
   size_t length = sizeof signature;
   MdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx ||
-      EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) !=
-          1 ||
+      EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) != 1 ||
       EVP_DigestSign(ctx.get(), signature, &length,
                      reinterpret_cast<const unsigned char*>(input.data()),
                      input.size()) != 1) {
@@ -506,10 +502,10 @@ bool PeersSendSameBytes(std::string& why) {
     for (int attempt = 0; attempt < 3; ++attempt) {
       auto lib = std::make_unique<TQCloudAuthAzureLib>();
       const bool secret = authType == 2;
-      CKoError st = lib->Init(MakeArgs(
-          authType, secret ? kSecretClient : kCertClient,
-          secret ? g_world->storedSecret : g_world->storedCertPassword,
-          "check"));
+      CKoError st = lib->Init(
+          MakeArgs(authType, secret ? kSecretClient : kCertClient,
+                   secret ? g_world->storedSecret : g_world->storedCertPassword,
+                   "check"));
       const TQCloudAuth::GetAuthTokenArgs args = ArgsFor(kScope);
       TQCloudAuth::GetAuthTokenRet ret;
       const int64_t now = static_cast<int64_t>(std::time(nullptr));

@@ -68,6 +68,14 @@ class TQ_EXPORT AzureParams {
   void setAccessTokenScope(const std::string& scope) {
     accessTokenScope = scope;
   }
+  // copyCachedTokenTo: copies token, type and expiry into ret's accessToken,
+  // tokenType and expireTime, straight from the members (no temporary
+  // copies; ret's strings keep their storage when it is large enough).
+  void copyCachedTokenTo(GetAuthTokenRet& ret) const {
+    ret.accessToken.assign(accessToken);
+    ret.tokenType.assign(accessTokenType);
+    ret.expireTime = accessTokenExpireTime;
+  }
 
  private:
   App::AzureCredentialInfo credentialInfo;

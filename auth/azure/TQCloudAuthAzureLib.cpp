@@ -151,9 +151,7 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
 
   if (cache.getAccessTokenExpireTime() - kRefreshMarginSeconds > clock() &&
       cache.getAccessTokenScope() == scope) {
-    ret->accessToken = cache.getAccessToken();
-    ret->tokenType = cache.getAccessTokenType();
-    ret->expireTime = cache.getAccessTokenExpireTime();
+    cache.copyCachedTokenTo(*ret);
     return CKoError::Success();
   }
 
@@ -258,8 +256,6 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
   cache.setAccessTokenExpireTime(static_cast<long>(expireTime));
   cache.setAccessTokenScope(scope);
 
-  ret->accessToken = cache.getAccessToken();
-  ret->tokenType = cache.getAccessTokenType();
-  ret->expireTime = cache.getAccessTokenExpireTime();
+  cache.copyCachedTokenTo(*ret);
   return CKoError::Success();
 }

@@ -1243,6 +1243,11 @@ bool IdpServer::Start(std::string& error) {
     const int one = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   });
+  // A reply leaves as several TLS records (headers, then body); with Nagle
+  // on, the body waits for the client's delayed ACK of the headers: 40 ms
+  // on every request of a kept-alive connection. Accepted sockets inherit
+  // the listener's setting.
+  d.server->set_tcp_nodelay(true);
   d.server->new_task_queue = [] {
     return new httplib::ThreadPool(kWorkerThreads);
   };

@@ -225,4 +225,26 @@ TEST_F(AzureParamsTest, TokenSettersReplaceTheCache) {
   EXPECT_EQ(params.getAccessTokenScope(), "s");
 }
 
+// The result replaces whatever ret held, longer or shorter, and the cache
+// keeps its own copy.
+TEST_F(AzureParamsTest, CopyCachedTokenReplacesTheResult) {
+  AzureParams params;
+  params.setAccessToken("eyJ.token.sig");
+  params.setAccessTokenType("Bearer");
+  params.setAccessTokenExpireTime(1700003599L);
+  for (const std::string& before :
+       {std::string(), std::string("x"), std::string(4096, 'o')}) {
+    TQCloudAuth::GetAuthTokenRet ret;
+    ret.accessToken = before;
+    ret.tokenType = before;
+    ret.expireTime = 42;
+    params.copyCachedTokenTo(ret);
+    EXPECT_EQ(ret.accessToken, "eyJ.token.sig");
+    EXPECT_EQ(ret.tokenType, "Bearer");
+    EXPECT_EQ(ret.expireTime, 1700003599);
+    ret.accessToken[0] = 'X';
+    EXPECT_EQ(params.getAccessToken(), "eyJ.token.sig");
+  }
+}
+
 }  // namespace

@@ -49,6 +49,8 @@ void HttpsTestServer::Start() {
   m_server->Post(".*", serve);
   m_server->Put(".*", serve);
   m_server->Delete(".*", serve);
+  // Without it every request on a kept-alive connection waits for a delayed ACK.
+  m_server->set_tcp_nodelay(true);
   m_port = m_server->bind_to_any_port("127.0.0.1");
   if (m_port <= 0) {
     throw std::runtime_error("test server: cannot bind");

@@ -173,16 +173,20 @@ CKoError TQCloudAuthLib::sendHttpRequest(
 
   if (!sent) {
     const long code = curl->GetHttpErrorCode();
-    const char* message = text != nullptr ? text : "";
+    // The reply to a refused request (HTTP 400 and above) is shown, but a
+    // token in it is not.
+    const std::string message = RedactTokenReply(text != nullptr ? text : "");
     // The body carries the client secret or the signed assertion: only the
     // harmless form fields are written.
     event.DebugLvl("sendHttpRequest", 3,
                    "Error: Request [%s] [%s] failed with ErrorCode [%ld] "
                    "Message [%s]",
-                   url.c_str(), RedactFormBody(body).c_str(), code, message);
+                   url.c_str(), RedactFormBody(body).c_str(), code,
+                   message.c_str());
     return FXErrorUtil::ErrorWin32(
         TQ_LOC, TQ_ERROR_GENERAL,
-        "Request failed with ErrorCode [%ld] Message [%s]", code, message);
+        "Request failed with ErrorCode [%ld] Message [%s]", code,
+        message.c_str());
   }
   if (length == 0 || text == nullptr) {
     event.DebugLvl("sendHttpRequest", 3,

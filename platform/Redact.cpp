@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/SecureMemory.h"
 
@@ -14,7 +16,7 @@ constexpr std::array<const char*, 4> kShownFormFields = {
     "client_id", "scope", "grant_type", "client_assertion_type"};
 
 constexpr std::array<const char*, 3> kSecretReplyMembers = {
-    "\"access_token\"", "\"refresh_token\"", "\"id_token\""};
+    "access_token", "refresh_token", "id_token"};
 
 constexpr std::array<const char*, 4> kSecretHeaders = {
     "authorization", "proxy-authorization", "cookie", "set-cookie"};
@@ -29,6 +31,185 @@ bool IsShownFormField(const std::string& body, size_t begin, size_t end) {
     }
   }
   return false;
+}
+
+constexpr size_t kLongestSecretName = 13;  // "refresh_token"
+// Shorter values are not hunted through the rest of a text: they cannot be
+// told from ordinary words, and masking them would garble the message.
+constexpr size_t kShortestRepeatedValue = 8;
+
+bool IsSecretReplyMember(const std::string& name) {
+  for (const char* member : kSecretReplyMembers) {
+    if (name == member) {
+      return true;
+    }
+  }
+  return false;
+}
+
+size_t SkipJsonBlanks(const std::string& text, size_t pos) {
+  while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' ||
+                               text[pos] == '\r' || text[pos] == '\n')) {
+    ++pos;
+  }
+  return pos;
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+bool ReadHex4(const std::string& text, size_t pos, unsigned& out) {
+  if (pos + 4 > text.size()) {
+    return false;
+  }
+  out = 0;
+  for (size_t i = pos; i < pos + 4; ++i) {
+    const int d = HexDigitValue(text[i]);
+    if (d < 0) {
+      return false;
+    }
+    out = out << 4 | static_cast<unsigned>(d);
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, unsigned cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | cp >> 6);
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | cp >> 12);
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | cp >> 18);
+    out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Decodes the JSON string literal whose opening quote is at text[quote]
+// (RFC 8259 section 7 escapes, surrogate pairs to UTF-8), giving up once
+// the decoded text exceeds maxLength. True with the text and the position
+// after the closing quote; false for a bad escape or no closing quote. A
+// member name spelled with escapes ("access\u005ftoken") is the same name
+// to a JSON parser, so it must be to the redaction too.
+bool DecodeJsonString(const std::string& text, size_t quote, size_t maxLength,
+                      std::string& out, size_t& outEnd) {
+  out.clear();
+  for (size_t i = quote + 1; i < text.size();) {
+    if (out.size() > maxLength) {
+      return false;
+    }
+    const char c = text[i];
+    if (c == '"') {
+      outEnd = i + 1;
+      return true;
+    }
+    if (c != '\\') {
+      out += c;
+      ++i;
+      continue;
+    }
+    if (i + 1 >= text.size()) {
+      return false;
+    }
+    const char e = text[i + 1];
+    i += 2;
+    if (e == 'u') {
+      unsigned cp = 0;
+      if (!ReadHex4(text, i, cp)) {
+        return false;
+      }
+      i += 4;
+      if (cp >= 0xD800 && cp <= 0xDBFF) {
+        unsigned low = 0;
+        if (i + 1 >= text.size() || text[i] != '\\' || text[i + 1] != 'u' ||
+            !ReadHex4(text, i + 2, low) || low < 0xDC00 || low > 0xDFFF) {
+          return false;
+        }
+        i += 6;
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+      } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+        return false;
+      }
+      AppendUtf8(out, cp);
+      continue;
+    }
+    // The one-character escapes and what they stand for.
+    static constexpr char kEscaped[] = "\"\\/bfnrt";
+    static constexpr char kMeaning[] = "\"\\/\b\f\n\r\t";
+    const char* found = e != '\0' ? std::strchr(kEscaped, e) : nullptr;
+    if (found == nullptr) {
+      return false;
+    }
+    out += kMeaning[found - kEscaped];
+  }
+  return false;
+}
+
+struct Span {
+  size_t begin;
+  size_t end;
+};
+
+// text with each span's bytes replaced by "***" (overlapping spans count
+// once). The spans come in increasing order of begin.
+std::string MaskSpans(const std::string& text, const std::vector<Span>& spans) {
+  std::string out;
+  // Room for every mask: a growing buffer would leave text behind.
+  out.reserve(text.size() + 3 * spans.size());
+  size_t done = 0;
+  for (const Span& span : spans) {
+    if (span.end <= done) {
+      continue;
+    }
+    const size_t begin = std::max(span.begin, done);
+    out.append(text, done, begin - done);
+    out += "***";
+    done = span.end;
+  }
+  out.append(text, done, std::string::npos);
+  return out;
+}
+
+// Replaces every occurrence of value in text by "***"; the old buffer, which
+// held the value, is wiped.
+void MaskEveryOccurrence(std::string& text, const std::string& value) {
+  size_t at = text.find(value);
+  if (at == std::string::npos) {
+    return;
+  }
+  size_t count = 0;
+  for (size_t i = at; i != std::string::npos;
+       i = text.find(value, i + value.size())) {
+    ++count;
+  }
+  std::string out;
+  // Sized once: the text may hold other secrets not masked yet.
+  out.reserve(text.size() + 3 * count);
+  size_t done = 0;
+  for (; at != std::string::npos; at = text.find(value, done)) {
+    out.append(text, done, at - done);
+    out += "***";
+    done = at + value.size();
+  }
+  out.append(text, done, std::string::npos);
+  WipeString(text);
+  text.swap(out);
 }
 
 }  // namespace
@@ -77,37 +258,59 @@ std::string RedactHeaderLine(const std::string& line) {
 }
 
 std::string RedactTokenReply(const std::string& reply) {
-  std::string out = reply;
-  for (const char* member : kSecretReplyMembers) {
-    size_t at = 0;
-    while ((at = out.find(member, at)) != std::string::npos) {
-      size_t pos = at + std::strlen(member);
-      while (pos < out.size() && (out[pos] == ' ' || out[pos] == '\t' ||
-                                  out[pos] == '\r' || out[pos] == '\n')) {
-        ++pos;
-      }
-      if (pos < out.size() && out[pos] == ':') {
-        ++pos;
-        while (pos < out.size() && (out[pos] == ' ' || out[pos] == '\t' ||
-                                    out[pos] == '\r' || out[pos] == '\n')) {
-          ++pos;
-        }
-      }
-      if (pos >= out.size() || out[pos] != '"') {
-        at = pos;
-        continue;
-      }
-      // The value runs to the next unescaped quote, or to the end of a
-      // truncated reply.
-      size_t end = pos + 1;
-      while (end < out.size() && out[end] != '"') {
-        end += out[end] == '\\' ? 2 : 1;
-      }
-      end = std::min(end, out.size());
-      SecureWipe(out.data() + pos + 1, end - pos - 1);
-      out.replace(pos + 1, end - pos - 1, "***");
-      at = pos + 5;
+  // Every '"' may start a member name: the text need not be valid JSON, so
+  // no attempt is made to pair quotes.
+  std::vector<Span> spans;
+  // Token values: wiped below, and the zeroing allocator covers the short
+  // ones kept inside the elements when the vector grows.
+  std::vector<std::string, ZeroingAllocator<std::string>> values;
+  for (size_t at = reply.find('"'); at != std::string::npos;
+       at = reply.find('"', at + 1)) {
+    std::string name;
+    size_t pos = 0;
+    if (!DecodeJsonString(reply, at, kLongestSecretName, name, pos) ||
+        !IsSecretReplyMember(name)) {
+      continue;
     }
+    pos = SkipJsonBlanks(reply, pos);
+    if (pos < reply.size() && reply[pos] == ':') {
+      pos = SkipJsonBlanks(reply, pos + 1);
+    }
+    if (pos >= reply.size() || reply[pos] != '"') {
+      continue;
+    }
+    // The value runs to the next unescaped quote, or to the end of a
+    // truncated reply.
+    size_t end = pos + 1;
+    while (end < reply.size() && reply[end] != '"') {
+      end += reply[end] == '\\' ? 2 : 1;
+    }
+    end = std::min(end, reply.size());
+    spans.push_back(Span{pos + 1, end});
+    // The same token may stand elsewhere, as written or decoded.
+    values.emplace_back(reply, pos + 1, end - pos - 1);
+    std::string decoded;
+    size_t ignored = 0;
+    if (DecodeJsonString(reply, pos, std::string::npos, decoded, ignored)) {
+      values.push_back(std::move(decoded));
+    }
+    WipeString(decoded);
+  }
+
+  std::string out = MaskSpans(reply, spans);
+  for (std::string& value : values) {
+    if (value.size() >= kShortestRepeatedValue) {
+      MaskEveryOccurrence(out, value);
+    }
+    WipeString(value);
+  }
+  return out;
+}
+
+std::string RedactValue(const std::string& text, const std::string& value) {
+  std::string out = text;
+  if (value.size() >= kShortestRepeatedValue) {
+    MaskEveryOccurrence(out, value);
   }
   return out;
 }

@@ -21,6 +21,17 @@ TQ_EXPORT std::string RedactHeaderLine(const std::string& line);
 
 // RedactTokenReply: a token endpoint's reply text with the string values of
 // "access_token", "refresh_token" and "id_token" replaced by "***", wherever
-// they stand, also in text that is not valid JSON. Everything else is kept,
-// so an error message can show what the endpoint said.
+// they stand, also in text that is not valid JSON and when the name is
+// spelled with JSON escapes ("access\u005ftoken", which a parser reads as
+// access_token). Any other occurrence of such a value of 8 bytes or more,
+// as written or decoded, is masked too (a token repeated under another
+// name, say); shorter ones cannot be told from ordinary words.
+// Everything else is kept, so an error message can show what the endpoint
+// said.
 TQ_EXPORT std::string RedactTokenReply(const std::string& reply);
+
+// RedactValue: text with every occurrence of value replaced by "***"; text
+// as it is for a value shorter than 8 bytes. For texts taken from a reply
+// (an error description) that may repeat a token.
+TQ_EXPORT std::string RedactValue(const std::string& text,
+                                  const std::string& value);

@@ -5,7 +5,10 @@
 
 #include "platform/SecureMemory.h"
 
-const char gDefaultUrlSafe[] = "-_.~/";
+// constexpr (the header's declaration stays extern const) so the default
+// table below is built at compile time: only constexpr arrays may be read in
+// a constant expression.
+constexpr char gDefaultUrlSafe[] = "-_.~/";
 
 namespace {
 
@@ -132,7 +135,7 @@ constexpr PlusTable MakePlusTable() {
   for (unsigned c = 0; c < 256; ++c) {
     t.out[c] = static_cast<char>(c);
   }
-  t.out['+'] = ' ';
+  t.out[static_cast<unsigned char>('+')] = ' ';
   return t;
 }
 constexpr PlusTable kPlus = MakePlusTable();

@@ -101,9 +101,13 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
 
   try {
     const std::string hex = getCertificateThumbprint();
-    const TqcBucket bytes = Tqc::hex2bin(hex.c_str());
-    WriteText(credentialInfo, Field::certificateThumbprint,
-              TQCloudAuthLib::base64encode(bytes.getData(), bytes.getSize()));
+    // hex2bin reads up to the first NUL: a text with one inside is not hex,
+    // and converting the part before it would drop the rest unnoticed.
+    if (hex.find('\0') == std::string::npos) {
+      const TqcBucket bytes = Tqc::hex2bin(hex.c_str());
+      WriteText(credentialInfo, Field::certificateThumbprint,
+                TQCloudAuthLib::base64encode(bytes.getData(), bytes.getSize()));
+    }
   } catch (const TqException&) {
     // Not hexadecimal: the thumbprint is used as supplied.
   }
@@ -113,8 +117,9 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
     return CKoError::Success();
   }
   // The name becomes part of a file name: it must not lead out of the
-  // certificates folder.
-  if (name.find('/') != std::string::npos) {
+  // certificates folder, nor end the name early at a NUL (the file would
+  // lose its ".crt" and be shared with every name of the same beginning).
+  if (name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Invalid certificate name [%s]",
                                    name.c_str());

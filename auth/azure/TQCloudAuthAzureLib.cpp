@@ -221,18 +221,21 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
                                    "Failed to unserialize auth response [%s]",
                                    RedactTokenReply(response).c_str());
   }
+  std::string token = TqJson::GetStringValue(members, "access_token");
+  StringWipeGuard wipeToken(token);
   const std::string error = TqJson::GetStringValue(members, "error");
   if (!error.empty()) {
+    // The endpoint's words are shown, but not a token it put among them.
     return FXErrorUtil::ErrorWin32(
         TQ_LOC, TQ_ERROR_GENERAL, "Auth request failed with error [%s] [%s]",
-        error.c_str(),
-        TqJson::GetStringValue(members, "error_description").c_str());
+        RedactValue(error, token).c_str(),
+        RedactValue(TqJson::GetStringValue(members, "error_description"),
+                    token)
+            .c_str());
   }
 
   // Everything is checked before the cache changes: a reply without a token
   // or with an unusable lifetime must not replace a good cached token.
-  std::string token = TqJson::GetStringValue(members, "access_token");
-  StringWipeGuard wipeToken(token);
   TqJsonValue expiresValue;
   const bool hasExpiresIn =
       TqJson::FindValue(members, "expires_in", expiresValue);

@@ -32,7 +32,8 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   // type [n]", "Failed to sign jwt assertion", the transport's status,
   // "Failed to unserialize auth response [reply]" (also for a reply without
   // a token or with an unusable expires_in; token values in the reply text
-  // are masked), "Auth request failed with error [error] [description]".
+  // are masked), "Auth request failed with error [error] [description]"
+  // (the reply's access_token value masked in both).
   CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
                         TQCloudAuth::GetAuthTokenRet* ret) override;
 

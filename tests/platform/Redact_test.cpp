@@ -59,10 +59,38 @@ TEST(RedactTokenReply, MasksTokenValuesOnly) {
       {R"({"error":"invalid_client","error_description":"AADSTS7000215"})",
        R"({"error":"invalid_client","error_description":"AADSTS7000215"})"},
       {R"(["access_token","x"])", R"(["access_token","x"])"},
+      // Names spelled with escapes are the same names to a JSON parser.
+      {R"({"access\u005ftoken":"t1","\u0069d_token":"t2"})",
+       R"({"access\u005ftoken":"***","\u0069d_token":"***"})"},
+      {R"({"access_tok\u0065n\"":"x"})", R"({"access_tok\u0065n\"":"x"})"},
+      // A token value anywhere else, as written or decoded.
+      {R"({"access_token":"tok-1234","token_type":"tok-1234","x":"a tok-1234 b"})",
+       R"({"access_token":"***","token_type":"***","x":"a *** b"})"},
+      {"{\"access_token\":\"t\\u00e9k\\ud83d\\ude00\",\"x\":\"t\xc3\xa9k\xf0\x9f\x98\x80\"}",
+       R"({"access_token":"***","x":"***"})"},
+      {R"({"access_token":"abc\"defg","y":"abc\"defg"})",
+       R"({"access_token":"***","y":"***"})"},
+      // Too short to hunt: only the value itself is masked.
+      {R"({"access_token":"abc","abc":"abc"})", R"({"access_token":"***","abc":"abc"})"},
+      // Bad escapes: the name is not read, the value still masked as text.
+      {R"({"access\u00Gftoken":"v"})", R"({"access\u00Gftoken":"v"})"},
+      {R"({"access_token":"\ud800-tok","z":"\ud800-tok"})",
+       R"({"access_token":"***","z":"***"})"},
+      {R"({"access_token":"tok-1","token_type":"tok-1"})",
+       R"({"access_token":"***","token_type":"tok-1"})"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RedactTokenReply(c.reply), c.expected) << c.reply;
   }
+}
+
+TEST(RedactValue, MasksEveryOccurrenceOfLongValues) {
+  EXPECT_EQ(RedactValue("bad tok-1234 and tok-1234", "tok-1234"),
+            "bad *** and ***");
+  EXPECT_EQ(RedactValue("aaaaaaaaa", "aaaaaaaa"), "***a");
+  EXPECT_EQ(RedactValue("no match", "tok-1234"), "no match");
+  EXPECT_EQ(RedactValue("kept tok", "tok"), "kept tok");
+  EXPECT_EQ(RedactValue("kept", ""), "kept");
 }
 
 }  // namespace

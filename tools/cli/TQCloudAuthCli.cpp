@@ -303,9 +303,8 @@ int Cli::AddCredential() {
   StringWipeGuard wipeSecret(secret);
   App::AzureCredentialInfo record;
   namespace F = App::AzureCredentialInfoField;
-  const unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
-  auto setText = [&record, recordClass](const FieldRef& f,
-                                        const std::string& v) {
+  constexpr unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
+  auto setText = [&record](const FieldRef& f, const std::string& v) {
     record.setstring(f.number, f.slot, v, recordClass, f.code);
   };
   setText(F::applicationId, a.clientId);
@@ -418,7 +417,7 @@ int Cli::ListCredentials() {
   m_out << "assoc_id\tentity\ttype\tauth\ttenant\tclient_id\tlogin_endpoint"
            "\tcertificate_name\n";
   namespace F = App::AzureCredentialInfoField;
-  const unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
+  constexpr unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
   for (const StoredCredential& c : all) {
     std::string auth = "?";
     std::string tenant;
@@ -437,7 +436,7 @@ int Cli::ListCredentials() {
       const long long type =
           record->getint64(F::authType.number, recordClass, F::authType.code);
       auth = type == 1 ? "certificate" : type == 2 ? "secret" : "?";
-      auto text = [&record, recordClass](const FieldRef& f) {
+      auto text = [&record](const FieldRef& f) {
         return record->getstring(f.number, f.slot, recordClass, f.code);
       };
       tenant = text(F::tenantId);

@@ -100,6 +100,7 @@ TEST_F(AzureParamsTest, ThumbprintBecomesBase64) {
       {"fbff", "+/8="},
       {"not hex", "not hex"},     // kept as supplied
       {"abc", "abc"},             // odd length: kept
+      {std::string("AB\0x", 4), std::string("AB\0x", 4)},  // NUL: not hex
   };
   for (const auto& t : cases) {
     c.thumbprintHex = t.hex;
@@ -152,12 +153,16 @@ TEST_F(AzureParamsTest, UndecodableCertificateCreatesNothing) {
 TEST_F(AzureParamsTest, RefusesNamesAndContentThatCannotBeStaged) {
   AzureCredential escape = CertificateCredential("x");
   escape.certificateName = "../../escaped";
+  // A NUL would cut the file name short: "Azure_app" without ".crt".
+  AzureCredential nul = CertificateCredential("x");
+  nul.certificateName = std::string("app\0.x", 6);
   AzureCredential empty = CertificateCredential("");
   const struct {
     AzureCredential credential;
     const char* message;
   } cases[] = {
       {escape, "Invalid certificate name [../../escaped]"},
+      {nul, "Invalid certificate name [app]"},
       {empty, "Failed to decode certificate"},
   };
   for (const auto& c : cases) {

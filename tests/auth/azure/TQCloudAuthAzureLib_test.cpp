@@ -422,6 +422,13 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
       {R"({"access_token":"TOKEN-SENTINEL","expires_in":""})", nullptr},
       {R"({"access_token":"TOKEN-SENTINEL","expires_in":1e400})", nullptr},
       {R"([1,2])", "Failed to unserialize auth response [[1,2]]"},
+      // The token under an escaped name, and repeated under another name.
+      {R"({"access\u005ftoken":"TOKEN-SENTINEL","expires_in":true})",
+       R"(Failed to unserialize auth response [{"access\u005ftoken":"***","expires_in":true}])"},
+      {R"({"access_token":"TOKEN-SENTINEL","token_type":"TOKEN-SENTINEL","expires_in":true})",
+       R"(Failed to unserialize auth response [{"access_token":"***","token_type":"***","expires_in":true}])"},
+      {R"({"error":"x","error_description":"bad TOKEN-SENTINEL","access_token":"TOKEN-SENTINEL"})",
+       "Auth request failed with error [x] [bad ***]"},
   };
   for (const Case& c : cases) {
     tqidp::IdpFault fault;
@@ -443,6 +450,22 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
     EXPECT_EQ(lib->azureParams->getAccessToken(), cachedToken) << c.body;
     EXPECT_EQ(lib->azureParams->getAccessTokenExpireTime(), 0) << c.body;
   }
+}
+
+TEST_F(AzureLibTest, RefusedReplyShowsNoToken) {
+  auto lib = Ready(SecretCredential());
+  tqidp::IdpFault fault;
+  fault.status = 400;
+  fault.body = R"({"error":"invalid_request","access_token":"TOKEN-SENTINEL"})";
+  idp->SetFault(fault);
+  GetAuthTokenRet ret;
+  const CKoError st = Token(*lib, ret);
+  ASSERT_TRUE(st.IsError());
+  EXPECT_EQ(st.GetMessage(),
+            R"(Request failed with ErrorCode [400] Message [{"error":"invalid_request","access_token":"***"}])");
+  const std::string log = home.LogText();
+  EXPECT_NE(log.find("invalid_request"), std::string::npos) << log;
+  EXPECT_EQ(log.find("TOKEN-SENTINEL"), std::string::npos) << log;
 }
 
 TEST_F(AzureLibTest, ExpiresInForms) {

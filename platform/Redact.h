@@ -19,8 +19,11 @@ TQ_EXPORT std::string RedactFormBody(const std::string& body);
 // line unchanged.
 TQ_EXPORT std::string RedactHeaderLine(const std::string& line);
 
-// RedactTokenReply: a token endpoint's reply text with the string values of
-// "access_token", "refresh_token" and "id_token" replaced by "***", wherever
-// they stand, also in text that is not valid JSON. Everything else is kept,
-// so an error message can show what the endpoint said.
+// RedactTokenReply: a token endpoint's reply text with the values of
+// "access_token", "refresh_token" and "id_token" masked, wherever they
+// stand, also in text that is not valid JSON: a string value becomes "***",
+// and in an array or object value every string does (["***"]). A member
+// name counts as a parser reads it ("access\u005ftoken" too). Numbers and
+// literals are kept, and so is everything else, so an error message can show
+// what the endpoint said.
 TQ_EXPORT std::string RedactTokenReply(const std::string& reply);

@@ -173,16 +173,19 @@ CKoError TQCloudAuthLib::sendHttpRequest(
 
   if (!sent) {
     const long code = curl->GetHttpErrorCode();
-    const char* message = text != nullptr ? text : "";
     // The body carries the client secret or the signed assertion: only the
-    // harmless form fields are written.
+    // harmless form fields are written. A failed reply may still carry a
+    // token (a gateway's 5xx around one): its value is masked too.
+    const std::string message = RedactTokenReply(text != nullptr ? text : "");
     event.DebugLvl("sendHttpRequest", 3,
                    "Error: Request [%s] [%s] failed with ErrorCode [%ld] "
                    "Message [%s]",
-                   url.c_str(), RedactFormBody(body).c_str(), code, message);
+                   url.c_str(), RedactFormBody(body).c_str(), code,
+                   message.c_str());
     return FXErrorUtil::ErrorWin32(
         TQ_LOC, TQ_ERROR_GENERAL,
-        "Request failed with ErrorCode [%ld] Message [%s]", code, message);
+        "Request failed with ErrorCode [%ld] Message [%s]", code,
+        message.c_str());
   }
   if (length == 0 || text == nullptr) {
     event.DebugLvl("sendHttpRequest", 3,

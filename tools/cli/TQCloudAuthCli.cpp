@@ -550,8 +550,9 @@ int Cli::RemoveCredential() {
 
 int Cli::Token() {
   if (m_token.scope.empty() || !IsPrintable(m_token.scope)) {
-    return Fail({kExitUsage, "--scope must be non-empty printable UTF-8 text of at "
-                             "most 8192 bytes"});
+    return Fail({kExitUsage,
+                 "--scope must be non-empty printable UTF-8 text of at "
+                 "most 8192 bytes"});
   }
   TQCloudAuthLib* raw = nullptr;
   const CKoError st = TQCloudAuthLib::getTQCloudAuthLibInstance(
@@ -559,8 +560,7 @@ int Cli::Token() {
   std::unique_ptr<TQCloudAuthLib> lib(raw);
   auto report = [this](const CKoError& failure) {
     m_err << "tqcloudauth: "
-          << Shown(m_common.verbose ? failure.ToString()
-                                    : failure.GetMessage())
+          << Shown(m_common.verbose ? failure.ToString() : failure.GetMessage())
           << "\n";
     return kExitFailed;
   };

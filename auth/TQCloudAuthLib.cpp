@@ -173,11 +173,10 @@ CKoError TQCloudAuthLib::sendHttpRequest(
 
   if (!sent) {
     const long code = curl->GetHttpErrorCode();
-    // The reply to a refused request (HTTP 400 and above) is shown, but a
-    // token in it is not.
-    const std::string message = RedactTokenReply(text != nullptr ? text : "");
     // The body carries the client secret or the signed assertion: only the
-    // harmless form fields are written.
+    // harmless form fields are written. A failed reply may still carry a
+    // token (a gateway's 5xx around one): its value is masked too.
+    const std::string message = RedactTokenReply(text != nullptr ? text : "");
     event.DebugLvl("sendHttpRequest", 3,
                    "Error: Request [%s] [%s] failed with ErrorCode [%ld] "
                    "Message [%s]",

@@ -65,8 +65,8 @@ class TQ_EXPORT TQCloudAuthLib {
   // sendHttpRequest: installs headers, sends one request and, on success,
   // stores the response body (up to its first NUL) in response. A failed
   // send and an empty response are logged (secret form values masked) and
-  // reported with 774; the reply a failed send shows has its token values
-  // masked (RedactTokenReply). response is untouched on every failure.
+  // reported with 774, a failed send with the reply text, token values
+  // masked (RedactTokenReply); response is untouched on every failure.
   CKoError sendHttpRequest(HTTP_REQ_TYPE type, const std::string& url,
                            const std::vector<std::string>& headers,
                            const std::string& body, std::string& response);

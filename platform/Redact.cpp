@@ -166,6 +166,16 @@ struct Span {
   size_t end;
 };
 
+// The closing quote of the JSON string opened at text[open], or text.size()
+// when the text ends first (a truncated reply).
+size_t StringEnd(const std::string& text, size_t open) {
+  size_t pos = open + 1;
+  while (pos < text.size() && text[pos] != '"') {
+    pos += text[pos] == '\\' ? 2 : 1;
+  }
+  return std::min(pos, text.size());
+}
+
 // text with each span's bytes replaced by "***" (overlapping spans count
 // once). The spans come in increasing order of begin.
 std::string MaskSpans(const std::string& text, const std::vector<Span>& spans) {
@@ -264,6 +274,20 @@ std::string RedactTokenReply(const std::string& reply) {
   // Token values: wiped below, and the zeroing allocator covers the short
   // ones kept inside the elements when the vector grows.
   std::vector<std::string, ZeroingAllocator<std::string>> values;
+  // Masks the string opened at reply[open] and remembers its text, as
+  // written and decoded; returns the position after it.
+  auto maskString = [&](size_t open) {
+    const size_t close = StringEnd(reply, open);
+    spans.push_back(Span{open + 1, close});
+    values.emplace_back(reply, open + 1, close - open - 1);
+    std::string decoded;
+    size_t ignored = 0;
+    if (DecodeJsonString(reply, open, std::string::npos, decoded, ignored)) {
+      values.push_back(std::move(decoded));
+    }
+    WipeString(decoded);
+    return std::min(close + 1, reply.size());
+  };
   for (size_t at = reply.find('"'); at != std::string::npos;
        at = reply.find('"', at + 1)) {
     std::string name;
@@ -272,31 +296,37 @@ std::string RedactTokenReply(const std::string& reply) {
         !IsSecretReplyMember(name)) {
       continue;
     }
+    // The colon may be missing in a garbled reply: masking too much is
+    // harmless there, showing a token is not.
     pos = SkipJsonBlanks(reply, pos);
     if (pos < reply.size() && reply[pos] == ':') {
       pos = SkipJsonBlanks(reply, pos + 1);
     }
-    if (pos >= reply.size() || reply[pos] != '"') {
+    if (pos >= reply.size()) {
       continue;
     }
-    // The value runs to the next unescaped quote, or to the end of a
-    // truncated reply.
-    size_t end = pos + 1;
-    while (end < reply.size() && reply[end] != '"') {
-      end += reply[end] == '\\' ? 2 : 1;
+    if (reply[pos] == '"') {
+      maskString(pos);
+    } else if (reply[pos] == '[' || reply[pos] == '{') {
+      // A token may hide in an array or object: every string in it goes,
+      // up to the matching bracket or the end of a truncated reply.
+      int depth = 0;
+      do {
+        const char c = reply[pos];
+        if (c == '"') {
+          pos = maskString(pos);
+          continue;
+        }
+        depth += (c == '[' || c == '{') ? 1 : (c == ']' || c == '}') ? -1 : 0;
+        ++pos;
+      } while (depth > 0 && pos < reply.size());
     }
-    end = std::min(end, reply.size());
-    spans.push_back(Span{pos + 1, end});
-    // The same token may stand elsewhere, as written or decoded.
-    values.emplace_back(reply, pos + 1, end - pos - 1);
-    std::string decoded;
-    size_t ignored = 0;
-    if (DecodeJsonString(reply, pos, std::string::npos, decoded, ignored)) {
-      values.push_back(std::move(decoded));
-    }
-    WipeString(decoded);
   }
 
+  // A name met again inside a masked value adds its spans a second time,
+  // out of order.
+  std::sort(spans.begin(), spans.end(),
+            [](const Span& a, const Span& b) { return a.begin < b.begin; });
   std::string out = MaskSpans(reply, spans);
   for (std::string& value : values) {
     if (value.size() >= kShortestRepeatedValue) {

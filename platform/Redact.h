@@ -19,15 +19,15 @@ TQ_EXPORT std::string RedactFormBody(const std::string& body);
 // line unchanged.
 TQ_EXPORT std::string RedactHeaderLine(const std::string& line);
 
-// RedactTokenReply: a token endpoint's reply text with the string values of
-// "access_token", "refresh_token" and "id_token" replaced by "***", wherever
-// they stand, also in text that is not valid JSON and when the name is
-// spelled with JSON escapes ("access\u005ftoken", which a parser reads as
-// access_token). Any other occurrence of such a value of 8 bytes or more,
-// as written or decoded, is masked too (a token repeated under another
-// name, say); shorter ones cannot be told from ordinary words.
-// Everything else is kept, so an error message can show what the endpoint
-// said.
+// RedactTokenReply: a token endpoint's reply text with the values of
+// "access_token", "refresh_token" and "id_token" masked, wherever they
+// stand, also in text that is not valid JSON: a string value becomes "***",
+// and in an array or object value every string does (["***"]). A member name
+// counts as a parser reads it ("access\u005ftoken" too). Any other
+// occurrence of such a string of 8 bytes or more, as written or decoded, is
+// masked too (a token repeated under another name, say); shorter ones cannot
+// be told from ordinary words. Numbers, literals and everything else are
+// kept, so an error message can show what the endpoint said.
 TQ_EXPORT std::string RedactTokenReply(const std::string& reply);
 
 // RedactValue: text with every occurrence of value replaced by "***"; text

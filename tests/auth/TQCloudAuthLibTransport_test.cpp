@@ -149,6 +149,26 @@ TEST_F(TransportTest, ErrorStatusReportsCodeAndBody) {
       << log;
 }
 
+TEST_F(TransportTest, FailedReplyCarryingATokenShowsItMasked) {
+  server->SetHandler([](const httplib::Request&, httplib::Response& res) {
+    res.status = 502;
+    res.set_content(R"({"access_token":"TOKEN-SENTINEL","id_token":["T"]})",
+                    "application/json");
+  });
+  auto lib = ReadyLib();
+  std::string response;
+  const CKoError st = Send(*lib, response);
+  ASSERT_TRUE(st.IsError());
+  EXPECT_EQ(st.GetMessage(),
+            "Request failed with ErrorCode [502] Message "
+            R"([{"access_token":"***","id_token":["***"]}])");
+  const std::string log = home.LogText();
+  EXPECT_NE(log.find(R"(Message [{"access_token":"***","id_token":["***"]}])"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("TOKEN-SENTINEL"), std::string::npos);
+}
+
 TEST_F(TransportTest, FailedSendLogNeverShowsSecretOrAssertion) {
   server->SetHandler([](const httplib::Request&, httplib::Response& res) {
     res.status = 400;

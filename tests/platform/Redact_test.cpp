@@ -78,6 +78,18 @@ TEST(RedactTokenReply, MasksTokenValuesOnly) {
        R"({"access_token":"***","z":"***"})"},
       {R"({"access_token":"tok-1","token_type":"tok-1"})",
        R"({"access_token":"***","token_type":"tok-1"})"},
+      // Values of other types that hold a token, and escaped names.
+      {R"({"access_token":["t1","t2"],"x":"y"})",
+       R"({"access_token":["***","***"],"x":"y"})"},
+      {R"({"access_token":{"v":"t","n":[{"w":"u"}]},"x":"y"})",
+       R"({"access_token":{"***":"***","***":[{"***":"***"}]},"x":"y"})"},
+      {R"({"access_token":["trunc)", R"({"access_token":["***)"},
+      {R"({"access\u005ftoken":"t","\u0069d_token":"u"})",
+       R"({"access\u005ftoken":"***","\u0069d_token":"***"})"},
+      {R"({"access\/token":"t","access_tokens":"u","access_toke":"v"})",
+       R"({"access\/token":"t","access_tokens":"u","access_toke":"v"})"},
+      {R"({"e":"said \"access_token\":\"x\"","access_token":null})",
+       R"({"e":"said \"access_token\":\"x\"","access_token":null})"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RedactTokenReply(c.reply), c.expected) << c.reply;

@@ -1,5 +1,6 @@
 #include "tests/support/TempHome.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -53,6 +54,35 @@ void ScopedTqHome::WriteConfig(const std::string& ini) const {
 
 std::string ScopedTqHome::LogText() const {
   return ReadFile(m_dir.path() + "/logs/tqcloudauth.log");
+}
+
+std::map<std::string, std::string> SnapshotTree(const std::string& root) {
+  std::map<std::string, std::string> out;
+  auto describe = [](const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+      return std::string("(absent)");
+    }
+    std::string text = std::to_string(st.st_mode) + " ";
+    if (S_ISREG(st.st_mode)) {
+      text += ReadFile(path);
+    }
+    return text;
+  };
+  out["."] = describe(root);
+  std::error_code ec;
+  std::filesystem::recursive_directory_iterator it(root, ec);
+  for (; !ec && it != std::filesystem::recursive_directory_iterator();
+       it.increment(ec)) {
+    const std::string relative =
+        std::filesystem::relative(it->path(), root, ec).string();
+    if (relative == "logs") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    out[relative] = describe(it->path().string());
+  }
+  return out;
 }
 
 }  // namespace tqtest

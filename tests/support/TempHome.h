@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace tqtest {
@@ -36,5 +37,10 @@ class ScopedTqHome {
   bool m_hadPrevious = false;
   std::string m_previous;
 };
+
+// Every file and folder under root (root itself included, "logs" left out)
+// by relative path: its type, mode and bytes. Two equal snapshots mean
+// nothing stored was touched.
+std::map<std::string, std::string> SnapshotTree(const std::string& root);
 
 }  // namespace tqtest

@@ -40,6 +40,8 @@ constexpr int kExitUsage = 2;
 constexpr int kAzureCredentialType = 4;
 constexpr size_t kMaxStdinBytes = 64 * 1024;
 constexpr size_t kMaxCertificateBytes = 1024 * 1024;
+// Ids, URLs and scopes are far shorter; more is a mistake, not a credential.
+constexpr size_t kMaxOptionBytes = 8192;
 
 using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
 using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
@@ -165,13 +167,79 @@ bool IsPlainName(const std::string& name) {
   return true;
 }
 
+// Whether text is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing beyond U+10FFFF): the credential record is stored as JSON, which
+// cannot carry anything else.
+bool IsUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t more = 0;
+    unsigned char low = 0x80;  // bounds of the second byte
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      more = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      more = 2;
+      low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong form
+      high = lead == 0xED ? 0x9F : 0xBF;  // no surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      more = 3;
+      low = lead == 0xF0 ? 0x90 : 0x80;
+      high = lead == 0xF4 ? 0x8F : 0xBF;  // up to U+10FFFF
+    } else {
+      return false;
+    }
+    if (text.size() - i <= more) {
+      return false;
+    }
+    for (size_t k = 1; k <= more; ++k) {
+      const auto c = static_cast<unsigned char>(text[i + k]);
+      if (k == 1 ? (c < low || c > high) : (c < 0x80 || c > 0xBF)) {
+        return false;
+      }
+    }
+    i += more + 1;
+  }
+  return true;
+}
+
+// Text options: UTF-8 without control characters, of a sane length.
 bool IsPrintable(const std::string& text) {
+  if (text.size() > kMaxOptionBytes || !IsUtf8(text)) {
+    return false;
+  }
   for (unsigned char c : text) {
     if (c < 0x20 || c == 0x7F) {
       return false;
     }
   }
   return true;
+}
+
+// A message for the terminal: it may quote what a server replied, and
+// control characters there (escape sequences, a carriage return that hides
+// the line) must not drive the terminal. Line breaks and tabs stay.
+std::string Shown(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c == '\r') {
+      out += "\\r";
+    } else if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
 }
 
 bool MakePrivateFolder(const std::string& path, Failure& outFailure) {
@@ -256,7 +324,7 @@ class Cli {
 };
 
 int Cli::Fail(const Failure& failure) {
-  m_err << "tqcloudauth: " << failure.message << "\n";
+  m_err << "tqcloudauth: " << Shown(failure.message) << "\n";
   return failure.status;
 }
 
@@ -271,7 +339,8 @@ int Cli::AddCredential() {
   if (a.tenant.empty() || !IsPrintable(a.tenant) || a.clientId.empty() ||
       !IsPrintable(a.clientId) || !IsPrintable(a.loginEndpoint)) {
     return Fail({kExitUsage,
-                 "--tenant and --client-id must be non-empty printable text"});
+                 "--tenant, --client-id and --login-endpoint must be printable "
+                 "UTF-8 text of at most 8192 bytes, the first two non-empty"});
   }
   if (a.secretStdin == !a.certificate.empty()) {
     return Fail({kExitUsage,
@@ -480,7 +549,9 @@ int Cli::RemoveCredential() {
 
 int Cli::Token() {
   if (m_token.scope.empty() || !IsPrintable(m_token.scope)) {
-    return Fail({kExitUsage, "--scope must be non-empty printable text"});
+    return Fail({kExitUsage,
+                 "--scope must be non-empty printable UTF-8 text of at "
+                 "most 8192 bytes"});
   }
   TQCloudAuthLib* raw = nullptr;
   const CKoError st = TQCloudAuthLib::getTQCloudAuthLibInstance(
@@ -488,7 +559,7 @@ int Cli::Token() {
   std::unique_ptr<TQCloudAuthLib> lib(raw);
   auto report = [this](const CKoError& failure) {
     m_err << "tqcloudauth: "
-          << (m_common.verbose ? failure.ToString() : failure.GetMessage())
+          << Shown(m_common.verbose ? failure.ToString() : failure.GetMessage())
           << "\n";
     return kExitFailed;
   };
@@ -544,11 +615,21 @@ int Cli::Run(int argc, const char* const* argv) {
                "on failure show where it happened, and the debug log on "
                "standard error");
 
-  auto addTarget = [this](CLI::App* cmd) {
+  // CLI11 reads an empty text as the number 0: refused, as it would name
+  // another credential than the one meant.
+  const CLI::Validator notEmpty(
+      [](std::string& value) {
+        return value.empty() ? std::string("an empty value is not a number")
+                             : std::string();
+      },
+      "", "NOT_EMPTY");
+  auto addTarget = [this, &notEmpty](CLI::App* cmd) {
     cmd->add_option("--assoc-id", m_common.assocId,
                     "the credential's association id")
-        ->required();
-    cmd->add_option("--entity", m_common.entity, "the entity (default 0)");
+        ->required()
+        ->check(notEmpty);
+    cmd->add_option("--entity", m_common.entity, "the entity (default 0)")
+        ->check(notEmpty);
   };
 
   CLI::App* credential =
@@ -630,5 +711,11 @@ int Cli::Run(int argc, const char* const* argv) {
 int RunTQCloudAuthCli(int argc, const char* const* argv, std::istream& in,
                       std::ostream& out, std::ostream& err) {
   Cli cli(in, out, err);
-  return cli.Run(argc, argv);
+  try {
+    return cli.Run(argc, argv);
+  } catch (const std::exception&) {
+    // Its text might quote stored data: not shown.
+    err << "tqcloudauth: the operation failed unexpectedly\n";
+    return kExitFailed;
+  }
 }

@@ -127,10 +127,10 @@ void SetUpWorld() {
                    "[Http]\nCAFile=" + w->pki.caFile + "\n");
 
   w->clientKey = tqpki::GenerateRsaKey(2048);
-  tqpki::CertSpec spec;
-  spec.commonName = "bench application";
+  tqpki::CertSpec certSpec;
+  certSpec.commonName = "bench application";
   tqpki::X509Ptr cert =
-      tqpki::IssueCertificate(spec, w->clientKey.get(), nullptr, nullptr);
+      tqpki::IssueCertificate(certSpec, w->clientKey.get(), nullptr, nullptr);
   w->clientCertPem = tqpki::CertToPem(cert.get());
   w->clientPemFile =
       w->clientCertPem + tqpki::KeyToPem(w->clientKey.get(), kCertPassword);

@@ -57,14 +57,6 @@ std::string ReferenceHex(const std::string& bytes) {
   return out;
 }
 
-std::string Translate(std::string s, char from1, char to1, char from2,
-                      char to2) {
-  for (char& c : s) {
-    c = c == from1 ? to1 : c == from2 ? to2 : c;
-  }
-  return s;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -108,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  std::memcmp(out.get(), encoded.data(), encoded.size()) == 0,
              "base64Encode differs from Base64Encode");
   FUZZ_CHECK(
-      Base64URLEncode(bytes, length) == Translate(encoded, '+', '-', '/', '_'),
+      Base64URLEncode(bytes, length) == tqfuzz::Translate(encoded, '+', '-', '/', '_'),
       "Base64URLEncode is not the URL-safe spelling of Base64Encode");
   FUZZ_CHECK(Base64EncodeWithEncodeString(bytes, length, kAlphabet) == encoded,
              "Base64EncodeWithEncodeString with the standard alphabet");

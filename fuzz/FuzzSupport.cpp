@@ -15,6 +15,27 @@ namespace fs = std::filesystem;
 
 namespace tqfuzz {
 
+int ReferenceHexDigit(int c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+std::string Translate(std::string s, char from1, char to1, char from2,
+                      char to2) {
+  for (char& c : s) {
+    c = c == from1 ? to1 : c == from2 ? to2 : c;
+  }
+  return s;
+}
+
 void PropertyFailed(const char* file, int line, const char* condition,
                     const std::string& what) {
   std::fprintf(stderr, "\n%s:%d: fuzz property failed: %s\n  %s\n", file, line,

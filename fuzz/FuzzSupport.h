@@ -23,6 +23,15 @@ namespace tqfuzz {
                                  const char* condition,
                                  const std::string& what);
 
+// A hex digit's value (either case), -1 otherwise: the references' own,
+// independent of the library's.
+int ReferenceHexDigit(int c);
+
+// s with every from1 turned into to1 and every from2 into to2 (Base64 and
+// Base64URL alphabets, say).
+std::string Translate(std::string s, char from1, char to1, char from2,
+                      char to2);
+
 // Hex of some bytes, for messages (at most the first 64 bytes).
 std::string Hex(const std::string& bytes);
 

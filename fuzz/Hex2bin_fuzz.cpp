@@ -11,27 +11,14 @@
 
 namespace {
 
-int Digit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 bool Reference(const std::string& hex, std::string& out) {
   if (hex.size() % 2 != 0) {
     return false;
   }
   out.clear();
   for (size_t i = 0; i < hex.size(); i += 2) {
-    const int hi = Digit(hex[i]);
-    const int lo = Digit(hex[i + 1]);
+    const int hi = tqfuzz::ReferenceHexDigit(hex[i]);
+    const int lo = tqfuzz::ReferenceHexDigit(hex[i + 1]);
     if (hi < 0 || lo < 0) {
       return false;
     }

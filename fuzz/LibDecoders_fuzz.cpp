@@ -24,14 +24,6 @@ std::string Decode(const std::string& text) {
                       static_cast<int>(text.size()));
 }
 
-std::string Translate(std::string s, char from1, char to1, char from2,
-                      char to2) {
-  for (char& c : s) {
-    c = c == from1 ? to1 : c == from2 ? to2 : c;
-  }
-  return s;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       BucketBytes(TQCloudAuthLib::base64decode(input)) == Decode(input),
       "base64decode differs from Base64Decode for " + tqfuzz::Hex(input));
   FUZZ_CHECK(BucketBytes(TQCloudAuthLib::base64urldecode(input)) ==
-                 Decode(Translate(input, '-', '+', '_', '/')),
+                 Decode(tqfuzz::Translate(input, '-', '+', '_', '/')),
              "base64urldecode differs for " + tqfuzz::Hex(input));
 
   // Bytes -> text -> bytes.
@@ -56,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              "base64decode(base64encode(x)) != x for " + tqfuzz::Hex(input));
   const std::string url = TQCloudAuthLib::base64urlencode(data, length, false);
   const std::string unpadded = standard.substr(0, standard.find('='));
-  FUZZ_CHECK(url == Translate(unpadded, '+', '-', '/', '_'),
+  FUZZ_CHECK(url == tqfuzz::Translate(unpadded, '+', '-', '/', '_'),
              "base64urlencode is not unpadded Base64URL");
   FUZZ_CHECK(
       BucketBytes(TQCloudAuthLib::base64urldecode(url)) == input,
@@ -67,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       TQCloudAuthLib::base64urlencode(data, length, true);
   FUZZ_CHECK(
       converted ==
-          Translate(input.substr(0, input.find('=')), '+', '-', '/', '_'),
+          tqfuzz::Translate(input.substr(0, input.find('=')), '+', '-', '/', '_'),
       "base64urlencode(text, true) conversion for " + tqfuzz::Hex(input));
   return 0;
 }

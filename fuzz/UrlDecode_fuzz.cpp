@@ -12,19 +12,6 @@
 
 namespace {
 
-int HexDigit(int c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 // The header's rules, one byte at a time.
 std::string ReferenceDecode(const std::string& s) {
   std::string out;
@@ -32,8 +19,8 @@ std::string ReferenceDecode(const std::string& s) {
     if (s[i] == '%') {
       const int x = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
       const int y = i + 2 < s.size() ? static_cast<unsigned char>(s[i + 2]) : 0;
-      const int hi = HexDigit(x);
-      const int lo = HexDigit(y);
+      const int hi = tqfuzz::ReferenceHexDigit(x);
+      const int lo = tqfuzz::ReferenceHexDigit(y);
       out += static_cast<char>(hi < 0 ? 0 : lo < 0 ? hi : hi * 16 + lo);
       i += 3;
     } else {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/SecureMemory.h"
+#include "platform/TqcConvert.h"
 
 namespace {
 
@@ -55,26 +56,13 @@ size_t SkipJsonBlanks(const std::string& text, size_t pos) {
   return pos;
 }
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 bool ReadHex4(const std::string& text, size_t pos, unsigned& out) {
   if (pos + 4 > text.size()) {
     return false;
   }
   out = 0;
   for (size_t i = pos; i < pos + 4; ++i) {
-    const int d = HexDigitValue(text[i]);
+    const int d = Tqc::HexDigitValue(text[i]);
     if (d < 0) {
       return false;
     }

@@ -41,8 +41,11 @@ constexpr std::array<signed char, 256> MakeBase64Table() {
 
 constexpr std::array<signed char, 256> kBase64 = MakeBase64Table();
 
-// Hex digit value, -1 otherwise. Not isxdigit(): locale-dependent.
-int HexValue(char c) {
+}  // namespace
+
+namespace Tqc {
+
+int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') {
     return c - '0';
   }
@@ -54,10 +57,6 @@ int HexValue(char c) {
   }
   return -1;
 }
-
-}  // namespace
-
-namespace Tqc {
 
 TqcBucket hex2bin(const char* hexText) {
   if (hexText == nullptr) {
@@ -72,8 +71,8 @@ TqcBucket hex2bin(const char* hexText) {
   }
   std::vector<unsigned char, ZeroingAllocator<unsigned char>> bytes(digits / 2);
   for (size_t i = 0; i < bytes.size(); ++i) {
-    const int hi = HexValue(hexText[2 * i]);
-    const int lo = HexValue(hexText[2 * i + 1]);
+    const int hi = HexDigitValue(hexText[2 * i]);
+    const int lo = HexDigitValue(hexText[2 * i + 1]);
     if (hi < 0 || lo < 0) {
       throw TqException("hex2bin: not a hex digit");
     }

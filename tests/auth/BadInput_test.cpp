@@ -25,6 +25,8 @@
 
 namespace {
 
+using tqtest::RandomBytes;
+
 using tqtest::AzureCredential;
 using tqtest::SnapshotTree;
 
@@ -43,38 +45,12 @@ std::string Base64Of(const std::string& bytes) {
                       static_cast<int>(bytes.size()));
 }
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::string out(n, '\0');
-  for (char& c : out) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 16);
-  }
-  return out;
-}
-
-struct Client {
+struct Client : tqtest::ClientCertificate {
   tqtest::TempDir pkiDir;
   tqtest::TestPki pki{pkiDir.path()};
-  std::string certificatePem;
-  std::string keyPem;
-  std::string pkcs12;
-  std::string ecPem;
-  std::string thumbprintHex;
-  Client() {
-    tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertSpec spec;
-    spec.commonName = "bad input application";
-    tqtest::X509Ptr cert =
-        tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr);
-    certificatePem = tqtest::CertToPem(cert.get());
-    keyPem = tqtest::KeyToPem(key.get(), kCertPassword);
-    pkcs12 = tqtest::ToPkcs12(key.get(), cert.get(), kCertPassword);
-    thumbprintHex = tqtest::Sha1ThumbprintHex(cert.get());
-    tqtest::PkeyPtr ecKey = tqtest::GenerateEcKey();
-    tqtest::X509Ptr ecCert =
-        tqtest::IssueCertificate(spec, ecKey.get(), nullptr, nullptr);
-    ecPem = tqtest::CertToPem(ecCert.get()) + tqtest::KeyToPem(ecKey.get());
-  }
+  Client()
+      : ClientCertificate(tqtest::MakeClientCertificate(
+            "bad input application", kCertPassword)) {}
 };
 
 class BadInputTest : public ::testing::Test {

@@ -19,22 +19,14 @@
 
 namespace {
 
+using tqtest::AdditionalInfoFor;
+
 using tqtest::ScopedTqHome;
 
 const char kSecret[] = "SECRET-SENTINEL-factory";
 
 // The sentinel a caller leaves in lib to see whether the factory wrote it.
 TQCloudAuthLib* const kUntouched = reinterpret_cast<TQCloudAuthLib*>(0x1);
-
-std::string AdditionalInfoFor(const TQCloudAuth::AzureArgs& args) {
-  App::AdditionalCredInfo info;
-  const FieldRef& f = App::AdditionalCredInfoField::azureCredentialInfo;
-  CNMessageBase*& record = info.getObjectAccessor(
-      true, false, f.number, f.slot, App::AdditionalCredInfo::kClassCode,
-      f.code, App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-  *record = args.credentialInfo;
-  return info.serialize();
-}
 
 class FactoryTest : public ::testing::Test {
  protected:

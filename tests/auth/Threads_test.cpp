@@ -31,6 +31,8 @@
 
 namespace {
 
+using tqtest::AdditionalInfoFor;
+
 using tqtest::AzureCredential;
 
 constexpr int kThreads = 6;
@@ -79,16 +81,6 @@ nlohmann::json ClaimsOf(const std::string& token) {
   return nlohmann::json::parse(json, nullptr, false);
 }
 
-std::string AdditionalInfoFor(const TQCloudAuth::AzureArgs& args) {
-  App::AdditionalCredInfo info;
-  const FieldRef& f = App::AdditionalCredInfoField::azureCredentialInfo;
-  CNMessageBase*& record = info.getObjectAccessor(
-      true, false, f.number, f.slot, App::AdditionalCredInfo::kClassCode,
-      f.code, App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-  *record = args.credentialInfo;
-  return info.serialize();
-}
-
 class ProviderThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -97,15 +89,11 @@ class ProviderThreadsTest : public ::testing::Test {
                      "\nConnectTimeoutSeconds=20\nTimeoutSeconds=60\n"
                      "[CredentialStore]\nBusyTimeoutMs=20000\n");
     ASSERT_EQ(::mkdir((home.path() + "/certificates").c_str(), 0700), 0);
-    tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertSpec spec;
-    spec.commonName = "threaded application";
-    tqtest::X509Ptr cert =
-        tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr);
-    certificatePem = tqtest::CertToPem(cert.get());
-    certificateFile =
-        certificatePem + tqtest::KeyToPem(key.get(), kCertPassword);
-    thumbprintHex = tqtest::Sha1ThumbprintHex(cert.get());
+    const tqtest::ClientCertificate client =
+        tqtest::MakeClientCertificate("threaded application", kCertPassword);
+    certificatePem = client.certificatePem;
+    certificateFile = certificatePem + client.keyPem;
+    thumbprintHex = client.thumbprintHex;
 
     tqidp::IdpOptions options;
     options.certFile = pki->server().certFile;

@@ -59,4 +59,30 @@ KeyPair TestPki::WrongHostServer() {
   return Issue("wrong-host-server", server);
 }
 
+ClientCertificate MakeClientCertificate(const std::string& commonName,
+                                        const std::string& password) {
+  PkeyPtr key = GenerateRsaKey(2048);
+  CertSpec certSpec;
+  certSpec.commonName = commonName;
+  X509Ptr cert = IssueCertificate(certSpec, key.get(), nullptr, nullptr);
+  ClientCertificate c;
+  c.certificatePem = CertToPem(cert.get());
+  c.keyPem = KeyToPem(key.get(), password);
+  c.pkcs12 = ToPkcs12(key.get(), cert.get(), password);
+  c.thumbprintHex = Sha1ThumbprintHex(cert.get());
+  PkeyPtr ecKey = GenerateEcKey();
+  X509Ptr ecCert = IssueCertificate(certSpec, ecKey.get(), nullptr, nullptr);
+  c.ecPem = CertToPem(ecCert.get()) + KeyToPem(ecKey.get());
+  return c;
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::string out(n, '\0');
+  for (char& c : out) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 16);
+  }
+  return out;
+}
+
 }  // namespace tqtest

@@ -26,6 +26,21 @@ using tqpki::ToPkcs12;
 using tqpki::WriteFile;
 using tqpki::X509Ptr;
 
+// An application's own certificate (self-signed, RSA 2048) in the forms a
+// stored credential holds it.
+struct ClientCertificate {
+  std::string certificatePem;
+  std::string keyPem;  // encrypted with the password given
+  std::string pkcs12;  // DER, the same password
+  std::string thumbprintHex;
+  std::string ecPem;  // an EC certificate with its plain key: cannot sign RS256
+};
+ClientCertificate MakeClientCertificate(const std::string& commonName,
+                                        const std::string& password);
+
+// n bytes of every value, the same for the same seed.
+std::string RandomBytes(size_t n, unsigned seed);
+
 struct KeyPair {
   std::string certFile;
   std::string keyFile;

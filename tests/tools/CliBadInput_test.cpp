@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/EvEvent.h"
+#include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
 #include "tools/cli/TQCloudAuthCli.h"
@@ -24,35 +25,16 @@
 
 namespace {
 
+using tqtest::RandomBytes;
+
+using tqtest::RunCli;
+using Result = tqtest::CliResult;
+
 using tqtest::SnapshotTree;
 
 const char kSecret[] = "SECRET-SENTINEL-7f3a";
 const char kCertPassword[] = "CERT-SENTINEL-9c1e";
 const char kScope[] = "https://vault.azure.net/.default";
-
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result RunCli(const std::vector<std::string>& args,
-              const std::string& input = "") {
-  std::vector<const char*> argv = {"tqcloudauth"};
-  for (const std::string& a : args) {
-    argv.push_back(a.c_str());
-  }
-  std::istringstream in(input);
-  std::ostringstream out;
-  std::ostringstream err;
-  Result r;
-  r.status = RunTQCloudAuthCli(static_cast<int>(argv.size()), argv.data(), in,
-                               out, err);
-  r.out = out.str();
-  r.err = err.str();
-  EvDebug::ClearOverrides();
-  return r;
-}
 
 std::string Describe(const std::vector<std::string>& args) {
   std::string line;
@@ -65,22 +47,9 @@ std::string Describe(const std::vector<std::string>& args) {
   return line;
 }
 
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::string out(n, '\0');
-  for (char& c : out) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 16);
-  }
-  return out;
-}
-
-struct ClientFiles {
+struct ClientFiles : tqtest::ClientCertificate {
   tqtest::TempDir dir;
-  std::string certificatePem;
-  std::string keyPem;  // encrypted with kCertPassword
-  std::string pkcs12;
-  std::string ecPem;  // an EC certificate with its key: cannot sign RS256
-  std::string file;   // certificate + key, ready to use
+  std::string file;  // certificate + key, ready to use
 };
 
 class CliBadInputTest : public ::testing::Test {
@@ -89,19 +58,8 @@ class CliBadInputTest : public ::testing::Test {
     pkiDir = new tqtest::TempDir();
     pki = new tqtest::TestPki(pkiDir->path());
     files = new ClientFiles();
-    tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertSpec spec;
-    spec.commonName = "bad input application";
-    tqtest::X509Ptr cert =
-        tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr);
-    files->certificatePem = tqtest::CertToPem(cert.get());
-    files->keyPem = tqtest::KeyToPem(key.get(), kCertPassword);
-    files->pkcs12 = tqtest::ToPkcs12(key.get(), cert.get(), kCertPassword);
-    tqtest::PkeyPtr ecKey = tqtest::GenerateEcKey();
-    tqtest::X509Ptr ecCert =
-        tqtest::IssueCertificate(spec, ecKey.get(), nullptr, nullptr);
-    files->ecPem =
-        tqtest::CertToPem(ecCert.get()) + tqtest::KeyToPem(ecKey.get());
+    static_cast<tqtest::ClientCertificate&>(*files) =
+        tqtest::MakeClientCertificate("bad input application", kCertPassword);
     files->file = files->dir.path() + "/app.pem";
     tqtest::WriteFile(files->file, files->certificatePem + files->keyPem);
   }

@@ -15,40 +15,20 @@
 
 #include "platform/EvEvent.h"
 #include "platform/TQPassword.h"
+#include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
 #include "tools/idp/IdpServer.h"
 
 namespace {
 
+using tqtest::RunCli;
+using Result = tqtest::CliResult;
+
 using tqtest::ScopedTqHome;
 
 const char kSecret[] = "SECRET-SENTINEL-cli&+";
 const char kCertPassword[] = "CERT-PASSWORD-SENTINEL";
-
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-Result RunCli(const std::vector<std::string>& args,
-           const std::string& input = "") {
-  std::vector<const char*> argv = {"tqcloudauth"};
-  for (const std::string& a : args) {
-    argv.push_back(a.c_str());
-  }
-  std::istringstream in(input);
-  std::ostringstream out;
-  std::ostringstream err;
-  Result r;
-  r.status = RunTQCloudAuthCli(static_cast<int>(argv.size()), argv.data(), in,
-                               out, err);
-  r.out = out.str();
-  r.err = err.str();
-  EvDebug::ClearOverrides();
-  return r;
-}
 
 class CliTest : public ::testing::Test {
  protected:

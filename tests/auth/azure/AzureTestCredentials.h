@@ -54,4 +54,16 @@ inline TQCloudAuth::AzureArgs MakeAzureArgs(const AzureCredential& c) {
   return args;
 }
 
+// The additional information a credential store row holds for args: the
+// record embedded in an App::AdditionalCredInfo, serialized.
+inline std::string AdditionalInfoFor(const TQCloudAuth::AzureArgs& args) {
+  App::AdditionalCredInfo info;
+  const FieldRef& f = App::AdditionalCredInfoField::azureCredentialInfo;
+  CNMessageBase*& record = info.getObjectAccessor(
+      true, false, f.number, f.slot, App::AdditionalCredInfo::kClassCode,
+      f.code, App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
+  *record = args.credentialInfo;
+  return info.serialize();
+}
+
 }  // namespace tqtest

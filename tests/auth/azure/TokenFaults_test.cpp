@@ -324,15 +324,11 @@ struct Pki {
   tqtest::KeyPair expired;
 
   Pki() {
-    tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertSpec spec;
-    spec.commonName = "fault application";
-    tqtest::X509Ptr cert =
-        tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr);
-    clientCertificatePem = tqtest::CertToPem(cert.get());
-    clientPemWithKey =
-        clientCertificatePem + tqtest::KeyToPem(key.get(), kCertPassword);
-    thumbprintHex = tqtest::Sha1ThumbprintHex(cert.get());
+    const tqtest::ClientCertificate client =
+        tqtest::MakeClientCertificate("fault application", kCertPassword);
+    clientCertificatePem = client.certificatePem;
+    clientPemWithKey = clientCertificatePem + client.keyPem;
+    thumbprintHex = client.thumbprintHex;
     unknownCa = pki.UnknownCaServer();
     wrongHost = pki.WrongHostServer();
     tqtest::CertSpec old;

@@ -294,7 +294,7 @@ std::string RedactTokenReply(const std::string& reply) {
       continue;
     }
     if (reply[pos] == '"') {
-      maskString(pos);
+      pos = maskString(pos);
     } else if (reply[pos] == '[' || reply[pos] == '{') {
       // A token may hide in an array or object: every string in it goes,
       // up to the matching bracket or the end of a truncated reply.
@@ -308,13 +308,15 @@ std::string RedactTokenReply(const std::string& reply) {
         depth += (c == '[' || c == '{') ? 1 : (c == ']' || c == '}') ? -1 : 0;
         ++pos;
       } while (depth > 0 && pos < reply.size());
+    } else {
+      continue;
     }
+    // Resume after the masked value: every string in it is masked already,
+    // and scanning it again for names would make nested names cost time
+    // quadratic in the reply's length.
+    at = pos - 1;
   }
 
-  // A name met again inside a masked value adds its spans a second time,
-  // out of order.
-  std::sort(spans.begin(), spans.end(),
-            [](const Span& a, const Span& b) { return a.begin < b.begin; });
   std::string out = MaskSpans(reply, spans);
   for (std::string& value : values) {
     if (value.size() >= kShortestRepeatedValue) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -210,6 +211,77 @@ void MaskEveryOccurrence(std::string& text, const std::string& value) {
   text.swap(out);
 }
 
+using SecretValues = std::vector<std::string, ZeroingAllocator<std::string>>;
+
+// text with every occurrence of any of values of kShortestRepeatedValue
+// bytes or more replaced by "***": at each position the longest value that
+// starts there. One pass over the text, whatever the number of values: a
+// search of the whole text per value made a reply carrying many tokens cost
+// time quadratic in its length.
+std::string MaskValues(const std::string& text, const SecretValues& values) {
+  static_assert(kShortestRepeatedValue == sizeof(uint64_t),
+                "values are found by their first eight bytes");
+  using Entry = std::pair<uint64_t, const std::string*>;
+  // First bytes of the values: wiped with the vector, like the values.
+  std::vector<Entry, ZeroingAllocator<Entry>> index;
+  index.reserve(values.size());
+  // One bit per hash of a first-eight-bytes word: most positions of the
+  // text are passed over without a search.
+  std::array<uint64_t, 1024> hashes{};
+  const auto hashOf = [](uint64_t word) {
+    return static_cast<size_t>((word * 0x9E3779B97F4A7C15ull) >> 48);
+  };
+  for (const std::string& value : values) {
+    if (value.size() >= kShortestRepeatedValue) {
+      uint64_t word = 0;
+      std::memcpy(&word, value.data(), sizeof word);
+      index.emplace_back(word, &value);
+      hashes[hashOf(word) / 64] |= uint64_t{1} << (hashOf(word) % 64);
+    }
+  }
+  if (index.empty()) {
+    return text;
+  }
+  std::sort(index.begin(), index.end(), [](const Entry& a, const Entry& b) {
+    return a.first != b.first ? a.first < b.first
+                              : a.second->size() > b.second->size();
+  });
+
+  std::string out;
+  // "***" is shorter than any value masked: the text's size is enough, and
+  // the buffer never moves, leaving a copy behind.
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t matched = 0;
+    if (text.size() - i >= sizeof(uint64_t)) {
+      uint64_t word = 0;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      const size_t hash = hashOf(word);
+      if ((hashes[hash / 64] >> (hash % 64) & 1) != 0) {
+        auto it = std::lower_bound(
+            index.begin(), index.end(), word,
+            [](const Entry& e, uint64_t w) { return e.first < w; });
+        for (; it != index.end() && it->first == word; ++it) {
+          const std::string& value = *it->second;
+          if (text.compare(i, value.size(), value) == 0) {
+            matched = value.size();
+            break;
+          }
+        }
+      }
+    }
+    if (matched != 0) {
+      out += "***";
+      i += matched;
+    } else {
+      out += text[i++];
+    }
+  }
+  SecureWipe(hashes.data(), sizeof hashes);
+  return out;
+}
+
 }  // namespace
 
 std::string RedactFormBody(const std::string& body) {
@@ -261,7 +333,7 @@ std::string RedactTokenReply(const std::string& reply) {
   std::vector<Span> spans;
   // Token values: wiped below, and the zeroing allocator covers the short
   // ones kept inside the elements when the vector grows.
-  std::vector<std::string, ZeroingAllocator<std::string>> values;
+  SecretValues values;
   // Masks the string opened at reply[open] and remembers its text, as
   // written and decoded; returns the position after it.
   auto maskString = [&](size_t open) {
@@ -317,11 +389,10 @@ std::string RedactTokenReply(const std::string& reply) {
     at = pos - 1;
   }
 
-  std::string out = MaskSpans(reply, spans);
+  std::string masked = MaskSpans(reply, spans);
+  std::string out = MaskValues(masked, values);
+  WipeString(masked);
   for (std::string& value : values) {
-    if (value.size() >= kShortestRepeatedValue) {
-      MaskEveryOccurrence(out, value);
-    }
     WipeString(value);
   }
   return out;

@@ -76,6 +76,10 @@ TEST(RedactTokenReply, MasksTokenValuesOnly) {
       {R"({"access\u00Gftoken":"v"})", R"({"access\u00Gftoken":"v"})"},
       {R"({"access_token":"\ud800-tok","z":"\ud800-tok"})",
        R"({"access_token":"***","z":"***"})"},
+      // Where one token begins another, the longer one is masked whole,
+      // whichever member came first.
+      {R"({"id_token":"abcdefgh","access_token":"abcdefgh-tail","x":"abcdefgh-tail"})",
+       R"({"id_token":"***","access_token":"***","x":"***"})"},
       {R"({"access_token":"tok-1","token_type":"tok-1"})",
        R"({"access_token":"***","token_type":"tok-1"})"},
       // Values of other types that hold a token, and escaped names.

@@ -12,15 +12,12 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/EvEvent.h"
 #include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
-#include "tools/cli/TQCloudAuthCli.h"
 #include "tools/idp/IdpServer.h"
 
 namespace {

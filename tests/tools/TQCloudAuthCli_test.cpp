@@ -9,11 +9,9 @@
 
 #include <cstdlib>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "platform/EvEvent.h"
 #include "platform/TQPassword.h"
 #include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"

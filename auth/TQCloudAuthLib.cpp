@@ -21,8 +21,7 @@ void TQCloudAuthLib::setUseDBProxySettingsFlag(bool useDBProxySettings_) {
   useDBProxySettings = useDBProxySettings_;
 }
 
-CKoError TQCloudAuthLib::TQCloudAuthLibInit(
-    const TQCloudAuth::BaseArgs& args) {
+CKoError TQCloudAuthLib::TQCloudAuthLibInit(const TQCloudAuth::BaseArgs& args) {
   if (initialized) {
     return CKoError::Success();
   }
@@ -55,8 +54,8 @@ ProxySettings ReadProxySettings(bool useDBProxySettings) {
   ProxySettings proxy;
   TQGlobalParam config;
   int enabled = 0;
-  if (useDBProxySettings && config.get(SENDLOGS_USE_HTTP_PROXY, enabled,
-                                       nullptr) == 0 &&
+  if (useDBProxySettings &&
+      config.get(SENDLOGS_USE_HTTP_PROXY, enabled, nullptr) == 0 &&
       enabled > 0) {
     proxy.on = true;
   }
@@ -130,8 +129,8 @@ CKoError TQCloudAuthLib::setProxyServer(const std::string& proxy) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_HANDLE,
                                    "Curl Library is not initialized.");
   }
-  if (curl && !curl->TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY,
-                                                               proxy)) {
+  if (curl &&
+      !curl->TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, proxy)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Failed to set HTTP proxy name and port.");
   }
@@ -227,17 +226,18 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
   {
     CredentialMgrHelper client;
     if (client.getCredentialsFromAssocIdForEntity(
-            assocId, entity, credentialType, userName, password,
-            additionalInfo, other, nullptr) != 0) {
+            assocId, entity, credentialType, userName, password, additionalInfo,
+            other, nullptr) != 0) {
       return FXErrorUtil::ErrorWin32(
           TQ_LOC, TQ_ERROR_GENERAL,
           "Failed to get credential info from Hubmaster");
     }
   }
-  if (!additionalInfo.empty() && info.unserialize(additionalInfo.c_str()) != 0) {
-    return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL, "Failed to unserialize credential info [%s]",
-        ShownCredentialInfo(additionalInfo).c_str());
+  if (!additionalInfo.empty() &&
+      info.unserialize(additionalInfo.c_str()) != 0) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Failed to unserialize credential info [%s]",
+                                   ShownCredentialInfo(additionalInfo).c_str());
   }
   if (credentialType != kAzureCredentialType) {
     return FXErrorUtil::ErrorWin32(

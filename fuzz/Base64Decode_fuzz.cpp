@@ -99,9 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      static_cast<int>(encoded.size()) &&
                  std::memcmp(out.get(), encoded.data(), encoded.size()) == 0,
              "base64Encode differs from Base64Encode");
-  FUZZ_CHECK(
-      Base64URLEncode(bytes, length) == tqfuzz::Translate(encoded, '+', '-', '/', '_'),
-      "Base64URLEncode is not the URL-safe spelling of Base64Encode");
+  FUZZ_CHECK(Base64URLEncode(bytes, length) ==
+                 tqfuzz::Translate(encoded, '+', '-', '/', '_'),
+             "Base64URLEncode is not the URL-safe spelling of Base64Encode");
   FUZZ_CHECK(Base64EncodeWithEncodeString(bytes, length, kAlphabet) == encoded,
              "Base64EncodeWithEncodeString with the standard alphabet");
   FUZZ_CHECK(HexEncode(bytes, length) == ReferenceHex(input), "HexEncode");

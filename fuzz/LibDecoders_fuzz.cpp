@@ -58,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string converted =
       TQCloudAuthLib::base64urlencode(data, length, true);
   FUZZ_CHECK(
-      converted ==
-          tqfuzz::Translate(input.substr(0, input.find('=')), '+', '-', '/', '_'),
+      converted == tqfuzz::Translate(input.substr(0, input.find('=')), '+', '-',
+                                     '/', '_'),
       "base64urlencode(text, true) conversion for " + tqfuzz::Hex(input));
   return 0;
 }

@@ -56,8 +56,7 @@ std::string CKoError::ToString() const {
   return out;
 }
 
-CKoError FXErrorUtil::ErrorWin32(const FXCodeLocation& loc,
-                                 unsigned int code) {
+CKoError FXErrorUtil::ErrorWin32(const FXCodeLocation& loc, unsigned int code) {
   CKoError st;
   st.m_code = static_cast<int32_t>(kHresultWin32 | (code & 0xFFFFu));
   st.m_details = std::make_shared<FXErrorPrivate>();

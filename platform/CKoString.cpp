@@ -35,7 +35,8 @@ CKoString CKoString::Format(const CKoString& format,
     if (f[i] == '{') {
       size_t j = i + 1;
       size_t index = 0;
-      while (j < f.size() && f[j] >= '0' && f[j] <= '9' && index <= args.size()) {
+      while (j < f.size() && f[j] >= '0' && f[j] <= '9' &&
+             index <= args.size()) {
         index = index * 10 + static_cast<size_t>(f[j] - '0');
         ++j;
       }

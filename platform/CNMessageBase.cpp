@@ -150,8 +150,8 @@ struct CNMessageCodec {
           return false;
         }
         if (declared != nullptr &&
-            (declared->kind != CNFieldKind::kRecord || declared->subType != subType ||
-             declared->subId != subId)) {
+            (declared->kind != CNFieldKind::kRecord ||
+             declared->subType != subType || declared->subId != subId)) {
           return false;
         }
         std::unique_ptr<CNMessageBase> record = NewRecord(subType, subId);

@@ -1,9 +1,9 @@
 #include "platform/CredentialMgrHelper.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,8 +18,7 @@
 namespace {
 
 using DatabasePtr = std::unique_ptr<sqlite3, FnDeleter<sqlite3_close>>;
-using StatementPtr =
-    std::unique_ptr<sqlite3_stmt, FnDeleter<sqlite3_finalize>>;
+using StatementPtr = std::unique_ptr<sqlite3_stmt, FnDeleter<sqlite3_finalize>>;
 
 constexpr unsigned int kDefaultBusyTimeoutMs = 3000;
 
@@ -37,10 +36,9 @@ constexpr char kSchema[] =
 std::string ColumnText(sqlite3_stmt* stmt, int column) {
   const unsigned char* text = sqlite3_column_text(stmt, column);
   const int bytes = sqlite3_column_bytes(stmt, column);
-  return text != nullptr
-             ? std::string(reinterpret_cast<const char*>(text),
-                           static_cast<size_t>(bytes))
-             : std::string();
+  return text != nullptr ? std::string(reinterpret_cast<const char*>(text),
+                                       static_cast<size_t>(bytes))
+                         : std::string();
 }
 
 bool Bind(sqlite3_stmt* stmt, int index, const std::string& text) {
@@ -61,8 +59,8 @@ bool Open(bool write, DatabasePtr& outDb, std::string& outError) {
                               std::strerror(errno));
       return false;
     }
-    auto_handle fd(::open(path.c_str(),
-                          O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    auto_handle fd(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd.valid()) {
       outError = StringPrintf("cannot open %s: %s", path.c_str(),
                               std::strerror(errno));
@@ -78,8 +76,8 @@ bool Open(bool write, DatabasePtr& outDb, std::string& outError) {
   const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   DatabasePtr db(raw);
   if (rc != SQLITE_OK) {
-    outError = StringPrintf("cannot open credential store %s: %s",
-                            path.c_str(), sqlite3_errstr(rc));
+    outError = StringPrintf("cannot open credential store %s: %s", path.c_str(),
+                            sqlite3_errstr(rc));
     return false;
   }
   // How long to wait for another writer: [CredentialStore] BusyTimeoutMs.
@@ -87,8 +85,8 @@ bool Open(bool write, DatabasePtr& outDb, std::string& outError) {
   TQPlatformInfo().getNumber("CredentialStore", "BusyTimeoutMs",
                              &busyTimeoutMs);
   sqlite3_busy_timeout(db.get(), static_cast<int>(busyTimeoutMs & 0x7FFFFFFF));
-  if (write && sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) !=
-                   SQLITE_OK) {
+  if (write &&
+      sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     outError = StringPrintf("credential store %s: %s", path.c_str(),
                             sqlite3_errmsg(db.get()));
     return false;
@@ -120,8 +118,8 @@ class Transaction {
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
   bool Begin() {
-    m_open = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr,
-                          nullptr) == SQLITE_OK;
+    m_open = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
+             SQLITE_OK;
     return m_open;
   }
   bool Commit() {

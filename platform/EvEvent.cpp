@@ -81,7 +81,7 @@ bool AppendToLogFile(const std::string& line) {
     return false;
   }
   auto_handle fd(::open(EvDebug::LogFilePath().c_str(),
-                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
   return fd.valid() && WriteAll(fd.get(), line);
 }
 

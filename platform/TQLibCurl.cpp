@@ -204,7 +204,8 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
 
   static const char kEmpty[] = "";
   const char* body = data != nullptr ? static_cast<const char*>(data) : kEmpty;
-  const curl_off_t bodyLength = data != nullptr ? static_cast<curl_off_t>(length) : 0;
+  const curl_off_t bodyLength =
+      data != nullptr ? static_cast<curl_off_t>(length) : 0;
   curl_easy_setopt(h, CURLOPT_URL, url);
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, lines.get());
   curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
@@ -248,8 +249,8 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
   if (rc != CURLE_OK) {
     m_curlCode = rc;
     if (m_overflow) {
-      m_errorText = StringPrintf("Response larger than %zu bytes",
-                                 kMaxResponseBytes);
+      m_errorText =
+          StringPrintf("Response larger than %zu bytes", kMaxResponseBytes);
     } else if (m_errorBuffer[0] != '\0') {
       m_errorText = m_errorBuffer;
     } else {
@@ -280,8 +281,7 @@ long TQLibCurl::GetHttpErrorCode() const noexcept {
   return m_curlCode != CURLE_OK ? static_cast<long>(m_curlCode) : m_httpStatus;
 }
 
-size_t TQLibCurl::StoreBody(char* data, size_t size, size_t count,
-                            void* self) {
+size_t TQLibCurl::StoreBody(char* data, size_t size, size_t count, void* self) {
   auto* client = static_cast<TQLibCurl*>(self);
   const size_t bytes = size * count;
   if (client->m_response.size() + bytes > kMaxResponseBytes) {

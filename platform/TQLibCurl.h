@@ -26,8 +26,8 @@ enum _http_hdr_type_ {
 };
 
 // A libcurl write callback; the userdata it receives is the client.
-typedef size_t (*TQLibCurlWriteCallback)(char* data, size_t size,
-                                         size_t count, void* userdata);
+typedef size_t (*TQLibCurlWriteCallback)(char* data, size_t size, size_t count,
+                                         void* userdata);
 
 // TQLibCurl: the HTTP(S) client, one libcurl easy handle reused for every
 // request, so that consecutive requests share a connection while the server

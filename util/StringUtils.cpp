@@ -93,9 +93,8 @@ std::string GetXMLElement(const std::string& document,
   if (open == std::string::npos) {
     open = document.find("<" + name + " ");
   }
-  const size_t contentEnd = open == std::string::npos
-                                ? std::string::npos
-                                : document.find('>', open);
+  const size_t contentEnd =
+      open == std::string::npos ? std::string::npos : document.find('>', open);
   const size_t close = document.find("</" + name);
   if (contentEnd == std::string::npos || close == std::string::npos) {
     return std::string();

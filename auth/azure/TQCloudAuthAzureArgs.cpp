@@ -84,8 +84,8 @@ std::string AzureParams::getCertificateThumbprint() const {
 
 std::string AzureParams::getLoginEndpoint() {
   CNMessageBase*& endpoints = credentialInfo.getObjectAccessor(
-      true, false, Field::endpoints.number, Field::endpoints.slot,
-      kRecordClass, Field::endpoints.code, App::AzureEndpoints::kType,
+      true, false, Field::endpoints.number, Field::endpoints.slot, kRecordClass,
+      Field::endpoints.code, App::AzureEndpoints::kType,
       App::AzureEndpoints::kId);
   const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
   const std::string stored = endpoints->getstring(

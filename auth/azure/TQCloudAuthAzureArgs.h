@@ -32,15 +32,15 @@ class TQ_EXPORT AzureParams {
 
   // initializeParams: copies the credential record and, for a certificate
   // credential (authType 1), turns the hex thumbprint into standard Base64
-  // (left as it was when it is not hex, a NUL byte included) and, when certificateName is set,
-  // stages the Base64 certificate once as
+  // (left as it was when it is not hex, a NUL byte included) and, when
+  // certificateName is set, stages the Base64 certificate once as
   // <home>/certificates/Azure_<name>.crt (owner read-only), after which
   // certificateFile holds that path. An existing file is used as it is. The
   // file appears complete or not at all: it is written under a temporary
   // name and linked into place. Fails with 774 "Failed to decode
   // certificate" (also for an empty certificate), "Invalid certificate
-  // name [name]" (a name with "/" or a NUL byte), "Failed to save certificate to file", or
-  // the file service's status with this location pushed.
+  // name [name]" (a name with "/" or a NUL byte), "Failed to save certificate
+  // to file", or the file service's status with this location pushed.
   CKoError initializeParams(const AzureArgs& args);
 
   int getAuthType() const;

@@ -97,9 +97,9 @@ bool TQCloudAuthAzureLib::buildClientAssertion(const std::string& tokenUrl,
                                                int64_t now,
                                                CKoString& outPart) {
   const std::string thumbprint = azureParams->getCertificateThumbprint();
-  const std::string x5t = base64urlencode(
-      reinterpret_cast<const unsigned char*>(thumbprint.data()),
-      static_cast<int>(thumbprint.size()), true);
+  const std::string x5t =
+      base64urlencode(reinterpret_cast<const unsigned char*>(thumbprint.data()),
+                      static_cast<int>(thumbprint.size()), true);
   const CKoString header =
       CKoString::Format(R"({"alg":"RS256","typ":"JWT","x5t":"{1}"})", x5t);
   const std::string applicationId = azureParams->getApplicationId();
@@ -108,19 +108,19 @@ bool TQCloudAuthAzureLib::buildClientAssertion(const std::string& tokenUrl,
       tokenUrl, applicationId, applicationId,
       static_cast<long>(now + kAssertionLifetimeSeconds),
       static_cast<long>(now));
-  const std::string encodedHeader = base64urlencode(
-      reinterpret_cast<const unsigned char*>(header.c_str()),
-      static_cast<int>(header.Length()), false);
-  const std::string encodedPayload = base64urlencode(
-      reinterpret_cast<const unsigned char*>(payload.c_str()),
-      static_cast<int>(payload.Length()), false);
+  const std::string encodedHeader =
+      base64urlencode(reinterpret_cast<const unsigned char*>(header.c_str()),
+                      static_cast<int>(header.Length()), false);
+  const std::string encodedPayload =
+      base64urlencode(reinterpret_cast<const unsigned char*>(payload.c_str()),
+                      static_cast<int>(payload.Length()), false);
   const std::string signingInput = encodedHeader + "." + encodedPayload;
 
   unsigned char signature[kSignatureBufferSize];
   unsigned int length = kSignatureBufferSize;
-  if (!curl || !curl->SignSHA256withRSA(azureParams->getCertificateFile(),
-                                        signingInput, password, signature,
-                                        length)) {
+  if (!curl ||
+      !curl->SignSHA256withRSA(azureParams->getCertificateFile(), signingInput,
+                               password, signature, length)) {
     return false;
   }
   // With the signature the assertion is a credential in its own right.
@@ -141,8 +141,8 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "TQCloudAuthLib is not initialized");
   }
-  if (args == nullptr || !args->azureArgs || ret == nullptr ||
-      !azureParams || !params) {
+  if (args == nullptr || !args->azureArgs || ret == nullptr || !azureParams ||
+      !params) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Invalid Arguments");
   }
@@ -155,9 +155,9 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     return CKoError::Success();
   }
 
-  const CKoString url = CKoString::Format("{1}{2}/oauth2/v2.0/token",
-                                          cache.getLoginEndpoint(),
-                                          cache.getTenantId());
+  const CKoString url =
+      CKoString::Format("{1}{2}/oauth2/v2.0/token", cache.getLoginEndpoint(),
+                        cache.getTenantId());
   CKoString body = CKoString::Format(
       "client_id={1}&scope={2}&grant_type=client_credentials&",
       cache.getApplicationId(), UrlEncode(scope));
@@ -229,8 +229,7 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     return FXErrorUtil::ErrorWin32(
         TQ_LOC, TQ_ERROR_GENERAL, "Auth request failed with error [%s] [%s]",
         RedactValue(error, token).c_str(),
-        RedactValue(TqJson::GetStringValue(members, "error_description"),
-                    token)
+        RedactValue(TqJson::GetStringValue(members, "error_description"), token)
             .c_str());
   }
 

@@ -49,8 +49,8 @@ struct Client : tqtest::ClientCertificate {
   tqtest::TempDir pkiDir;
   tqtest::TestPki pki{pkiDir.path()};
   Client()
-      : ClientCertificate(tqtest::MakeClientCertificate(
-            "bad input application", kCertPassword)) {}
+      : ClientCertificate(tqtest::MakeClientCertificate("bad input application",
+                                                        kCertPassword)) {}
 };
 
 class BadInputTest : public ::testing::Test {

@@ -1,8 +1,7 @@
 // The instance factory: from a stored credential to a ready provider, and
 // every way it can fail.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <memory>
 

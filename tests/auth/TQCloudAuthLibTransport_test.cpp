@@ -66,8 +66,9 @@ class TransportTest : public ::testing::Test {
   CKoError Send(TQCloudAuthLib& lib, std::string& response,
                 const std::string& path = "/token") {
     const std::string body =
-        std::string("client_id=app&scope=s&grant_type=client_credentials&"
-                    "client_secret=") +
+        std::string(
+            "client_id=app&scope=s&grant_type=client_credentials&"
+            "client_secret=") +
         kSecret + "&client_assertion=" + kAssertion;
     return lib.sendHttpRequest(
         HTTP_REQ_POST, server->Url(path),
@@ -91,8 +92,7 @@ TEST_F(TransportTest, PostArrivesWithBodyAndTheOneHeader) {
   std::string response;
   const CKoError st = lib->sendHttpRequest(
       HTTP_REQ_POST, server->Url("/tenant/oauth2/v2.0/token"),
-      {"Content-Type: application/x-www-form-urlencoded"}, "a=1&b=2",
-      response);
+      {"Content-Type: application/x-www-form-urlencoded"}, "a=1&b=2", response);
   ASSERT_FALSE(st.IsError()) << st.ToString();
   EXPECT_EQ(response, "{\"access_token\":\"t\"}");
   const auto requests = server->Requests();
@@ -128,11 +128,11 @@ TEST_F(TransportTest, EmptyReplyIsAFailureAndLeavesResponse) {
 
 TEST_F(TransportTest, ErrorStatusReportsCodeAndBody) {
   for (int status : {400, 401, 500}) {
-    server->SetHandler([status](const httplib::Request&,
-                                httplib::Response& res) {
-      res.status = status;
-      res.set_content("{\"error\":\"invalid_client\"}", "application/json");
-    });
+    server->SetHandler(
+        [status](const httplib::Request&, httplib::Response& res) {
+          res.status = status;
+          res.set_content("{\"error\":\"invalid_client\"}", "application/json");
+        });
     auto lib = ReadyLib();
     std::string response = "unchanged";
     const CKoError st = Send(*lib, response);
@@ -208,8 +208,8 @@ TEST_F(TransportTest, UnknownCaIsRefused) {
   HttpsTestServer impostor(untrusted.certFile, untrusted.keyFile);
   auto lib = ReadyLib();
   std::string response;
-  const CKoError st = lib->sendHttpRequest(HTTP_REQ_POST, impostor.Url(), {},
-                                           "a=1", response);
+  const CKoError st =
+      lib->sendHttpRequest(HTTP_REQ_POST, impostor.Url(), {}, "a=1", response);
   ASSERT_TRUE(st.IsError());
   EXPECT_NE(st.GetMessage().find("ErrorCode [60]"), std::string::npos)
       << st.GetMessage();
@@ -242,9 +242,9 @@ TEST_F(ProxyTest, RequestGoesThroughTheConfiguredProxy) {
   ASSERT_FALSE(st.IsError()) << st.ToString();
   EXPECT_EQ(response, "ok");
   EXPECT_EQ(proxy.RequestCount(), 1) << proxy.Log();
-  EXPECT_NE(proxy.Log().find("CONNECT 127.0.0.1:" +
-                             std::to_string(server->port())),
-            std::string::npos);
+  EXPECT_NE(
+      proxy.Log().find("CONNECT 127.0.0.1:" + std::to_string(server->port())),
+      std::string::npos);
 }
 
 TEST_F(ProxyTest, ProxyFlagOffReadsNothing) {
@@ -336,9 +336,8 @@ TEST_F(ProxyTest, EmptyPasswordSetsNoUserButKeepsTheProxy) {
 TEST_F(ProxyTest, ExplicitProxySetter) {
   TinyproxyProcess proxy(proxyDir.path());
   auto lib = ReadyLib(false);
-  ASSERT_FALSE(
-      lib->setProxyServer("127.0.0.1:" + std::to_string(proxy.port()))
-          .IsError());
+  ASSERT_FALSE(lib->setProxyServer("127.0.0.1:" + std::to_string(proxy.port()))
+                   .IsError());
   std::string response;
   ASSERT_FALSE(Send(*lib, response).IsError());
   EXPECT_EQ(proxy.RequestCount(), 1);

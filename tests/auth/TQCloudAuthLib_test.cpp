@@ -54,9 +54,8 @@ TEST(TQCloudAuthLib, TransportWithoutClient) {
   EXPECT_EQ(headers.GetMessage(), "Curl lib is not initialized");
 
   std::string response = "unchanged";
-  const CKoError send =
-      lib.sendHttpRequest(HTTP_REQ_POST, "https://127.0.0.1:9/", {}, "b",
-                          response);
+  const CKoError send = lib.sendHttpRequest(
+      HTTP_REQ_POST, "https://127.0.0.1:9/", {}, "b", response);
   EXPECT_EQ(send.GetWin32Code(), 774u);
   EXPECT_EQ(send.GetMessage(), "Curl lib is not initialized");
   EXPECT_EQ(response, "unchanged");

@@ -30,9 +30,8 @@ TEST(CKoError, ErrorWin32FormsAreFailuresWithHresultCode) {
     EXPECT_EQ(plain.GetWin32Code(), c.win32);
     EXPECT_EQ(plain.GetMessage(), "");
 
-    const CKoError formatted =
-        FXErrorUtil::ErrorWin32(TQ_LOC, c.win32, "value [%d] [%s] [%ld]", -3,
-                                "text", 1234567890123L);
+    const CKoError formatted = FXErrorUtil::ErrorWin32(
+        TQ_LOC, c.win32, "value [%d] [%s] [%ld]", -3, "text", 1234567890123L);
     EXPECT_TRUE(formatted.IsError());
     EXPECT_EQ(formatted.GetCode(), c.code);
     EXPECT_EQ(formatted.GetMessage(), "value [-3] [text] [1234567890123]");
@@ -46,8 +45,7 @@ TEST(CKoError, RecordsWhereTheFailureWasFound) {
   ASSERT_EQ(chain.size(), 1u);
   EXPECT_STREQ(chain[0].file, "tests/platform/CKoError_test.cpp");
   EXPECT_EQ(chain[0].line, line);
-  EXPECT_NE(std::string(chain[0].function).find("TestBody"),
-            std::string::npos);
+  EXPECT_NE(std::string(chain[0].function).find("TestBody"), std::string::npos);
 }
 
 CKoError Inner(int& line) {

@@ -115,7 +115,7 @@ TEST(CNMessageBase, CopiesAreDeep) {
   EXPECT_EQ(original.serialize(), text);
 
   const CNMessageBase& self = assigned;  // through a reference: no warning
-  assigned = self;  // self-assignment keeps the message
+  assigned = self;                       // self-assignment keeps the message
   EXPECT_NE(assigned.serialize(), text);
   EXPECT_EQ(Sub(assigned, 12)->getstring(1, 0, 0, 0), "changed");
 

@@ -1,9 +1,8 @@
 #include "platform/CredentialMgrHelper.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
@@ -36,9 +35,9 @@ struct Fetched {
 Fetched Fetch(int assocId, int entity) {
   Fetched f;
   CredentialMgrHelper client;
-  f.rc = client.getCredentialsFromAssocIdForEntity(
-      assocId, entity, f.type, f.userName, f.password, f.info, f.other,
-      nullptr);
+  f.rc = client.getCredentialsFromAssocIdForEntity(assocId, entity, f.type,
+                                                   f.userName, f.password,
+                                                   f.info, f.other, nullptr);
   return f;
 }
 

@@ -1,9 +1,8 @@
 #include "platform/EvEvent.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>

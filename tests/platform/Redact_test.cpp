@@ -31,7 +31,8 @@ TEST(RedactFormBody, ShowsOnlyHarmlessFields) {
 TEST(RedactHeaderLine, MasksCredentialHeaders) {
   EXPECT_EQ(RedactHeaderLine("Proxy-Authorization: Basic YWxpY2U6czNjcmV0"),
             "Proxy-Authorization: ***");
-  EXPECT_EQ(RedactHeaderLine("authorization: Bearer abc"), "authorization: ***");
+  EXPECT_EQ(RedactHeaderLine("authorization: Bearer abc"),
+            "authorization: ***");
   EXPECT_EQ(RedactHeaderLine("Cookie: a=b"), "Cookie: ***");
   EXPECT_EQ(RedactHeaderLine("Set-Cookie: a=b"), "Set-Cookie: ***");
   EXPECT_EQ(RedactHeaderLine("Content-Type: text/plain"),
@@ -66,12 +67,14 @@ TEST(RedactTokenReply, MasksTokenValuesOnly) {
       // A token value anywhere else, as written or decoded.
       {R"({"access_token":"tok-1234","token_type":"tok-1234","x":"a tok-1234 b"})",
        R"({"access_token":"***","token_type":"***","x":"a *** b"})"},
-      {"{\"access_token\":\"t\\u00e9k\\ud83d\\ude00\",\"x\":\"t\xc3\xa9k\xf0\x9f\x98\x80\"}",
+      {"{\"access_token\":\"t\\u00e9k\\ud83d\\ude00\",\"x\":"
+       "\"t\xc3\xa9k\xf0\x9f\x98\x80\"}",
        R"({"access_token":"***","x":"***"})"},
       {R"({"access_token":"abc\"defg","y":"abc\"defg"})",
        R"({"access_token":"***","y":"***"})"},
       // Too short to hunt: only the value itself is masked.
-      {R"({"access_token":"abc","abc":"abc"})", R"({"access_token":"***","abc":"abc"})"},
+      {R"({"access_token":"abc","abc":"abc"})",
+       R"({"access_token":"***","abc":"abc"})"},
       // Bad escapes: the name is not read, the value still masked as text.
       {R"({"access\u00Gftoken":"v"})", R"({"access\u00Gftoken":"v"})"},
       {R"({"access_token":"\ud800-tok","z":"\ud800-tok"})",

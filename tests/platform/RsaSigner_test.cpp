@@ -36,7 +36,8 @@ struct Identity {
 Identity MakeIdentity(PkeyPtr key) {
   tqtest::CertSpec certSpec;
   certSpec.commonName = "app certificate";
-  X509Ptr cert = tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
+  X509Ptr cert =
+      tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
   return Identity{std::move(key), std::move(cert)};
 }
 

@@ -54,10 +54,9 @@ TEST_F(TQLibCurlTest, PostsBodyAndHeadersOverHttps) {
   ASSERT_TRUE(client.TQLibCurlAppendHeader(HTTP_HDR_REQUEST,
                                            "Content-Type: text/x-test"));
   const std::string body(2000, 'b');  // large enough for libcurl's Expect
-  ASSERT_TRUE(client.TQLibCurlSendHttpReq(HTTP_REQ_POST,
-                                          server.Url("/p?q=1").c_str(),
-                                          body.data(), body.size(), false,
-                                          nullptr));
+  ASSERT_TRUE(
+      client.TQLibCurlSendHttpReq(HTTP_REQ_POST, server.Url("/p?q=1").c_str(),
+                                  body.data(), body.size(), false, nullptr));
   EXPECT_EQ(client.GetHttpErrorCode(), 200);
   EXPECT_EQ(Body(client), "{\"ok\":true}");
 
@@ -80,9 +79,8 @@ TEST_F(TQLibCurlTest, HttpErrorStatusFailsWithStatusAndBody) {
   });
   TQLibCurl client;
   ASSERT_TRUE(client.TQLibCurlInit("application/json", true, true, nullptr));
-  EXPECT_FALSE(client.TQLibCurlSendHttpReq(HTTP_REQ_POST,
-                                           server.Url().c_str(), "x", 1,
-                                           false, nullptr));
+  EXPECT_FALSE(client.TQLibCurlSendHttpReq(HTTP_REQ_POST, server.Url().c_str(),
+                                           "x", 1, false, nullptr));
   EXPECT_EQ(client.GetHttpErrorCode(), 401);
   EXPECT_EQ(Body(client), "{\"error\":\"invalid_client\"}");
 
@@ -128,8 +126,8 @@ TEST_F(TQLibCurlTest, RefusesServersItCannotVerify) {
 
 TEST_F(TQLibCurlTest, VerificationCannotBeSwitchedOff) {
   TQLibCurl client;
-  EXPECT_FALSE(client.TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_PROXYTYPE,
-                                                            0))
+  EXPECT_FALSE(
+      client.TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_PROXYTYPE, 0))
       << "no handle before TQLibCurlInit";
   ASSERT_TRUE(client.TQLibCurlInit("application/json", true, true, nullptr));
   EXPECT_FALSE(
@@ -140,8 +138,7 @@ TEST_F(TQLibCurlTest, VerificationCannotBeSwitchedOff) {
       CURLOPT_PROXY_SSL_VERIFYPEER, 0));
   EXPECT_TRUE(
       client.TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_SSL_VERIFYPEER, 1));
-  EXPECT_FALSE(
-      client.TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_PROXY, 1))
+  EXPECT_FALSE(client.TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_PROXY, 1))
       << "a text option through the int setter";
   EXPECT_FALSE(
       client.TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXYTYPE, "0"))
@@ -158,8 +155,8 @@ TEST_F(TQLibCurlTest, ReusesOneConnection) {
   TQLibCurl client;
   ASSERT_TRUE(client.TQLibCurlInit("application/json", true, true, nullptr));
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(client.TQLibCurlSendHttpReq(
-        HTTP_REQ_POST, server.Url().c_str(), "x", 1, false, nullptr));
+    ASSERT_TRUE(client.TQLibCurlSendHttpReq(HTTP_REQ_POST, server.Url().c_str(),
+                                            "x", 1, false, nullptr));
   }
   EXPECT_EQ(server.Requests().size(), 3u);
   EXPECT_EQ(server.ConnectionCount(), 1u);
@@ -183,13 +180,11 @@ TEST_F(TQLibCurlTest, ResponsesAreCapped) {
   });
   TQLibCurl client;
   ASSERT_TRUE(client.TQLibCurlInit("application/json", true, true, nullptr));
-  ASSERT_TRUE(client.TQLibCurlSendHttpReq(HTTP_REQ_GET,
-                                          server.Url("/limit").c_str(),
-                                          nullptr, 0, false, nullptr));
+  ASSERT_TRUE(client.TQLibCurlSendHttpReq(
+      HTTP_REQ_GET, server.Url("/limit").c_str(), nullptr, 0, false, nullptr));
   EXPECT_EQ(Body(client).size(), TQLibCurl::kMaxResponseBytes);
-  EXPECT_FALSE(client.TQLibCurlSendHttpReq(HTTP_REQ_GET,
-                                           server.Url("/big").c_str(), nullptr,
-                                           0, false, nullptr));
+  EXPECT_FALSE(client.TQLibCurlSendHttpReq(
+      HTTP_REQ_GET, server.Url("/big").c_str(), nullptr, 0, false, nullptr));
   EXPECT_EQ(client.GetHttpErrorCode(), CURLE_WRITE_ERROR);
   EXPECT_EQ(Body(client), "Response larger than 1048576 bytes");
 }
@@ -222,8 +217,7 @@ TEST_F(TQLibCurlTest, TraceGoesToTheLogWithoutBodiesOrCredentials) {
                                           "REQUEST-BODY-SENTINEL", 21, false,
                                           nullptr));
   const std::string log = home.LogText();
-  EXPECT_NE(log.find("TQLibCurl: > POST / HTTP/1.1"), std::string::npos)
-      << log;
+  EXPECT_NE(log.find("TQLibCurl: > POST / HTTP/1.1"), std::string::npos) << log;
   EXPECT_NE(log.find("TQLibCurl: > Authorization: ***"), std::string::npos);
   EXPECT_NE(log.find("TQLibCurl: < HTTP/1.1 200 OK"), std::string::npos);
   EXPECT_EQ(log.find("SENTINEL"), std::string::npos) << log;

@@ -37,13 +37,14 @@ TEST(TqcBucket, CopyAndMove) {
   EXPECT_NE(a.getData(), b.getData());
   TqcBucket c = std::move(a);
   EXPECT_EQ(Bytes(c), "abc");
-  EXPECT_EQ(a.getSize(), 0);  // NOLINT: moved-from state is part of the contract
+  EXPECT_EQ(a.getSize(),
+            0);  // NOLINT: moved-from state is part of the contract
   b = TqcBucket("de", 2);
   EXPECT_EQ(Bytes(b), "de");
   b = c;
   EXPECT_EQ(Bytes(b), "abc");
   const TqcBucket& self = b;  // through a reference: no warning
-  b = self;  // self-assignment keeps the bytes
+  b = self;                   // self-assignment keeps the bytes
   EXPECT_EQ(Bytes(b), "abc");
 }
 

@@ -33,9 +33,8 @@ void HttpsTestServer::Start() {
     Handler handler;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
-      m_requests.push_back(
-          RecordedRequest{req.method, req.path, req.body, req.headers,
-                          req.remote_port});
+      m_requests.push_back(RecordedRequest{req.method, req.path, req.body,
+                                           req.headers, req.remote_port});
       m_remotePorts.insert(req.remote_port);
       handler = m_handler;
     }
@@ -49,7 +48,8 @@ void HttpsTestServer::Start() {
   m_server->Post(".*", serve);
   m_server->Put(".*", serve);
   m_server->Delete(".*", serve);
-  // Without it every request on a kept-alive connection waits for a delayed ACK.
+  // Without it every request on a kept-alive connection waits for a delayed
+  // ACK.
   m_server->set_tcp_nodelay(true);
   m_port = m_server->bind_to_any_port("127.0.0.1");
   if (m_port <= 0) {
@@ -67,13 +67,13 @@ void HttpsTestServer::SetHandler(Handler handler) {
 }
 
 std::string HttpsTestServer::Url(const std::string& path) const {
-  return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" +
-         std::to_string(m_port) + path;
+  return std::string(m_tls ? "https" : "http") +
+         "://127.0.0.1:" + std::to_string(m_port) + path;
 }
 
 std::string HttpsTestServer::LocalhostUrl(const std::string& path) const {
-  return std::string(m_tls ? "https" : "http") + "://localhost:" +
-         std::to_string(m_port) + path;
+  return std::string(m_tls ? "https" : "http") +
+         "://localhost:" + std::to_string(m_port) + path;
 }
 
 std::vector<RecordedRequest> HttpsTestServer::Requests() const {

@@ -20,7 +20,8 @@ struct RecordedRequest {
   int remotePort = 0;
 };
 
-using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
+using Handler =
+    std::function<void(const httplib::Request&, httplib::Response&)>;
 
 // A real HTTP(S) server on 127.0.0.1 and a free port, serving every path and
 // method with the handler (default: 200 "ok"), recording each request and

@@ -2,13 +2,12 @@
 // obtained with them from the local token endpoint over HTTPS.
 #include "tools/cli/TQCloudAuthCli.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -40,8 +39,9 @@ class CliTest : public ::testing::Test {
         tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
     certificatePem = new std::string(tqtest::CertToPem(cert.get()));
     certFile = new std::string(dir->path() + "/app.pem");
-    tqtest::WriteFile(*certFile,
-                      *certificatePem + tqtest::KeyToPem(key.get(), kCertPassword));
+    tqtest::WriteFile(
+        *certFile,
+        *certificatePem + tqtest::KeyToPem(key.get(), kCertPassword));
     certOnlyFile = new std::string(dir->path() + "/cert-only.pem");
     tqtest::WriteFile(*certOnlyFile, *certificatePem);
   }
@@ -67,20 +67,20 @@ class CliTest : public ::testing::Test {
 
   Result AddSecret(int assocId, const std::string& secret) {
     return RunCli({"credential", "add", "--assoc-id", std::to_string(assocId),
-                "--tenant", "tenant-1", "--client-id", "client-1",
-                "--secret-stdin", "--login-endpoint", idp->LoginEndpoint()},
-               secret + "\n");
+                   "--tenant", "tenant-1", "--client-id", "client-1",
+                   "--secret-stdin", "--login-endpoint", idp->LoginEndpoint()},
+                  secret + "\n");
   }
 
   Result AddCertificate(int assocId, const std::string& file,
                         const std::string& password) {
-    return RunCli({"credential", "add", "--assoc-id", std::to_string(assocId),
-                "--tenant", "tenant-1", "--client-id", "client-2",
-                "--certificate", file, "--certificate-name",
-                "app" + std::to_string(assocId),
-                "--certificate-password-stdin", "--login-endpoint",
-                idp->LoginEndpoint()},
-               password);
+    return RunCli(
+        {"credential", "add", "--assoc-id", std::to_string(assocId), "--tenant",
+         "tenant-1", "--client-id", "client-2", "--certificate", file,
+         "--certificate-name", "app" + std::to_string(assocId),
+         "--certificate-password-stdin", "--login-endpoint",
+         idp->LoginEndpoint()},
+        password);
   }
 
   static Result Token(int assocId, bool raw = false) {
@@ -151,8 +151,9 @@ TEST_F(CliTest, FailuresExitOneWithTheReason) {
   EXPECT_EQ(unknown.err,
             "tqcloudauth: Failed to get credential info from Hubmaster\n");
 
-  const Result verbose = RunCli({"--verbose", "token", "--assoc-id", "99",
-                              "--scope", "https://vault.azure.net/.default"});
+  const Result verbose =
+      RunCli({"--verbose", "token", "--assoc-id", "99", "--scope",
+              "https://vault.azure.net/.default"});
   EXPECT_EQ(verbose.status, 1);
   EXPECT_NE(verbose.err.find("auth/TQCloudAuthLib.cpp:"), std::string::npos)
       << verbose.err;
@@ -194,9 +195,9 @@ TEST_F(CliTest, ListRemoveAndEncrypt) {
   ASSERT_EQ(RunCli({"credential", "remove", "--assoc-id", "7"}).status, 0);
   EXPECT_EQ(RunCli({"credential", "remove", "--assoc-id", "7"}).status, 1);
   ASSERT_EQ(RunCli({"credential", "remove", "--assoc-id", "8"}).status, 0);
-  EXPECT_NE(::access((home.path() + "/certificates/Azure_app8.crt").c_str(),
-                     F_OK),
-            0);
+  EXPECT_NE(
+      ::access((home.path() + "/certificates/Azure_app8.crt").c_str(), F_OK),
+      0);
 
   const Result encrypted = RunCli({"secret", "encrypt"}, "s3cret\n");
   ASSERT_EQ(encrypted.status, 0);
@@ -223,32 +224,29 @@ TEST_F(CliTest, UsageErrorsExitTwo) {
       {{"credential", "add", "--assoc-id", "7", "--client-id", "c",
         "--secret-stdin"},
        "s"},
-      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
-        "--client-id", "c"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t", "--client-id",
+        "c"},
        "s"},
-      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
-        "--client-id", "c", "--secret-stdin", "--certificate", "f",
-        "--certificate-name", "n"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t", "--client-id",
+        "c", "--secret-stdin", "--certificate", "f", "--certificate-name", "n"},
        "s"},
-      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
-        "--client-id", "c", "--certificate", "f", "--certificate-name",
-        "../x"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t", "--client-id",
+        "c", "--certificate", "f", "--certificate-name", "../x"},
        ""},
       {{"credential", "add", "--assoc-id", "7", "--tenant", "t\x01",
         "--client-id", "c", "--secret-stdin"},
        "s"},
-      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
-        "--client-id", "c", "--secret-stdin"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t", "--client-id",
+        "c", "--secret-stdin"},
        ""},
-      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
-        "--client-id", "c", "--secret-stdin"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t", "--client-id",
+        "c", "--secret-stdin"},
        std::string("a\0b", 3)},
-      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
-        "--client-id", "c", "--secret-stdin"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t", "--client-id",
+        "c", "--secret-stdin"},
        tooBig},
-      {{"credential", "add", "--assoc-id", "7", "--tenant", "t",
-        "--client-id", "c", "--secret-stdin", "--login-endpoint",
-        "ftp://x/"},
+      {{"credential", "add", "--assoc-id", "7", "--tenant", "t", "--client-id",
+        "c", "--secret-stdin", "--login-endpoint", "ftp://x/"},
        "s"},
       {{"secret", "encrypt"}, "\n"},
   };

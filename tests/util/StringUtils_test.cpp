@@ -40,14 +40,17 @@ TEST(StringUtils, StringToLongLong) {
     const char* text;
     long long expected;
   } cases[] = {
-      {"  -42abc", -42}, {"abc", 0},    {"+7", 7},        {"", 0},
-      {"\t\n12", 12},    {"1 2", 1},    {"- 1", 0},       {"0x10", 0},
-      {"99999999999999999999", LLONG_MAX},
+      {"  -42abc", -42}, {"abc", 0},     {"+7", 7},
+      {"", 0},           {"\t\n12", 12}, {"1 2", 1},
+      {"- 1", 0},        {"0x10", 0},    {"99999999999999999999", LLONG_MAX},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(StringToLongLong(c.text), c.expected) << c.text;
   }
-  EXPECT_EQ(StringToLongLong(std::string("12\0" "34", 5)), 12);
+  EXPECT_EQ(StringToLongLong(std::string("12\0"
+                                         "34",
+                                         5)),
+            12);
 }
 
 TEST(StringUtils, TrimStringSpaces) {
@@ -55,12 +58,8 @@ TEST(StringUtils, TrimStringSpaces) {
     std::string text;
     std::string expected;
   } cases[] = {
-      {"  a b  ", "a b"},
-      {"   ", ""},
-      {"", ""},
-      {"\ta ", "\ta"},
-      {" a\n", "a\n"},
-      {std::string(" a \0 b ", 7), "a"},
+      {"  a b  ", "a b"}, {"   ", ""},     {"", ""},
+      {"\ta ", "\ta"},    {" a\n", "a\n"}, {std::string(" a \0 b ", 7), "a"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TrimStringSpaces(c.text), c.expected);

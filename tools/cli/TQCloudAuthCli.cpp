@@ -1,20 +1,19 @@
 #include "tools/cli/TQCloudAuthCli.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <istream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -97,8 +96,8 @@ bool ReadFileBytes(const std::string& path, std::string& outBytes,
                    Failure& outFailure) {
   BioPtr bio(BIO_new_file(path.c_str(), "rb"));
   if (!bio) {
-    outFailure = {kExitFailed, "cannot read " + path + ": " +
-                                   std::strerror(errno)};
+    outFailure = {kExitFailed,
+                  "cannot read " + path + ": " + std::strerror(errno)};
     return false;
   }
   std::string bytes;
@@ -252,8 +251,8 @@ bool MakePrivateFolder(const std::string& path, Failure& outFailure) {
 }
 
 std::string StagedCertificatePath(const std::string& name) {
-  return std::string(TQPI_Base().getHomeDirectory()) +
-         "/certificates/Azure_" + name + ".crt";
+  return std::string(TQPI_Base().getHomeDirectory()) + "/certificates/Azure_" +
+         name + ".crt";
 }
 
 // The certificate name of a stored credential, "" when it has none.
@@ -343,8 +342,8 @@ int Cli::AddCredential() {
                  "UTF-8 text of at most 8192 bytes, the first two non-empty"});
   }
   if (a.secretStdin == !a.certificate.empty()) {
-    return Fail({kExitUsage,
-                 "give exactly one of --secret-stdin and --certificate"});
+    return Fail(
+        {kExitUsage, "give exactly one of --secret-stdin and --certificate"});
   }
   if (!a.certificate.empty() && !IsPlainName(a.certificateName)) {
     return Fail({kExitUsage,
@@ -385,8 +384,7 @@ int Cli::AddCredential() {
     record.setint64(F::authType.number, 2, recordClass, F::authType.code);
   } else {
     if (a.certificatePasswordStdin &&
-        !ReadSecret(m_in, "the certificate password", true, secret,
-                    failure)) {
+        !ReadSecret(m_in, "the certificate password", true, secret, failure)) {
       return Fail(failure);
     }
     std::string bytes;
@@ -407,10 +405,10 @@ int Cli::AddCredential() {
     unsigned int length = sizeof signature;
     if (!signer.SignSHA256withRSA(a.certificate, "probe", secret, signature,
                                   length)) {
-      return Fail({kExitFailed,
-                   a.certificate +
-                       ": no RSA private key that opens with the given "
-                       "password (--certificate-password-stdin)"});
+      return Fail(
+          {kExitFailed, a.certificate +
+                            ": no RSA private key that opens with the given "
+                            "password (--certificate-password-stdin)"});
     }
     record.setint64(F::authType.number, 1, recordClass, F::authType.code);
     setText(F::certificateName, a.certificateName);
@@ -436,9 +434,10 @@ int Cli::AddCredential() {
   if (!secret.empty()) {
     TQPassword passwords;
     if (!passwords.encrypt(secret, stored.password)) {
-      return Fail({kExitFailed, "cannot encrypt the secret: is " +
-                                    std::string(TQPI_Base().getHomeDirectory()) +
-                                    "/secret.key readable?"});
+      return Fail(
+          {kExitFailed, "cannot encrypt the secret: is " +
+                            std::string(TQPI_Base().getHomeDirectory()) +
+                            "/secret.key readable?"});
     }
   }
   App::AdditionalCredInfo info;
@@ -632,8 +631,8 @@ int Cli::Run(int argc, const char* const* argv) {
         ->check(notEmpty);
   };
 
-  CLI::App* credential =
-      app.add_subcommand("credential", "add, list or remove stored credentials");
+  CLI::App* credential = app.add_subcommand(
+      "credential", "add, list or remove stored credentials");
   credential->require_subcommand(1);
   CLI::App* add = credential->add_subcommand(
       "add", "store an Azure application credential (secrets from stdin)");
@@ -654,7 +653,8 @@ int Cli::Run(int argc, const char* const* argv) {
                 "read the certificate password from standard input");
   add->add_flag("--replace", m_add.replace,
                 "replace a credential stored under the same ids");
-  CLI::App* list = credential->add_subcommand("list", "list stored credentials");
+  CLI::App* list =
+      credential->add_subcommand("list", "list stored credentials");
   CLI::App* remove =
       credential->add_subcommand("remove", "remove a stored credential");
   addTarget(remove);
@@ -662,8 +662,9 @@ int Cli::Run(int argc, const char* const* argv) {
   CLI::App* token = app.add_subcommand(
       "token", "get an access token with a stored credential");
   addTarget(token);
-  token->add_option("--scope", m_token.scope,
-                    "e.g. https://vault.azure.net/.default")
+  token
+      ->add_option("--scope", m_token.scope,
+                   "e.g. https://vault.azure.net/.default")
       ->required();
   token->add_flag("--use-proxy-settings", m_token.useProxySettings,
                   "use the proxy of tqcloudauth.ini [GlobalParam]");

@@ -76,8 +76,8 @@ X509Ptr IssueCertificate(const CertSpec& certSpec, EVP_PKEY* subjectKey,
   X509_NAME* name = X509_get_subject_name(c);
   X509_NAME_add_entry_by_txt(
       name, "CN", MBSTRING_ASC,
-      reinterpret_cast<const unsigned char*>(certSpec.commonName.c_str()), -1, -1,
-      0);
+      reinterpret_cast<const unsigned char*>(certSpec.commonName.c_str()), -1,
+      -1, 0);
   X509* signer = issuer != nullptr ? issuer : c;
   Check(X509_set_issuer_name(c, X509_get_subject_name(signer)) == 1,
         "X509_set_issuer_name");

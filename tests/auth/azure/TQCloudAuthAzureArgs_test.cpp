@@ -1,11 +1,10 @@
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 
@@ -42,9 +41,9 @@ class AzureParamsTest : public ::testing::Test {
     AzureCredential c;
     c.authType = 1;
     c.certificateName = "app8";
-    c.certificateBase64 = Base64Encode(
-        reinterpret_cast<const unsigned char*>(content.data()),
-        static_cast<int>(content.size()));
+    c.certificateBase64 =
+        Base64Encode(reinterpret_cast<const unsigned char*>(content.data()),
+                     static_cast<int>(content.size()));
     c.thumbprintHex = kThumbprintHex;
     return c;
   }
@@ -98,8 +97,8 @@ TEST_F(AzureParamsTest, ThumbprintBecomesBase64) {
       {"5C9A1E0B7DFD3A2C4E6B8D0F1A3C5E7092B4D6F8",
        "XJoeC339OixOa40PGjxecJK01vg="},
       {"fbff", "+/8="},
-      {"not hex", "not hex"},     // kept as supplied
-      {"abc", "abc"},             // odd length: kept
+      {"not hex", "not hex"},                              // kept as supplied
+      {"abc", "abc"},                                      // odd length: kept
       {std::string("AB\0x", 4), std::string("AB\0x", 4)},  // NUL: not hex
   };
   for (const auto& t : cases) {

@@ -3,13 +3,12 @@
 // an encrypted key, and PKCS#12.
 #include "auth/azure/TQCloudAuthAzureLib.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/TQPassword.h"
@@ -214,17 +213,17 @@ TEST_F(AzureLibTest, PemCertificateWithEncryptedKey) {
   const auto requests = idp->Requests();
   ASSERT_EQ(requests.size(), 1u);
   const std::string& body = requests[0].body;
-  const std::string prefix = "client_id=client-2&scope=" +
-                             urlEncode(std::string(kScope)) +
-                             "&grant_type=client_credentials&client_assertion=";
+  const std::string prefix =
+      "client_id=client-2&scope=" + urlEncode(std::string(kScope)) +
+      "&grant_type=client_credentials&client_assertion=";
   ASSERT_EQ(body.rfind(prefix, 0), 0u) << body;
   const std::string suffix =
       "&client_assertion_type=urn%3Aietf%3Aparams%3Aoauth%3Aclient-assertion-"
       "type%3Ajwt-bearer";
   ASSERT_GT(body.size(), prefix.size() + suffix.size());
   EXPECT_EQ(body.substr(body.size() - suffix.size()), suffix);
-  const std::string jwt = body.substr(
-      prefix.size(), body.size() - prefix.size() - suffix.size());
+  const std::string jwt =
+      body.substr(prefix.size(), body.size() - prefix.size() - suffix.size());
   EXPECT_EQ(jwt.find_first_of("=+/"), std::string::npos);
   const size_t dot1 = jwt.find('.');
   const size_t dot2 = jwt.find('.', dot1 + 1);
@@ -402,7 +401,8 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
     const char* message;
   };
   const Case cases[] = {
-      {"<html>busy</html>", "Failed to unserialize auth response [<html>busy</html>]"},
+      {"<html>busy</html>",
+       "Failed to unserialize auth response [<html>busy</html>]"},
       {R"({"error":"temporarily_unavailable"})",
        "Auth request failed with error [temporarily_unavailable] []"},
       {R"({"error":"invalid_scope","error_description":"AADSTS1002012: x"})",
@@ -441,9 +441,8 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
     if (c.message != nullptr) {
       EXPECT_EQ(st.GetMessage(), c.message);
     } else {
-      EXPECT_EQ(st.GetMessage().rfind("Failed to unserialize auth response [",
-                                      0),
-                0u)
+      EXPECT_EQ(
+          st.GetMessage().rfind("Failed to unserialize auth response [", 0), 0u)
           << st.GetMessage();
     }
     EXPECT_EQ(st.GetMessage().find("TOKEN-SENTINEL"), std::string::npos);
@@ -461,8 +460,9 @@ TEST_F(AzureLibTest, RefusedReplyShowsNoToken) {
   GetAuthTokenRet ret;
   const CKoError st = Token(*lib, ret);
   ASSERT_TRUE(st.IsError());
-  EXPECT_EQ(st.GetMessage(),
-            R"(Request failed with ErrorCode [400] Message [{"error":"invalid_request","access_token":"***"}])");
+  EXPECT_EQ(
+      st.GetMessage(),
+      R"(Request failed with ErrorCode [400] Message [{"error":"invalid_request","access_token":"***"}])");
   const std::string log = home.LogText();
   EXPECT_NE(log.find("invalid_request"), std::string::npos) << log;
   EXPECT_EQ(log.find("TOKEN-SENTINEL"), std::string::npos) << log;

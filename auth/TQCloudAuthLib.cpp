@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/Redact.h"
 #include "platform/SecureMemory.h"
@@ -199,7 +199,6 @@ CKoError TQCloudAuthLib::sendHttpRequest(
 
 namespace {
 
-constexpr int kAzureCredentialType = 4;
 // The stored text may carry a certificate with its key: a failure shows
 // only its beginning.
 constexpr size_t kShownCredentialInfoChars = 64;
@@ -222,7 +221,6 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
   std::string password;
   std::string additionalInfo;
   int other = 0;
-  App::AdditionalCredInfo info;
   {
     CredentialMgrHelper client;
     if (client.getCredentialsFromAssocIdForEntity(
@@ -233,13 +231,14 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
           "Failed to get credential info from Hubmaster");
     }
   }
-  if (!additionalInfo.empty() &&
-      info.unserialize(additionalInfo.c_str()) != 0) {
+  TQCloudAuth::AzureArgs args;
+  if (!AzureCredentialRecord::FromAdditionalInfo(additionalInfo,
+                                                 args.credentialInfo)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Failed to unserialize credential info [%s]",
                                    ShownCredentialInfo(additionalInfo).c_str());
   }
-  if (credentialType != kAzureCredentialType) {
+  if (credentialType != AzureCredentialRecord::kCredentialType) {
     return FXErrorUtil::ErrorWin32(
         TQ_LOC, TQ_ERROR_GENERAL,
         "CloudAuthLib for credential type [%d] not implemented",
@@ -250,13 +249,6 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
   if (azure == nullptr) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
   }
-  TQCloudAuth::AzureArgs args;
-  const FieldRef& field = App::AdditionalCredInfoField::azureCredentialInfo;
-  CNMessageBase*& record = info.getObjectAccessor(
-      true, false, field.number, field.slot,
-      App::AdditionalCredInfo::kClassCode, field.code,
-      App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-  static_cast<CNMessageBase&>(args.credentialInfo) = *record;
   args.password = password;
   azure->setUseDBProxySettingsFlag(useDBProxySettings);
   CKoError st = azure->Init(args);

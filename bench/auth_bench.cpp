@@ -27,7 +27,7 @@
 #include <string>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/TQPassword.h"
 #include "platform/UniqueHandle.h"
 #include "tools/idp/IdpServer.h"
@@ -35,6 +35,8 @@
 #include "util/UrlCodec.h"
 
 namespace {
+
+using AzureCredentialRecord::AuthType;
 
 using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
 using SlistPtr = std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>>;
@@ -71,25 +73,17 @@ struct World {
 // Set up in main before any benchmark runs, removed after the last.
 std::unique_ptr<World> g_world;
 
-void SetText(App::AzureCredentialInfo& record, const FieldRef& field,
-             const std::string& value) {
-  record.setstring(field.number, field.slot, value,
-                   App::AzureCredentialInfo::kClassCode, field.code);
-}
-
 // A credential record filled the way the management server fills it.
-TQCloudAuth::AzureArgs MakeArgs(int authType, const std::string& clientId,
+TQCloudAuth::AzureArgs MakeArgs(AuthType authType, const std::string& clientId,
                                 const std::string& storedPassword,
                                 const std::string& certificateName) {
-  namespace F = App::AzureCredentialInfoField;
+  namespace R = AzureCredentialRecord;
   TQCloudAuth::AzureArgs args;
   args.password = storedPassword;
-  args.credentialInfo.setint64(F::authType.number, authType,
-                               App::AzureCredentialInfo::kClassCode,
-                               F::authType.code);
-  SetText(args.credentialInfo, F::applicationId, clientId);
-  SetText(args.credentialInfo, F::tenantId, kTenant);
-  if (authType == 1) {
+  R::SetAuthType(args.credentialInfo, authType);
+  R::SetApplicationId(args.credentialInfo, clientId);
+  R::SetTenantId(args.credentialInfo, kTenant);
+  if (authType == AuthType::kCertificate) {
     const std::string& pem = g_world->clientPemFile;
     std::string base64((pem.size() + 2) / 3 * 4 + 1, '\0');
     const int n =
@@ -97,18 +91,11 @@ TQCloudAuth::AzureArgs MakeArgs(int authType, const std::string& clientId,
                         reinterpret_cast<const unsigned char*>(pem.data()),
                         static_cast<int>(pem.size()));
     base64.resize(static_cast<size_t>(n));
-    SetText(args.credentialInfo, F::certificateName, certificateName);
-    SetText(args.credentialInfo, F::certificateFile, base64);
-    SetText(args.credentialInfo, F::certificateThumbprint,
-            g_world->thumbprintHex);
+    R::SetCertificateName(args.credentialInfo, certificateName);
+    R::SetCertificateFile(args.credentialInfo, base64);
+    R::SetCertificateThumbprint(args.credentialInfo, g_world->thumbprintHex);
   }
-  const FieldRef& sub = F::endpoints;
-  CNMessageBase*& endpoints = args.credentialInfo.getObjectAccessor(
-      true, false, sub.number, sub.slot, App::AzureCredentialInfo::kClassCode,
-      sub.code, App::AzureEndpoints::kType, App::AzureEndpoints::kId);
-  const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
-  endpoints->setstring(login.number, login.slot, g_world->idp->LoginEndpoint(),
-                       App::AzureEndpoints::kClassCode, login.code);
+  R::SetLoginEndpoint(args.credentialInfo, g_world->idp->LoginEndpoint());
   return args;
 }
 
@@ -181,9 +168,9 @@ TQCloudAuth::GetAuthTokenArgs ArgsFor(const std::string& scope) {
 // A provider that has already fetched one token (and so holds a
 // connection), or null with the benchmark marked failed.
 std::unique_ptr<TQCloudAuthAzureLib> ReadyProvider(benchmark::State& state,
-                                                   int authType,
+                                                   AuthType authType,
                                                    const char* certName) {
-  const bool secret = authType == 2;
+  const bool secret = authType == AuthType::kClientSecret;
   auto lib = std::make_unique<TQCloudAuthAzureLib>();
   CKoError st = lib->Init(MakeArgs(
       authType, secret ? kSecretClient : kCertClient,
@@ -206,7 +193,7 @@ std::unique_ptr<TQCloudAuthAzureLib> ReadyProvider(benchmark::State& state,
 
 void BM_CacheHit_Ours(benchmark::State& state) {
   g_world->idp->SetExpiresIn(kHitExpiresIn);
-  auto lib = ReadyProvider(state, 2, "");
+  auto lib = ReadyProvider(state, AuthType::kClientSecret, "");
   if (!lib) {
     return;
   }
@@ -229,7 +216,7 @@ BENCHMARK(BM_CacheHit_Ours);
 // and the same copies into the same kind of result.
 void BM_CacheHit_HandKeptCache(benchmark::State& state) {
   g_world->idp->SetExpiresIn(kHitExpiresIn);
-  auto lib = ReadyProvider(state, 2, "");
+  auto lib = ReadyProvider(state, AuthType::kClientSecret, "");
   if (!lib) {
     return;
   }
@@ -280,7 +267,7 @@ class MissScope {
   size_t m_connections = 0;
 };
 
-void RunOursMiss(benchmark::State& state, int authType, const char* name) {
+void RunOursMiss(benchmark::State& state, AuthType authType, const char* name) {
   MissScope miss(state);
   auto lib = ReadyProvider(state, authType, name);
   if (!lib) {
@@ -299,11 +286,13 @@ void RunOursMiss(benchmark::State& state, int authType, const char* name) {
   }
 }
 
-void BM_Miss_Secret_Ours(benchmark::State& state) { RunOursMiss(state, 2, ""); }
+void BM_Miss_Secret_Ours(benchmark::State& state) {
+  RunOursMiss(state, AuthType::kClientSecret, "");
+}
 BENCHMARK(BM_Miss_Secret_Ours)->UseRealTime();
 
 void BM_Miss_Certificate_Ours(benchmark::State& state) {
-  RunOursMiss(state, 1, "bench");
+  RunOursMiss(state, AuthType::kCertificate, "bench");
 }
 BENCHMARK(BM_Miss_Certificate_Ours)->UseRealTime();
 
@@ -498,10 +487,10 @@ BENCHMARK(BM_Miss_Certificate_RawCurlEvp)->UseRealTime();
 bool PeersSendSameBytes(std::string& why) {
   g_world->idp->SetExpiresIn(kMissExpiresIn);
   auto lastBody = [] { return g_world->idp->Requests().back().body; };
-  for (int authType : {2, 1}) {
+  for (AuthType authType : {AuthType::kClientSecret, AuthType::kCertificate}) {
     for (int attempt = 0; attempt < 3; ++attempt) {
       auto lib = std::make_unique<TQCloudAuthAzureLib>();
-      const bool secret = authType == 2;
+      const bool secret = authType == AuthType::kClientSecret;
       CKoError st = lib->Init(
           MakeArgs(authType, secret ? kSecretClient : kCertClient,
                    secret ? g_world->storedSecret : g_world->storedCertPassword,

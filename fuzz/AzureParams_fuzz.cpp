@@ -13,25 +13,20 @@
 
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/TqcConvert.h"
 #include "util/Base64Codec.h"
 
 namespace {
 
-namespace F = App::AzureCredentialInfoField;
-constexpr unsigned long kClass = App::AzureCredentialInfo::kClassCode;
+namespace R = AzureCredentialRecord;
+using R::AuthType;
 
 // The folder the fuzzer's files must stay in is TQ_HOME; its parent is
 // watched for anything escaping it.
 std::string& Home() {
   static std::string home;
   return home;
-}
-
-void SetText(App::AzureCredentialInfo& r, const FieldRef& f,
-             const std::string& v) {
-  r.setstring(f.number, f.slot, v, kClass, f.code);
 }
 
 bool IsHex(const std::string& s) {
@@ -76,9 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   tqfuzz::Reader in(data, size);
   const uint8_t flags = in.Byte();
-  const long long authType = (flags & 3) == 3   ? static_cast<int8_t>(in.Byte())
-                             : (flags & 3) == 2 ? 2
-                                                : 1;
+  const AuthType authType =
+      (flags & 3) == 3   ? static_cast<AuthType>(static_cast<int8_t>(in.Byte()))
+      : (flags & 3) == 2 ? AuthType::kClientSecret
+                         : AuthType::kCertificate;
   // Length-prefixed, so that the texts may hold any byte, NUL included.
   const std::string thumbprint = in.Bytes(in.Byte());
   const std::string name = in.Bytes(in.Byte());
@@ -92,13 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   TQCloudAuth::AzureArgs args;
-  args.credentialInfo.setint64(F::authType.number, authType, kClass,
-                               F::authType.code);
-  SetText(args.credentialInfo, F::applicationId, "app");
-  SetText(args.credentialInfo, F::tenantId, "tenant");
-  SetText(args.credentialInfo, F::certificateThumbprint, thumbprint);
-  SetText(args.credentialInfo, F::certificateName, name);
-  SetText(args.credentialInfo, F::certificateFile, certificate);
+  R::SetAuthType(args.credentialInfo, authType);
+  R::SetApplicationId(args.credentialInfo, "app");
+  R::SetTenantId(args.credentialInfo, "tenant");
+  R::SetCertificateThumbprint(args.credentialInfo, thumbprint);
+  R::SetCertificateName(args.credentialInfo, name);
+  R::SetCertificateFile(args.credentialInfo, certificate);
 
   TQCloudAuth::AzureParams params;
   const CKoError st = params.initializeParams(args);
@@ -119,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  if (authType != 1) {
+  if (authType != AuthType::kCertificate) {
     FUZZ_CHECK(!st.IsError() && files.empty() &&
                    params.getCertificateThumbprint() == thumbprint &&
                    params.getCertificateFile() == certificate,

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/CNMessageBase.h"
 
 namespace {
@@ -74,18 +74,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // What the factory reads: the embedded Azure record and its fields.
   if (kind % 4 == 0) {
-    const FieldRef& f = App::AdditionalCredInfoField::azureCredentialInfo;
-    CNMessageBase*& record = message->getObjectAccessor(
-        true, false, f.number, f.slot, App::AdditionalCredInfo::kClassCode,
-        f.code, App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-    FUZZ_CHECK(record != nullptr &&
-                   record->getType() == App::AzureCredentialInfo::kType &&
-                   record->getId() == App::AzureCredentialInfo::kId,
+    namespace R = AzureCredentialRecord;
+    App::AzureCredentialInfo record;
+    R::Extract(static_cast<App::AdditionalCredInfo&>(*message), record);
+    FUZZ_CHECK(record.getType() == App::AzureCredentialInfo::kType &&
+                   record.getId() == App::AzureCredentialInfo::kId,
                "embedded record of another kind");
-    namespace F = App::AzureCredentialInfoField;
-    (void)record->getint64(F::authType.number, 0, F::authType.code);
-    (void)record->getstring(F::certificateFile.number, F::certificateFile.slot,
-                            0, F::certificateFile.code);
+    (void)R::GetAuthType(record);
+    (void)R::GetCertificateFile(record);
+    (void)R::GetLoginEndpoint(record);
   }
   return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "platform/TQPassword.h"
+#include "platform/TqHome.h"
 
 namespace {
 
@@ -114,8 +115,8 @@ bool Decrypt(const std::string& stored, unsigned long capacity,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
-  const std::string& home = tqfuzz::PrivateHome();
-  const std::string path = home + "/" + TQPassword::kKeyFileName;
+  (void)tqfuzz::PrivateHome();  // TQ_HOME from now on
+  const std::string path = TqHome().KeyFile();
   tqfuzz::WriteWholeFile(path,
                          std::string(reinterpret_cast<const char*>(kKey), 32));
   ::chmod(path.c_str(), 0600);

@@ -18,15 +18,13 @@
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/TQPassword.h"
 #include "platform/TqJson.h"
 #include "util/UrlCodec.h"
 
 namespace {
 
-namespace F = App::AzureCredentialInfoField;
-constexpr unsigned long kClass = App::AzureCredentialInfo::kClassCode;
 constexpr char kClientSecret[] = "SECRET-SENTINEL-7f3a client+secret";
 constexpr int kStatuses[] = {200, 200, 200, 200, 201, 302, 400, 401, 500, 503};
 
@@ -153,18 +151,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   TQCloudAuth::AzureArgs args;
   args.password = StoredSecret();
-  args.credentialInfo.setint64(F::authType.number, 2, kClass, F::authType.code);
-  args.credentialInfo.setstring(F::applicationId.number, F::applicationId.slot,
-                                "client-1", kClass, F::applicationId.code);
-  args.credentialInfo.setstring(F::tenantId.number, F::tenantId.slot,
-                                "tenant-1", kClass, F::tenantId.code);
-  CNMessageBase*& endpoints = args.credentialInfo.getObjectAccessor(
-      true, false, F::endpoints.number, F::endpoints.slot, kClass,
-      F::endpoints.code, App::AzureEndpoints::kType, App::AzureEndpoints::kId);
-  const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
-  endpoints->setstring(login.number, login.slot,
-                       "http://127.0.0.1:" + std::to_string(e.port) + "/",
-                       App::AzureEndpoints::kClassCode, login.code);
+  namespace R = AzureCredentialRecord;
+  R::SetAuthType(args.credentialInfo, R::AuthType::kClientSecret);
+  R::SetApplicationId(args.credentialInfo, "client-1");
+  R::SetTenantId(args.credentialInfo, "tenant-1");
+  R::SetLoginEndpoint(args.credentialInfo,
+                      "http://127.0.0.1:" + std::to_string(e.port) + "/");
 
   TQCloudAuthAzureLib provider;
   const CKoError init = provider.Init(args);

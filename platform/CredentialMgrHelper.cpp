@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,8 +9,8 @@
 #include <memory>
 
 #include "platform/StringFormat.h"
-#include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
+#include "platform/TqHome.h"
 #include "platform/UniqueHandle.h"
 #include "platform/auto_handle.h"
 
@@ -47,21 +46,25 @@ bool Bind(sqlite3_stmt* stmt, int index, const std::string& text) {
                            SQLITE_TRANSIENT) == SQLITE_OK;
 }
 
+std::string NoCredential(int assocId, int entity) {
+  return StringPrintf("no credential for association id %d, entity %d", assocId,
+                      entity);
+}
+
 // Opens the store; for writing it is created first with owner-only
 // permissions (SQLite gives its journal the same), together with the home
 // folder.
 bool Open(bool write, DatabasePtr& outDb, std::string& outError) {
   const std::string path = CredentialMgrHelper::DatabasePath();
   if (write) {
-    const std::string home = TQPI_Base().getHomeDirectory();
-    if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
-      outError = StringPrintf("cannot create %s: %s", home.c_str(),
-                              std::strerror(errno));
+    const CKoError home = TqHome::MakePrivateFolder(TqHome().Path());
+    if (home.IsError()) {
+      outError = home.GetMessage();
       return false;
     }
-    auto_handle fd(
-        ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd.valid()) {
+    auto_handle fd;
+    if (!TqHome::OpenPrivateFile(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600,
+                                 fd)) {
       outError = StringPrintf("cannot open %s: %s", path.c_str(),
                               std::strerror(errno));
       return false;
@@ -142,7 +145,7 @@ AdaptersBase::~AdaptersBase() = default;
 CredentialMgrHelper::~CredentialMgrHelper() = default;
 
 std::string CredentialMgrHelper::DatabasePath() {
-  return std::string(TQPI_Base().getHomeDirectory()) + "/credentials.db";
+  return TqHome().CredentialStore();
 }
 
 int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
@@ -164,8 +167,7 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
   sqlite3_bind_int(stmt.get(), 2, entity);
   const int rc = sqlite3_step(stmt.get());
   if (rc == SQLITE_DONE) {
-    m_lastError = StringPrintf("no credential for association id %d, entity %d",
-                               assocId, entity);
+    m_lastError = NoCredential(assocId, entity);
     return kNotFound;
   }
   if (rc != SQLITE_ROW) {
@@ -225,6 +227,12 @@ bool CredentialMgrHelper::addCredential(const StoredCredential& c,
 
 bool CredentialMgrHelper::removeCredential(int assocId, int entity) {
   DatabasePtr db;
+  // Nothing to remove from a store that is not there: neither it nor the
+  // home is created for it.
+  if (::access(DatabasePath().c_str(), F_OK) != 0 && errno == ENOENT) {
+    m_lastError = NoCredential(assocId, entity);
+    return false;
+  }
   if (!Open(true, db, m_lastError)) {
     return false;
   }
@@ -242,8 +250,7 @@ bool CredentialMgrHelper::removeCredential(int assocId, int entity) {
     return false;
   }
   if (sqlite3_changes(db.get()) == 0) {
-    m_lastError = StringPrintf("no credential for association id %d, entity %d",
-                               assocId, entity);
+    m_lastError = NoCredential(assocId, entity);
     return false;
   }
   return true;

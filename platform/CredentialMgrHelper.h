@@ -55,7 +55,8 @@ class TQ_EXPORT CredentialMgrHelper : public AdaptersBase {
   // replace is true. One transaction: on failure the store is as it was.
   bool addCredential(const StoredCredential& c, bool replace);
 
-  // removeCredential: false when there is no such credential.
+  // removeCredential: false when there is no such credential; an absent
+  // store is not created.
   bool removeCredential(int assocId, int entity);
 
   // listCredentials: every credential, ordered by assocId and entity, with

@@ -1,7 +1,6 @@
 #include "platform/EvEvent.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,8 +10,8 @@
 #include <ctime>
 
 #include "platform/StringFormat.h"
-#include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
+#include "platform/TqHome.h"
 #include "platform/auto_handle.h"
 
 namespace {
@@ -71,18 +70,12 @@ bool WriteAll(int fd, const std::string& line) {
 // Appends to the log file, creating the home and logs folders (0700) and the
 // file (0600) when missing. False when any of it fails.
 bool AppendToLogFile(const std::string& line) {
-  TQPI_Base base;
-  const std::string home = base.getHomeDirectory();
-  const std::string logs = home + "/logs";
-  if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
-    return false;
-  }
-  if (::mkdir(logs.c_str(), 0700) != 0 && errno != EEXIST) {
-    return false;
-  }
-  auto_handle fd(::open(EvDebug::LogFilePath().c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
-  return fd.valid() && WriteAll(fd.get(), line);
+  const TqHome home;
+  auto_handle fd;
+  return !TqHome::MakePrivateFolder(home.LogsFolder()).IsError() &&
+         TqHome::OpenPrivateFile(home.LogFile(), O_WRONLY | O_APPEND | O_CREAT,
+                                 0600, fd) &&
+         WriteAll(fd.get(), line);
 }
 
 }  // namespace
@@ -145,7 +138,4 @@ void EvDebug::ClearOverrides() noexcept {
   g_destinationOverride.store(kNoOverride);
 }
 
-std::string EvDebug::LogFilePath() {
-  TQPI_Base base;
-  return std::string(base.getHomeDirectory()) + "/logs/tqcloudauth.log";
-}
+std::string EvDebug::LogFilePath() { return TqHome().LogFile(); }

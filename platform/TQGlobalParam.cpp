@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "platform/IniFile.h"
-#include "platform/TQPI_Base.h"
+#include "platform/TqHome.h"
 
 namespace {
 constexpr char kSection[] = "GlobalParam";
@@ -11,7 +11,7 @@ constexpr int kNotFound = 1;
 }  // namespace
 
 TQGlobalParam::TQGlobalParam()
-    : m_ini(std::make_unique<IniFile>(TQPI_Base().getConfigFile())) {}
+    : m_ini(std::make_unique<IniFile>(TqHome().ConfigFile())) {}
 
 TQGlobalParam::~TQGlobalParam() = default;
 

@@ -7,7 +7,7 @@
 // TQPI_Base: the product's platform information. The home directory is the
 // environment variable TQ_HOME when set and not empty, otherwise
 // "<user home>/.tqcloudauth". Everything the library reads or writes lives
-// under it.
+// under it; TqHome names the paths there.
 // Tests: tests/platform/TQConfig_test.cpp
 class TQ_EXPORT TQPI_Base {
  public:
@@ -15,9 +15,6 @@ class TQ_EXPORT TQPI_Base {
 
   // NUL-terminated; valid while this object lives.
   const char* getHomeDirectory() const noexcept { return m_home.c_str(); }
-
-  // The configuration file, "<home>/tqcloudauth.ini".
-  std::string getConfigFile() const { return m_home + "/tqcloudauth.ini"; }
 
  private:
   std::string m_home;

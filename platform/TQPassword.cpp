@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/SecureMemory.h"
-#include "platform/TQPI_Base.h"
+#include "platform/TqHome.h"
 #include "platform/TqcConvert.h"
 #include "platform/UniqueHandle.h"
 #include "platform/auto_handle.h"
@@ -32,10 +32,6 @@ constexpr size_t kPrefixLength = sizeof kPrefix - 1;
 constexpr unsigned char kAad[] = {'E', 'N', 'C', '1'};
 constexpr size_t kNonceSize = 12;
 constexpr size_t kTagSize = 16;
-
-std::string KeyPath(const std::string& home) {
-  return home + "/" + TQPassword::kKeyFileName;
-}
 
 // Reads exactly kKeySize bytes from fd; false for a shorter or longer file.
 bool ReadKey(int fd, Key& key) {
@@ -67,14 +63,10 @@ bool ReadKey(int fd, Key& key) {
 // when it opened but does not hold a key.
 bool ReadKeyFile(const std::string& path, Key& key, bool* badKey) {
   *badKey = false;
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+  auto_handle file;
+  if (!TqHome::OpenPrivateFile(path, O_RDONLY, 0, file)) {
     return false;
   }
-  auto_handle file(fd);
   if (!ReadKey(file.get(), key)) {
     key.Wipe();
     *badKey = true;
@@ -83,34 +75,9 @@ bool ReadKeyFile(const std::string& path, Key& key, bool* badKey) {
   return true;
 }
 
-// The home folder and missing parents, each new one 0700.
-bool MakeHome(const std::string& home) {
-  struct stat st {};
-  if (::stat(home.c_str(), &st) == 0) {
-    return S_ISDIR(st.st_mode);
-  }
-  for (size_t pos = 1; pos <= home.size(); ++pos) {
-    if (pos != home.size() && home[pos] != '/') {
-      continue;
-    }
-    const std::string part = home.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) == 0) {
-      // The umask may have cleared owner bits.
-      if (::chmod(part.c_str(), 0700) != 0) {
-        return false;
-      }
-    } else if (errno != EEXIST) {
-      return false;
-    }
-  }
-  return ::stat(home.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Creates the key: written in full to a private temporary file, then linked
-// to its name, which fails if it exists. Another process thus sees either no
-// key or a complete one, and of two concurrent creators one key wins.
-bool CreateOrReadKey(const std::string& home, Key& key) {
-  const std::string path = KeyPath(home);
+// The key: read, or made and published whole, so another process sees
+// either no key or a complete one; of two concurrent creators one key wins.
+bool CreateOrReadKey(const std::string& path, Key& key) {
   bool badKey = false;
   if (ReadKeyFile(path, key, &badKey)) {
     return true;
@@ -123,37 +90,18 @@ bool CreateOrReadKey(const std::string& home, Key& key) {
     key.Wipe();
     return false;
   }
-  std::string temp = path + ".XXXXXX";
-  // mkostemp: O_EXCL and mode 0600.
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
+  bool kept = false;
+  if (TqHome::PublishFile(path, key.c_str(), Key::size(), 0600,
+                          TqHome::Existing::kKeep, &kept)
+          .IsError()) {
     key.Wipe();
     return false;
   }
-  auto_handle file(fd);
-  size_t put = 0;
-  bool ok = ::fchmod(fd, 0600) == 0;
-  while (ok && put < Key::size()) {
-    const ssize_t n = ::write(fd, key.c_str() + put, Key::size() - put);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    ok = n > 0;
-    put += ok ? static_cast<size_t>(n) : 0;
-  }
-  ok = ok && ::fsync(fd) == 0;
-  file.reset(-1);
-  const bool linked = ok && ::link(temp.c_str(), path.c_str()) == 0;
-  const int linkErr = errno;
-  ::unlink(temp.c_str());
-  if (linked) {
-    return true;
-  }
-  key.Wipe();
-  if (ok && linkErr == EEXIST) {
+  if (kept) {
+    key.Wipe();
     return ReadKeyFile(path, key, &badKey);
   }
-  return false;
+  return true;
 }
 
 bool Base64Encode(const unsigned char* data, size_t size, std::string& out) {
@@ -207,7 +155,7 @@ bool TQPassword::decrypt(const char* encrypted, char* out,
   }
   Key key;
   bool badKey = false;
-  if (!ReadKeyFile(KeyPath(TQPI_Base().getHomeDirectory()), key, &badKey)) {
+  if (!ReadKeyFile(TqHome().KeyFile(), key, &badKey)) {
     return false;
   }
   const auto* nonce = reinterpret_cast<const unsigned char*>(blob.data());
@@ -246,9 +194,10 @@ bool TQPassword::encrypt(const std::string& plain, std::string& encrypted) {
   if (plain.size() > static_cast<size_t>(INT_MAX) - kNonceSize - kTagSize) {
     return false;
   }
-  const std::string home = TQPI_Base().getHomeDirectory();
+  const TqHome home;
   Key key;
-  if (!MakeHome(home) || !CreateOrReadKey(home, key)) {
+  if (TqHome::MakePrivateFolder(home.Path()).IsError() ||
+      !CreateOrReadKey(home.KeyFile(), key)) {
     return false;
   }
   std::vector<unsigned char> blob(kNonceSize + plain.size() + kTagSize);

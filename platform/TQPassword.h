@@ -13,7 +13,6 @@
 // Tests: tests/platform/TQPassword_test.cpp
 class TQ_EXPORT TQPassword {
  public:
-  static constexpr const char* kKeyFileName = "secret.key";
   static constexpr size_t kKeySize = 32;
 
   // decrypt: out holds *length bytes plus one. True with the plain text in

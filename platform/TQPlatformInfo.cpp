@@ -1,10 +1,10 @@
 #include "platform/TQPlatformInfo.h"
 
 #include "platform/IniFile.h"
-#include "platform/TQPI_Base.h"
+#include "platform/TqHome.h"
 
 TQPlatformInfo::TQPlatformInfo()
-    : m_ini(std::make_unique<IniFile>(TQPI_Base().getConfigFile())) {}
+    : m_ini(std::make_unique<IniFile>(TqHome().ConfigFile())) {}
 
 TQPlatformInfo::~TQPlatformInfo() = default;
 

@@ -1,58 +1,16 @@
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-
 #include "auth/TQCloudAuthLib.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/FXFile.h"
 #include "platform/SecureMemory.h"
-#include "platform/StringFormat.h"
-#include "platform/TQPI_Base.h"
 #include "platform/TqException.h"
+#include "platform/TqHome.h"
 #include "platform/TqcConvert.h"
 
 namespace TQCloudAuth {
 
-namespace Field = App::AzureCredentialInfoField;
-
-namespace {
-
-constexpr unsigned long kRecordClass = App::AzureCredentialInfo::kClassCode;
-
-std::string ReadText(const App::AzureCredentialInfo& record,
-                     const FieldRef& field) {
-  return record.getstring(field.number, field.slot, kRecordClass, field.code);
-}
-
-void WriteText(App::AzureCredentialInfo& record, const FieldRef& field,
-               const std::string& value) {
-  record.setstring(field.number, field.slot, value, kRecordClass, field.code);
-}
-
-// A name in the staging folder that no other writer uses, so a half-written
-// file is never seen under the final name.
-std::string TemporaryPathFor(const std::string& path) {
-  static std::atomic<unsigned long> counter{0};
-  return StringPrintf("%s.%ld.%lu.tmp", path.c_str(),
-                      static_cast<long>(::getpid()), ++counter);
-}
-
-// Removes the temporary file unless it was handed over.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(std::string path) : m_path(std::move(path)) {}
-  ~TemporaryFile() { ::unlink(m_path.c_str()); }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-}  // namespace
+namespace Record = AzureCredentialRecord;
 
 AzureParams::~AzureParams() { WipeString(accessToken); }
 
@@ -62,40 +20,33 @@ void AzureParams::setAccessToken(const std::string& token) {
 }
 
 int AzureParams::getAuthType() const {
-  return static_cast<int>(credentialInfo.getint64(
-      Field::authType.number, kRecordClass, Field::authType.code));
+  return static_cast<int>(Record::GetAuthType(credentialInfo));
 }
 
 std::string AzureParams::getApplicationId() const {
-  return ReadText(credentialInfo, Field::applicationId);
+  return Record::GetApplicationId(credentialInfo);
 }
 
 std::string AzureParams::getTenantId() const {
-  return ReadText(credentialInfo, Field::tenantId);
+  return Record::GetTenantId(credentialInfo);
 }
 
 std::string AzureParams::getCertificateFile() const {
-  return ReadText(credentialInfo, Field::certificateFile);
+  return Record::GetCertificateFile(credentialInfo);
 }
 
 std::string AzureParams::getCertificateThumbprint() const {
-  return ReadText(credentialInfo, Field::certificateThumbprint);
+  return Record::GetCertificateThumbprint(credentialInfo);
 }
 
 std::string AzureParams::getLoginEndpoint() {
-  CNMessageBase*& endpoints = credentialInfo.getObjectAccessor(
-      true, false, Field::endpoints.number, Field::endpoints.slot, kRecordClass,
-      Field::endpoints.code, App::AzureEndpoints::kType,
-      App::AzureEndpoints::kId);
-  const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
-  const std::string stored = endpoints->getstring(
-      login.number, login.slot, App::AzureEndpoints::kClassCode, login.code);
+  const std::string stored = Record::GetLoginEndpoint(credentialInfo);
   return stored.empty() ? std::string(kDefaultAzureLoginEndpoint) : stored;
 }
 
 CKoError AzureParams::initializeParams(const AzureArgs& args) {
   credentialInfo = args.credentialInfo;
-  if (getAuthType() != 1) {
+  if (Record::GetAuthType(credentialInfo) != Record::AuthType::kCertificate) {
     return CKoError::Success();
   }
 
@@ -105,14 +56,15 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
     // and converting the part before it would drop the rest unnoticed.
     if (hex.find('\0') == std::string::npos) {
       const TqcBucket bytes = Tqc::hex2bin(hex.c_str());
-      WriteText(credentialInfo, Field::certificateThumbprint,
-                TQCloudAuthLib::base64encode(bytes.getData(), bytes.getSize()));
+      Record::SetCertificateThumbprint(
+          credentialInfo,
+          TQCloudAuthLib::base64encode(bytes.getData(), bytes.getSize()));
     }
   } catch (const TqException&) {
     // Not hexadecimal: the thumbprint is used as supplied.
   }
 
-  const std::string name = ReadText(credentialInfo, Field::certificateName);
+  const std::string name = Record::GetCertificateName(credentialInfo);
   if (name.empty()) {
     return CKoError::Success();
   }
@@ -124,11 +76,7 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
                                    "Invalid certificate name [%s]",
                                    name.c_str());
   }
-  TQPI_Base base;
-  std::string path = base.getHomeDirectory();
-  (void)FXPath::Append(path, "certificates", 0);
-  (void)FXPath::Append(path, "Azure_" + name + ".crt", 0);
-
+  const std::string path = TqHome().CertificateFile(name);
   if (!FXFile::DoesFileExist(path)) {
     std::string certificate;
     // The file may hold a private key.
@@ -138,35 +86,16 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
       return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                      "Failed to decode certificate");
     }
-    TemporaryFile temporary(TemporaryPathFor(path));
-    {
-      auto_handle handle;
-      CKoError st = FXFile::TQCreateFile(
-          handle, temporary.path(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-          CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr);
-      if (st.IsError()) {
-        return st.Push(TQ_LOC);
-      }
-      unsigned long written = 0;
-      st = FXFile::TQWriteFile(handle, certificate.data(), certificate.size(),
-                               &written, nullptr);
-      if (st.IsError()) {
-        return st.Push(TQ_LOC);
-      }
-      if (written < certificate.size() || ::fsync(handle.get()) != 0) {
-        return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                       "Failed to save certificate to file");
-      }
-    }
-    // link() never replaces: a file another initialisation put there first
-    // is kept, as an existing file always is.
-    if (::link(temporary.path().c_str(), path.c_str()) != 0 &&
-        errno != EEXIST) {
-      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                     "Failed to save certificate to file");
+    // Kept when there: a file another initialisation put there first is
+    // used, as an existing file always is.
+    CKoError st =
+        TqHome::PublishFile(path, certificate.data(), certificate.size(), 0400,
+                            TqHome::Existing::kKeep, nullptr);
+    if (st.IsError()) {
+      return st.Push(TQ_LOC);
     }
   }
-  WriteText(credentialInfo, Field::certificateFile, path);
+  Record::SetCertificateFile(credentialInfo, path);
   return CKoError::Success();
 }
 

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/AzureCredentialRecord.h"
 #include "platform/CKoString.h"
 #include "platform/Redact.h"
 #include "platform/SecureMemory.h"
@@ -18,9 +19,6 @@ constexpr int64_t kRefreshMarginSeconds = 239;
 constexpr int64_t kAssertionLifetimeSeconds = 3600;
 constexpr size_t kPasswordBufferSize = 2048;
 constexpr unsigned int kSignatureBufferSize = 4096;
-// Member types as the JSON wrapper numbers them.
-constexpr int kJsonString = 2;
-constexpr int kJsonInteger = 4;
 constexpr char kAssertionType[] =
     "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
 
@@ -28,11 +26,11 @@ constexpr char kAssertionType[] =
 // False for anything else (a fraction, a boolean, null, an object ...).
 bool ReadExpiresIn(const TqJsonValue& value, int64_t& outSeconds) {
   try {
-    if (value.type() == kJsonInteger) {
+    if (value.type() == TqJsonValue::int_type) {
       outSeconds = value.get_int64();
       return true;
     }
-    if (value.type() == kJsonString) {
+    if (value.type() == TqJsonValue::str_type) {
       const std::string text = value.get_str();
       if (text.empty() || text.size() > 18 ||
           text.find_first_not_of("0123456789") != std::string::npos) {
@@ -176,12 +174,13 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     }
     std::string secret = buffer.c_str();
     StringWipeGuard wipeSecret(secret);
-    const int authType = cache.getAuthType();
-    if (authType == 2) {
+    using AzureCredentialRecord::AuthType;
+    const auto authType = static_cast<AuthType>(cache.getAuthType());
+    if (authType == AuthType::kClientSecret) {
       std::string encoded = UrlEncode(secret);
       StringWipeGuard wipeEncoded(encoded);
       body += CKoString::Format("client_secret={1}", encoded);
-    } else if (authType == 1) {
+    } else if (authType == AuthType::kCertificate) {
       CKoString part;
       if (!buildClientAssertion(url.c_str(), secret, clock(), part)) {
         return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
@@ -191,7 +190,7 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     } else {
       return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                      "Unknown authorization type [%d]",
-                                     authType);
+                                     static_cast<int>(authType));
     }
   }
 

@@ -14,7 +14,7 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
@@ -74,7 +74,7 @@ class BadInputTest : public ::testing::Test {
 
   AzureCredential SecretCredential() {
     AzureCredential c;
-    c.authType = 2;
+    c.authType = tqtest::AuthType::kClientSecret;
     c.clientId = "client-1";
     c.loginEndpoint = idp->LoginEndpoint();
     EXPECT_TRUE(TQPassword().encrypt(kSecret, c.storedPassword));
@@ -84,7 +84,7 @@ class BadInputTest : public ::testing::Test {
   AzureCredential CertificateCredential(const std::string& fileBytes,
                                         const std::string& name = "app") {
     AzureCredential c;
-    c.authType = 1;
+    c.authType = tqtest::AuthType::kCertificate;
     c.clientId = "client-2";
     c.loginEndpoint = idp->LoginEndpoint();
     c.certificateName = name;
@@ -123,7 +123,7 @@ Client* BadInputTest::client = nullptr;
 TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
   StoredCredential stored;
   stored.assocId = 7;
-  stored.credentialType = 4;
+  stored.credentialType = AzureCredentialRecord::kCredentialType;
   stored.additionalInfo = "{}";
   const std::string db = home.path() + "/credentials.db";
   const struct {

@@ -7,7 +7,7 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
@@ -74,7 +74,7 @@ TEST_F(FactoryTest, FailuresBeforeAProviderExistsLeaveLibAlone) {
 }
 
 TEST_F(FactoryTest, EmptyInformationStillGivesAProvider) {
-  Store(4, "");
+  Store(AzureCredentialRecord::kCredentialType, "");
   TQCloudAuthLib* lib = nullptr;
   const CKoError st = Make(lib);
   std::unique_ptr<TQCloudAuthLib> owned(lib);
@@ -92,10 +92,11 @@ TEST_F(FactoryTest, EmptyInformationStillGivesAProvider) {
 
 TEST_F(FactoryTest, InitFailureLeavesTheProviderWithTheCaller) {
   tqtest::AzureCredential c;
-  c.authType = 1;
+  c.authType = tqtest::AuthType::kCertificate;
   c.certificateName = "broken";
   c.certificateBase64 = "!!! not base64";
-  Store(4, AdditionalInfoFor(tqtest::MakeAzureArgs(c)));
+  Store(AzureCredentialRecord::kCredentialType,
+        AdditionalInfoFor(tqtest::MakeAzureArgs(c)));
   TQCloudAuthLib* lib = nullptr;
   const CKoError st = Make(lib);
   std::unique_ptr<TQCloudAuthLib> owned(lib);
@@ -135,7 +136,8 @@ TEST_F(FactoryTest, ProxyFlagReachesTheClient) {
   c.loginEndpoint = idp.LoginEndpoint();
   std::string stored;
   ASSERT_TRUE(TQPassword().encrypt(kSecret, stored));
-  Store(4, AdditionalInfoFor(tqtest::MakeAzureArgs(c)), stored);
+  Store(AzureCredentialRecord::kCredentialType,
+        AdditionalInfoFor(tqtest::MakeAzureArgs(c)), stored);
 
   for (bool useProxy : {false, true}) {
     TQCloudAuthLib* lib = nullptr;

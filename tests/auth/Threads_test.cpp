@@ -20,7 +20,7 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
@@ -117,11 +117,11 @@ class ProviderThreadsTest : public ::testing::Test {
     c.loginEndpoint = idp->LoginEndpoint();
     TQPassword passwords;
     if (i % 2 == 0) {
-      c.authType = 2;
+      c.authType = tqtest::AuthType::kClientSecret;
       idp->AddApplication({"tenant-1", c.clientId, SecretOf(i), ""});
       EXPECT_TRUE(passwords.encrypt(SecretOf(i), c.storedPassword));
     } else {
-      c.authType = 1;
+      c.authType = tqtest::AuthType::kCertificate;
       idp->AddApplication({"tenant-1", c.clientId, "", certificatePem});
       c.certificateName = "shared";
       c.certificateBase64 = Base64Of(certificateFile);
@@ -147,7 +147,7 @@ TEST_F(ProviderThreadsTest, EachProviderGetsItsOwnTokens) {
     if (i % 3 == 0) {  // these come from the store, through the factory
       StoredCredential stored;
       stored.assocId = 100 + i;
-      stored.credentialType = 4;
+      stored.credentialType = AzureCredentialRecord::kCredentialType;
       const TQCloudAuth::AzureArgs args = tqtest::MakeAzureArgs(credentials[i]);
       stored.password = args.password;
       stored.additionalInfo = AdditionalInfoFor(args);

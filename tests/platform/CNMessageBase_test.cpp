@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/AppMessages.h"
+
 namespace {
 
 // An unregistered kind: generic records only.
@@ -151,6 +153,26 @@ TEST(CNMessageBase, ObjectAccessor) {
   CNMessageBase copy(m);
   EXPECT_EQ(Sub(copy, 6, false)->getId(), 99);
   EXPECT_EQ(Sub(copy, 6, false)->getint64(1, 0, 0), 3);
+}
+
+// Records of a registered kind are of its class, also in copies, so that a
+// caller may static_cast them.
+TEST(CNMessageBase, RegisteredKindsGetTheirClasses) {
+  App::AdditionalCredInfo additional;
+  CNMessageBase*& info = additional.getObjectAccessor(
+      true, false, 3, 0, 0, 0, App::AzureCredentialInfo::kType,
+      App::AzureCredentialInfo::kId);
+  info->getObjectAccessor(true, false, 12, 0, 0, 0, App::AzureEndpoints::kType,
+                          App::AzureEndpoints::kId);
+  App::AdditionalCredInfo copy(additional);
+  for (CNMessageBase* m : {&additional, &copy}) {
+    CNMessageBase* record =
+        m->getObjectAccessor(false, false, 3, 0, 0, 0, 0, 0);
+    ASSERT_NE(dynamic_cast<App::AzureCredentialInfo*>(record), nullptr);
+    EXPECT_NE(dynamic_cast<App::AzureEndpoints*>(
+                  record->getObjectAccessor(false, false, 12, 0, 0, 0, 0, 0)),
+              nullptr);
+  }
 }
 
 TEST(CNMessageBase, RejectedTextsLeaveTheMessageUnchanged) {

@@ -42,11 +42,15 @@ class CliTest : public ::testing::Test {
     tqtest::WriteFile(
         *certFile,
         *certificatePem + tqtest::KeyToPem(key.get(), kCertPassword));
+    plainKeyFile = new std::string(dir->path() + "/plain-key.pem");
+    tqtest::WriteFile(*plainKeyFile,
+                      *certificatePem + tqtest::KeyToPem(key.get()));
     certOnlyFile = new std::string(dir->path() + "/cert-only.pem");
     tqtest::WriteFile(*certOnlyFile, *certificatePem);
   }
   static void TearDownTestSuite() {
     delete certOnlyFile;
+    delete plainKeyFile;
     delete certFile;
     delete certificatePem;
     delete pki;
@@ -98,6 +102,7 @@ class CliTest : public ::testing::Test {
   static std::string* certificatePem;
   static std::string* certFile;
   static std::string* certOnlyFile;
+  static std::string* plainKeyFile;
   ScopedTqHome home;
   std::unique_ptr<tqidp::IdpServer> idp;
 };
@@ -107,6 +112,7 @@ tqtest::TestPki* CliTest::pki = nullptr;
 std::string* CliTest::certificatePem = nullptr;
 std::string* CliTest::certFile = nullptr;
 std::string* CliTest::certOnlyFile = nullptr;
+std::string* CliTest::plainKeyFile = nullptr;
 
 TEST_F(CliTest, SecretCredentialToToken) {
   const Result add = AddSecret(7, kSecret);
@@ -136,6 +142,39 @@ TEST_F(CliTest, CertificateCredentialToToken) {
   ASSERT_EQ(token.status, 0) << token.err;
   EXPECT_TRUE(::access((home.path() + "/certificates/Azure_app8.crt").c_str(),
                        F_OK) == 0);
+}
+
+// Both kinds of credential create a home whose parents are missing, every
+// folder on the way private.
+TEST_F(CliTest, AddCreatesTheHomeWithItsMissingParents) {
+  const struct {
+    const char* root;
+    std::vector<std::string> options;
+    std::string input;
+  } cases[] = {
+      {"/secret", {"--secret-stdin"}, std::string(kSecret) + "\n"},
+      {"/certificate",
+       {"--certificate", *plainKeyFile, "--certificate-name", "app"},
+       ""},
+  };
+  for (const auto& c : cases) {
+    const std::string root = home.path() + c.root;
+    ::setenv("TQ_HOME", (root + "/a/b/home").c_str(), 1);
+    std::vector<std::string> args = {"credential",  "add",      "--assoc-id",
+                                     "7",           "--tenant", "tenant-1",
+                                     "--client-id", "client-1"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Result add = RunCli(args, c.input);
+    ASSERT_EQ(add.status, 0) << c.root << ": " << add.err;
+    for (const char* folder :
+         {"/a", "/a/b", "/a/b/home", "/a/b/home/certificates"}) {
+      struct stat st {};
+      ASSERT_EQ(::stat((root + folder).c_str(), &st), 0) << c.root << folder;
+      EXPECT_EQ(st.st_mode & 0777, 0700u) << c.root << folder;
+    }
+    const Result list = RunCli({"credential", "list"});
+    EXPECT_NE(list.out.find("\n7\t0\t4\t"), std::string::npos) << list.out;
+  }
 }
 
 TEST_F(CliTest, FailuresExitOneWithTheReason) {

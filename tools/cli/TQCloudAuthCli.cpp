@@ -4,7 +4,6 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -21,22 +20,23 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "digest/Sha1.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/EvEvent.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQLibCurl.h"
-#include "platform/TQPI_Base.h"
 #include "platform/TQPassword.h"
+#include "platform/TqHome.h"
 #include "platform/UniqueHandle.h"
 #include "util/Base64Codec.h"
 
 namespace {
 
+namespace Record = AzureCredentialRecord;
+
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kAzureCredentialType = 4;
 constexpr size_t kMaxStdinBytes = 64 * 1024;
 constexpr size_t kMaxCertificateBytes = 1024 * 1024;
 // Ids, URLs and scopes are far shorter; more is a mistake, not a credential.
@@ -241,35 +241,13 @@ std::string Shown(const std::string& text) {
   return out;
 }
 
-bool MakePrivateFolder(const std::string& path, Failure& outFailure) {
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    outFailure = {kExitFailed,
-                  "cannot create " + path + ": " + std::strerror(errno)};
-    return false;
-  }
-  return true;
-}
-
-std::string StagedCertificatePath(const std::string& name) {
-  return std::string(TQPI_Base().getHomeDirectory()) + "/certificates/Azure_" +
-         name + ".crt";
-}
-
 // The certificate name of a stored credential, "" when it has none.
 std::string CertificateNameOf(const StoredCredential& c) {
-  App::AdditionalCredInfo info;
-  if (c.additionalInfo.empty() ||
-      info.unserialize(c.additionalInfo.c_str()) != 0) {
+  App::AzureCredentialInfo record;
+  if (!Record::FromAdditionalInfo(c.additionalInfo, record)) {
     return std::string();
   }
-  const FieldRef& embedded = App::AdditionalCredInfoField::azureCredentialInfo;
-  CNMessageBase*& record = info.getObjectAccessor(
-      true, false, embedded.number, embedded.slot,
-      App::AdditionalCredInfo::kClassCode, embedded.code,
-      App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-  const FieldRef& name = App::AzureCredentialInfoField::certificateName;
-  return record->getstring(name.number, name.slot,
-                           App::AzureCredentialInfo::kClassCode, name.code);
+  return Record::GetCertificateName(record);
 }
 
 struct CommonOptions {
@@ -329,7 +307,7 @@ int Cli::Fail(const Failure& failure) {
 
 void Cli::ForgetStagedCertificate(const std::string& name) {
   if (IsPlainName(name)) {
-    ::unlink(StagedCertificatePath(name).c_str());
+    ::unlink(TqHome().CertificateFile(name).c_str());
   }
 }
 
@@ -370,18 +348,13 @@ int Cli::AddCredential() {
   std::string secret;
   StringWipeGuard wipeSecret(secret);
   App::AzureCredentialInfo record;
-  namespace F = App::AzureCredentialInfoField;
-  constexpr unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
-  auto setText = [&record](const FieldRef& f, const std::string& v) {
-    record.setstring(f.number, f.slot, v, recordClass, f.code);
-  };
-  setText(F::applicationId, a.clientId);
-  setText(F::tenantId, a.tenant);
+  Record::SetApplicationId(record, a.clientId);
+  Record::SetTenantId(record, a.tenant);
   if (a.secretStdin) {
     if (!ReadSecret(m_in, "the client secret", false, secret, failure)) {
       return Fail(failure);
     }
-    record.setint64(F::authType.number, 2, recordClass, F::authType.code);
+    Record::SetAuthType(record, Record::AuthType::kClientSecret);
   } else {
     if (a.certificatePasswordStdin &&
         !ReadSecret(m_in, "the certificate password", true, secret, failure)) {
@@ -410,49 +383,37 @@ int Cli::AddCredential() {
                             ": no RSA private key that opens with the given "
                             "password (--certificate-password-stdin)"});
     }
-    record.setint64(F::authType.number, 1, recordClass, F::authType.code);
-    setText(F::certificateName, a.certificateName);
-    setText(F::certificateFile,
-            Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                         static_cast<int>(bytes.size())));
-    setText(F::certificateThumbprint, Sha1ThumbprintHex(cert.get()));
+    Record::SetAuthType(record, Record::AuthType::kCertificate);
+    Record::SetCertificateName(record, a.certificateName);
+    Record::SetCertificateFile(
+        record,
+        Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                     static_cast<int>(bytes.size())));
+    Record::SetCertificateThumbprint(record, Sha1ThumbprintHex(cert.get()));
   }
   if (!a.loginEndpoint.empty()) {
-    CNMessageBase*& endpoints = record.getObjectAccessor(
-        true, false, F::endpoints.number, F::endpoints.slot, recordClass,
-        F::endpoints.code, App::AzureEndpoints::kType,
-        App::AzureEndpoints::kId);
-    const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
-    endpoints->setstring(login.number, login.slot, a.loginEndpoint,
-                         App::AzureEndpoints::kClassCode, login.code);
+    Record::SetLoginEndpoint(record, a.loginEndpoint);
   }
 
   StoredCredential stored;
   stored.assocId = m_common.assocId;
   stored.entity = m_common.entity;
-  stored.credentialType = kAzureCredentialType;
+  stored.credentialType = Record::kCredentialType;
   if (!secret.empty()) {
     TQPassword passwords;
     if (!passwords.encrypt(secret, stored.password)) {
-      return Fail(
-          {kExitFailed, "cannot encrypt the secret: is " +
-                            std::string(TQPI_Base().getHomeDirectory()) +
-                            "/secret.key readable?"});
+      return Fail({kExitFailed, "cannot encrypt the secret: is " +
+                                    TqHome().KeyFile() + " readable?"});
     }
   }
-  App::AdditionalCredInfo info;
-  const FieldRef& embedded = App::AdditionalCredInfoField::azureCredentialInfo;
-  CNMessageBase*& slot = info.getObjectAccessor(
-      true, false, embedded.number, embedded.slot,
-      App::AdditionalCredInfo::kClassCode, embedded.code,
-      App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-  *slot = record;
-  stored.additionalInfo = info.serialize();
+  stored.additionalInfo = Record::ToAdditionalInfo(record);
 
-  const std::string home = TQPI_Base().getHomeDirectory();
-  if (!MakePrivateFolder(home, failure) ||
-      !MakePrivateFolder(home + "/certificates", failure)) {
-    return Fail(failure);
+  // The home with its missing parents, and the folder certificates are
+  // staged in.
+  const CKoError folders =
+      TqHome::MakePrivateFolder(TqHome().CertificatesFolder());
+  if (folders.IsError()) {
+    return Fail({kExitFailed, folders.GetMessage()});
   }
   CredentialMgrHelper store;
   std::string previousName;
@@ -484,39 +445,23 @@ int Cli::ListCredentials() {
   }
   m_out << "assoc_id\tentity\ttype\tauth\ttenant\tclient_id\tlogin_endpoint"
            "\tcertificate_name\n";
-  namespace F = App::AzureCredentialInfoField;
-  constexpr unsigned long recordClass = App::AzureCredentialInfo::kClassCode;
   for (const StoredCredential& c : all) {
     std::string auth = "?";
     std::string tenant;
     std::string clientId;
     std::string login;
     std::string name;
-    App::AdditionalCredInfo info;
+    App::AzureCredentialInfo record;
     if (!c.additionalInfo.empty() &&
-        info.unserialize(c.additionalInfo.c_str()) == 0) {
-      const FieldRef& embedded =
-          App::AdditionalCredInfoField::azureCredentialInfo;
-      CNMessageBase*& record = info.getObjectAccessor(
-          true, false, embedded.number, embedded.slot,
-          App::AdditionalCredInfo::kClassCode, embedded.code,
-          App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-      const long long type =
-          record->getint64(F::authType.number, recordClass, F::authType.code);
-      auth = type == 1 ? "certificate" : type == 2 ? "secret" : "?";
-      auto text = [&record](const FieldRef& f) {
-        return record->getstring(f.number, f.slot, recordClass, f.code);
-      };
-      tenant = text(F::tenantId);
-      clientId = text(F::applicationId);
-      name = text(F::certificateName);
-      CNMessageBase*& endpoints = record->getObjectAccessor(
-          true, false, F::endpoints.number, F::endpoints.slot, recordClass,
-          F::endpoints.code, App::AzureEndpoints::kType,
-          App::AzureEndpoints::kId);
-      const FieldRef& l = App::AzureEndpointsField::loginEndpoint;
-      login = endpoints->getstring(l.number, l.slot,
-                                   App::AzureEndpoints::kClassCode, l.code);
+        Record::FromAdditionalInfo(c.additionalInfo, record)) {
+      const Record::AuthType type = Record::GetAuthType(record);
+      auth = type == Record::AuthType::kCertificate    ? "certificate"
+             : type == Record::AuthType::kClientSecret ? "secret"
+                                                       : "?";
+      tenant = Record::GetTenantId(record);
+      clientId = Record::GetApplicationId(record);
+      name = Record::GetCertificateName(record);
+      login = Record::GetLoginEndpoint(record);
     }
     m_out << c.assocId << '\t' << c.entity << '\t' << c.credentialType << '\t'
           << auth << '\t' << tenant << '\t' << clientId << '\t'
@@ -596,9 +541,8 @@ int Cli::EncryptSecret() {
   TQPassword passwords;
   std::string stored;
   if (!passwords.encrypt(secret, stored)) {
-    return Fail({kExitFailed, "cannot encrypt: is " +
-                                  std::string(TQPI_Base().getHomeDirectory()) +
-                                  " writable?"});
+    return Fail(
+        {kExitFailed, "cannot encrypt: is " + TqHome().Path() + " writable?"});
   }
   m_out << stored << "\n";
   return kExitOk;

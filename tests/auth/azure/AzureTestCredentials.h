@@ -3,30 +3,14 @@
 #include <string>
 
 #include "auth/azure/TQCloudAuthAzureArgs.h"
-#include "platform/AppMessages.h"
+#include "platform/AzureCredentialRecord.h"
 
 namespace tqtest {
 
-// Fills an Azure credential record the way the management server does.
-inline void SetText(App::AzureCredentialInfo& record, const FieldRef& field,
-                    const std::string& value) {
-  record.setstring(field.number, field.slot, value,
-                   App::AzureCredentialInfo::kClassCode, field.code);
-}
-
-inline void SetLoginEndpoint(App::AzureCredentialInfo& record,
-                             const std::string& endpoint) {
-  const FieldRef& sub = App::AzureCredentialInfoField::endpoints;
-  CNMessageBase*& endpoints = record.getObjectAccessor(
-      true, false, sub.number, sub.slot, App::AzureCredentialInfo::kClassCode,
-      sub.code, App::AzureEndpoints::kType, App::AzureEndpoints::kId);
-  const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
-  endpoints->setstring(login.number, login.slot, endpoint,
-                       App::AzureEndpoints::kClassCode, login.code);
-}
+using AzureCredentialRecord::AuthType;
 
 struct AzureCredential {
-  int authType = 2;
+  AuthType authType = AuthType::kClientSecret;
   std::string tenant = "tenant-1";
   std::string clientId = "client-1";
   std::string loginEndpoint;
@@ -36,34 +20,27 @@ struct AzureCredential {
   std::string storedPassword;  // as the credential store holds it
 };
 
+// The arguments for c, the record filled the way the management server
+// fills it.
 inline TQCloudAuth::AzureArgs MakeAzureArgs(const AzureCredential& c) {
-  namespace F = App::AzureCredentialInfoField;
+  namespace R = AzureCredentialRecord;
   TQCloudAuth::AzureArgs args;
   args.password = c.storedPassword;
-  args.credentialInfo.setint64(F::authType.number, c.authType,
-                               App::AzureCredentialInfo::kClassCode,
-                               F::authType.code);
-  SetText(args.credentialInfo, F::applicationId, c.clientId);
-  SetText(args.credentialInfo, F::tenantId, c.tenant);
-  SetText(args.credentialInfo, F::certificateName, c.certificateName);
-  SetText(args.credentialInfo, F::certificateFile, c.certificateBase64);
-  SetText(args.credentialInfo, F::certificateThumbprint, c.thumbprintHex);
+  R::SetAuthType(args.credentialInfo, c.authType);
+  R::SetApplicationId(args.credentialInfo, c.clientId);
+  R::SetTenantId(args.credentialInfo, c.tenant);
+  R::SetCertificateName(args.credentialInfo, c.certificateName);
+  R::SetCertificateFile(args.credentialInfo, c.certificateBase64);
+  R::SetCertificateThumbprint(args.credentialInfo, c.thumbprintHex);
   if (!c.loginEndpoint.empty()) {
-    SetLoginEndpoint(args.credentialInfo, c.loginEndpoint);
+    R::SetLoginEndpoint(args.credentialInfo, c.loginEndpoint);
   }
   return args;
 }
 
-// The additional information a credential store row holds for args: the
-// record embedded in an App::AdditionalCredInfo, serialized.
+// The additional information a credential store row holds for args.
 inline std::string AdditionalInfoFor(const TQCloudAuth::AzureArgs& args) {
-  App::AdditionalCredInfo info;
-  const FieldRef& f = App::AdditionalCredInfoField::azureCredentialInfo;
-  CNMessageBase*& record = info.getObjectAccessor(
-      true, false, f.number, f.slot, App::AdditionalCredInfo::kClassCode,
-      f.code, App::AzureCredentialInfo::kType, App::AzureCredentialInfo::kId);
-  *record = args.credentialInfo;
-  return info.serialize();
+  return AzureCredentialRecord::ToAdditionalInfo(args.credentialInfo);
 }
 
 }  // namespace tqtest

@@ -39,7 +39,7 @@ class AzureParamsTest : public ::testing::Test {
   }
   AzureCredential CertificateCredential(const std::string& content) const {
     AzureCredential c;
-    c.authType = 1;
+    c.authType = tqtest::AuthType::kCertificate;
     c.certificateName = "app8";
     c.certificateBase64 =
         Base64Encode(reinterpret_cast<const unsigned char*>(content.data()),
@@ -66,7 +66,8 @@ TEST_F(AzureParamsTest, SecretCredentialIsCopiedUntouched) {
   c.thumbprintHex = kThumbprintHex;
   AzureParams params;
   ASSERT_FALSE(params.initializeParams(MakeAzureArgs(c)).IsError());
-  EXPECT_EQ(params.getAuthType(), 2);
+  EXPECT_EQ(params.getAuthType(),
+            static_cast<int>(tqtest::AuthType::kClientSecret));
   EXPECT_EQ(params.getApplicationId(), "client-1");
   EXPECT_EQ(params.getTenantId(), "tenant-1");
   EXPECT_EQ(params.getCertificateThumbprint(), kThumbprintHex);

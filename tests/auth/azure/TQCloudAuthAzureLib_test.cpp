@@ -111,7 +111,7 @@ class AzureLibTest : public ::testing::Test {
 
   AzureCredential SecretCredential() {
     AzureCredential c;
-    c.authType = 2;
+    c.authType = tqtest::AuthType::kClientSecret;
     c.clientId = "client-1";
     c.loginEndpoint = idp->LoginEndpoint();
     c.storedPassword = Encrypt(kSecret);
@@ -121,7 +121,7 @@ class AzureLibTest : public ::testing::Test {
   AzureCredential CertificateCredential(const std::string& fileBytes,
                                         const std::string& name) {
     AzureCredential c;
-    c.authType = 1;
+    c.authType = tqtest::AuthType::kCertificate;
     c.clientId = "client-2";
     c.loginEndpoint = idp->LoginEndpoint();
     c.certificateName = name;
@@ -339,7 +339,7 @@ TEST_F(AzureLibTest, FailuresReachTheCallerWithTheirMessages) {
   AzureCredential undecryptable = SecretCredential();
   undecryptable.storedPassword = "ENC1:garbage";
   AzureCredential unknownType = SecretCredential();
-  unknownType.authType = 3;
+  unknownType.authType = static_cast<tqtest::AuthType>(3);
   AzureCredential unknownTypeBadPassword = unknownType;
   unknownTypeBadPassword.storedPassword = "not stored by us";
   AzureCredential wrongSecret = SecretCredential();

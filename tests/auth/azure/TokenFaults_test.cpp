@@ -374,11 +374,11 @@ class TokenFaultTest
     c.loginEndpoint = loginEndpoint;
     TQPassword passwords;
     if (kind == Credential::kClientSecret) {
-      c.authType = 2;
+      c.authType = tqtest::AuthType::kClientSecret;
       c.clientId = "client-1";
       EXPECT_TRUE(passwords.encrypt(kSecret, c.storedPassword));
     } else {
-      c.authType = 1;
+      c.authType = tqtest::AuthType::kCertificate;
       c.clientId = "client-2";
       c.certificateName = "fault-app";
       c.certificateBase64 = Base64Of(pki->clientPemWithKey);

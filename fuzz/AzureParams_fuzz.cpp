@@ -14,7 +14,6 @@
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/AppMessages.h"
-#include "platform/TqcConvert.h"
 #include "util/Base64Codec.h"
 
 namespace {

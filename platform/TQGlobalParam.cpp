@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "platform/IniFile.h"
+#include "internal/IniFile.h"
 #include "platform/TQPI_Base.h"
 
 namespace {

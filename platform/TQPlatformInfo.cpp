@@ -1,6 +1,6 @@
 #include "platform/TQPlatformInfo.h"
 
-#include "platform/IniFile.h"
+#include "internal/IniFile.h"
 #include "platform/TQPI_Base.h"
 
 TQPlatformInfo::TQPlatformInfo()

@@ -6,12 +6,13 @@
 #include <cerrno>
 
 #include "auth/TQCloudAuthLib.h"
+#include "internal/StringFormat.h"
 #include "platform/FXFile.h"
 #include "platform/SecureMemory.h"
-#include "platform/StringFormat.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqException.h"
 #include "platform/TqcConvert.h"
+#include "util/Base64Codec.h"
 
 namespace TQCloudAuth {
 

@@ -6,8 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "internal/Redact.h"
 #include "platform/CKoString.h"
-#include "platform/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
 #include "platform/TqJson.h"

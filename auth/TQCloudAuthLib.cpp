@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "internal/Redact.h"
+#include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
-#include "platform/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQGlobalParam.h"
 #include "platform/TQPlatformInfo.h"

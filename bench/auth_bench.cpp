@@ -27,9 +27,10 @@
 #include <string>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "internal/Handles.h"
+#include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/TQPassword.h"
-#include "platform/UniqueHandle.h"
 #include "tools/idp/IdpServer.h"
 #include "tools/pki/Pki.h"
 #include "util/UrlCodec.h"
@@ -37,10 +38,6 @@
 namespace {
 
 using AzureCredentialRecord::AuthType;
-
-using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
-using SlistPtr = std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
 
 constexpr char kTenant[] = "tenant-1";
 constexpr char kSecretClient[] = "client-1";
@@ -60,7 +57,7 @@ constexpr long kHitExpiresIn = 3599;
 struct World {
   std::string home;
   tqpki::ServerPki pki;
-  tqpki::PkeyPtr clientKey;
+  PkeyPtr clientKey;
   std::string clientCertPem;
   std::string clientPemFile;  // certificate + encrypted key, base64 source
   std::string thumbprintHex;
@@ -116,7 +113,7 @@ void SetUpWorld() {
   w->clientKey = tqpki::GenerateRsaKey(2048);
   tqpki::CertSpec certSpec;
   certSpec.commonName = "bench application";
-  tqpki::X509Ptr cert =
+  X509Ptr cert =
       tqpki::IssueCertificate(certSpec, w->clientKey.get(), nullptr, nullptr);
   w->clientCertPem = tqpki::CertToPem(cert.get());
   w->clientPemFile =

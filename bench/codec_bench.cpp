@@ -12,14 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/UniqueHandle.h"
+#include "internal/Handles.h"
 #include "util/Base64Codec.h"
 #include "util/UrlCodec.h"
 
 namespace {
-
-using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
-using CurlText = std::unique_ptr<char, FnDeleter<curl_free>>;
 
 const unsigned char* U(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());
@@ -58,7 +55,7 @@ std::string Base64Text(size_t n) {
 std::string EscapedText(size_t n) {
   CurlPtr curl(curl_easy_init());
   const std::string mixed = MixedText(n);
-  CurlText escaped(
+  CurlTextPtr escaped(
       curl_easy_escape(curl.get(), mixed.data(), static_cast<int>(n)));
   std::string s(escaped.get());
   s.resize(n);
@@ -157,8 +154,8 @@ void BM_curl_easy_escape(benchmark::State& state) {
   const std::string text = MixedText(static_cast<size_t>(state.range(0)));
   CurlPtr curl(curl_easy_init());
   for (auto _ : state) {
-    CurlText out(curl_easy_escape(curl.get(), text.data(),
-                                  static_cast<int>(text.size())));
+    CurlTextPtr out(curl_easy_escape(curl.get(), text.data(),
+                                     static_cast<int>(text.size())));
     benchmark::DoNotOptimize(out.get());
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));
@@ -180,8 +177,8 @@ void BM_curl_easy_unescape(benchmark::State& state) {
   CurlPtr curl(curl_easy_init());
   for (auto _ : state) {
     int length = 0;
-    CurlText out(curl_easy_unescape(curl.get(), text.data(),
-                                    static_cast<int>(text.size()), &length));
+    CurlTextPtr out(curl_easy_unescape(curl.get(), text.data(),
+                                       static_cast<int>(text.size()), &length));
     benchmark::DoNotOptimize(out.get());
   }
   state.SetBytesProcessed(state.iterations() * state.range(0));

@@ -17,15 +17,11 @@
 
 #include "digest/Sha1.h"
 #include "digest/Sha256.h"
-#include "digest/ShaCompress.h"
-#include "platform/UniqueHandle.h"
+#include "internal/Handles.h"
+#include "internal/Sha1Engine.h"
+#include "internal/ShaCompress.h"
 
 namespace {
-
-using MdPtr = std::unique_ptr<EVP_MD, FnDeleter<EVP_MD_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
-using MacPtr = std::unique_ptr<EVP_MAC, FnDeleter<EVP_MAC_free>>;
-using MacCtxPtr = std::unique_ptr<EVP_MAC_CTX, FnDeleter<EVP_MAC_CTX_free>>;
 
 // 31 characters and the terminator: a 32-byte key.
 const unsigned char kKey[32] = "HMAC key for the digest bench..";

@@ -15,18 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "internal/Handles.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
 #include "platform/TqJson.h"
 #include "platform/TqcConvert.h"
-#include "platform/UniqueHandle.h"
+#include "util/Base64Codec.h"
 
 namespace {
-
-using PkeyPtr = std::unique_ptr<EVP_PKEY, FnDeleter<EVP_PKEY_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
-using CipherCtxPtr =
-    std::unique_ptr<EVP_CIPHER_CTX, FnDeleter<EVP_CIPHER_CTX_free>>;
 
 const std::string kSigningInput =
     "eyJhbGciOiJSUzI1NiIsInR5cCI6IkpXVCIsIng1dCI6ImFiYyJ9."

@@ -3,7 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "digest/ShaCompress.h"
+#include "internal/Sha1Engine.h"
+#include "internal/ShaCompress.h"
 #include "platform/SecureMemory.h"
 
 static_assert(sizeof(unsigned int) == sizeof(uint32_t),

@@ -13,6 +13,7 @@
 
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 #include "fuzz/FuzzSupport.h"
+#include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/TqcConvert.h"
 #include "util/Base64Codec.h"

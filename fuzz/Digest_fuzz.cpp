@@ -13,6 +13,7 @@
 #include "digest/Sha1.h"
 #include "digest/Sha256.h"
 #include "fuzz/FuzzSupport.h"
+#include "internal/Sha1Engine.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/TqcConvert.h"
+#include "util/Base64Codec.h"
 
 namespace {
 

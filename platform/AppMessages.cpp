@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "internal/MessageRegistry.h"
+
 namespace {
 
 template <class T>

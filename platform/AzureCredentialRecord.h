@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/AppMessages.h"
+#include "platform/TQExport.h"
 
 // AzureCredentialRecord: the stored Azure credential record
 // (App::AzureCredentialInfo) and its place in a stored credential's
@@ -23,46 +24,50 @@ enum class AuthType : int {
 
 // Readers: the field's content, "" for an absent text. GetAuthType reads
 // the low 32 bits of the stored integer (0 when absent).
-AuthType GetAuthType(const App::AzureCredentialInfo& record);
-std::string GetApplicationId(const App::AzureCredentialInfo& record);
-std::string GetTenantId(const App::AzureCredentialInfo& record);
-std::string GetCertificateName(const App::AzureCredentialInfo& record);
-std::string GetCertificateFile(const App::AzureCredentialInfo& record);
-std::string GetCertificateThumbprint(const App::AzureCredentialInfo& record);
+TQ_EXPORT AuthType GetAuthType(const App::AzureCredentialInfo& record);
+TQ_EXPORT std::string GetApplicationId(const App::AzureCredentialInfo& record);
+TQ_EXPORT std::string GetTenantId(const App::AzureCredentialInfo& record);
+TQ_EXPORT std::string GetCertificateName(
+    const App::AzureCredentialInfo& record);
+TQ_EXPORT std::string GetCertificateFile(
+    const App::AzureCredentialInfo& record);
+TQ_EXPORT std::string GetCertificateThumbprint(
+    const App::AzureCredentialInfo& record);
 // loginEndpoint of the endpoints sub-record, "" when there is none; a record
 // without the sub-record gets an empty one.
-std::string GetLoginEndpoint(App::AzureCredentialInfo& record);
+TQ_EXPORT std::string GetLoginEndpoint(App::AzureCredentialInfo& record);
 
 // Writers: the field holds value afterwards.
-void SetAuthType(App::AzureCredentialInfo& record, AuthType value);
-void SetApplicationId(App::AzureCredentialInfo& record,
-                      const std::string& value);
-void SetTenantId(App::AzureCredentialInfo& record, const std::string& value);
-void SetCertificateName(App::AzureCredentialInfo& record,
-                        const std::string& value);
-void SetCertificateFile(App::AzureCredentialInfo& record,
-                        const std::string& value);
-void SetCertificateThumbprint(App::AzureCredentialInfo& record,
-                              const std::string& value);
-void SetLoginEndpoint(App::AzureCredentialInfo& record,
-                      const std::string& value);
+TQ_EXPORT void SetAuthType(App::AzureCredentialInfo& record, AuthType value);
+TQ_EXPORT void SetApplicationId(App::AzureCredentialInfo& record,
+                                const std::string& value);
+TQ_EXPORT void SetTenantId(App::AzureCredentialInfo& record,
+                           const std::string& value);
+TQ_EXPORT void SetCertificateName(App::AzureCredentialInfo& record,
+                                  const std::string& value);
+TQ_EXPORT void SetCertificateFile(App::AzureCredentialInfo& record,
+                                  const std::string& value);
+TQ_EXPORT void SetCertificateThumbprint(App::AzureCredentialInfo& record,
+                                        const std::string& value);
+TQ_EXPORT void SetLoginEndpoint(App::AzureCredentialInfo& record,
+                                const std::string& value);
 
 // Embed: info holds a copy of record afterwards, in place of any before.
-void Embed(App::AdditionalCredInfo& info,
-           const App::AzureCredentialInfo& record);
+TQ_EXPORT void Embed(App::AdditionalCredInfo& info,
+                     const App::AzureCredentialInfo& record);
 // Extract: outRecord becomes a copy of the record embedded in info; an empty
 // record when info holds none.
-void Extract(App::AdditionalCredInfo& info,
-             App::AzureCredentialInfo& outRecord);
+TQ_EXPORT void Extract(App::AdditionalCredInfo& info,
+                       App::AzureCredentialInfo& outRecord);
 
 // ToAdditionalInfo: the serialized App::AdditionalCredInfo holding record,
 // as the credential store keeps it. Throws std::invalid_argument for a text
 // field that is not UTF-8 (CNMessageBase::serialize).
-std::string ToAdditionalInfo(const App::AzureCredentialInfo& record);
+TQ_EXPORT std::string ToAdditionalInfo(const App::AzureCredentialInfo& record);
 // FromAdditionalInfo: true with the record held in text (an empty record for
 // an empty text or one that holds none); false, outRecord untouched, when
 // text is not a serialized App::AdditionalCredInfo.
-bool FromAdditionalInfo(const std::string& text,
-                        App::AzureCredentialInfo& outRecord);
+TQ_EXPORT bool FromAdditionalInfo(const std::string& text,
+                                  App::AzureCredentialInfo& outRecord);
 
 }  // namespace AzureCredentialRecord

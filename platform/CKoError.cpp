@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "platform/StringFormat.h"
+#include "internal/StringFormat.h"
 
 struct FXErrorPrivate {
   uint32_t win32Code = 0;

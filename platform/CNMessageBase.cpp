@@ -8,7 +8,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/SecureJson.h"
+#include "internal/MessageRegistry.h"
+#include "internal/SecureJson.h"
 #include "platform/SecureMemory.h"
 
 namespace {

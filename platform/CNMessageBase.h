@@ -121,25 +121,3 @@ class TQ_EXPORT CNMessageBase {
   int m_id;
   FieldMap m_fields;
 };
-
-// What the message library knows about a registered record class: how to
-// create it and, for the fields it declares, their kinds. unserialize checks
-// declared fields; other field numbers may hold any kind.
-enum class CNFieldKind { kInteger, kText, kRecord };
-struct CNFieldSpec {
-  short number;
-  CNFieldKind kind;
-  int subType;  // for kRecord: the kind of the embedded record
-  int subId;
-};
-struct CNMessageClass {
-  int type;
-  int id;
-  CNMessageBase* (*create)();
-  const CNFieldSpec* fields;
-  size_t fieldCount;
-};
-
-// FindMessageClass: the registered class of kind (type, id), or null. The
-// registry is the table of AppMessages.cpp.
-const CNMessageClass* FindMessageClass(int type, int id) noexcept;

@@ -8,16 +8,14 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/StringFormat.h"
+#include "internal/Handles.h"
+#include "internal/StringFormat.h"
+#include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
 #include "platform/TqHome.h"
-#include "platform/UniqueHandle.h"
 #include "platform/auto_handle.h"
 
 namespace {
-
-using DatabasePtr = std::unique_ptr<sqlite3, FnDeleter<sqlite3_close>>;
-using StatementPtr = std::unique_ptr<sqlite3_stmt, FnDeleter<sqlite3_finalize>>;
 
 constexpr unsigned int kDefaultBusyTimeoutMs = 3000;
 

@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "platform/StringFormat.h"
+#include "internal/StringFormat.h"
+#include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
 #include "platform/TqHome.h"
 #include "platform/auto_handle.h"

@@ -2,7 +2,8 @@
 
 #include <climits>
 
-#include "platform/IniFile.h"
+#include "internal/IniFile.h"
+#include "platform/TQPI_Base.h"
 #include "platform/TqHome.h"
 
 namespace {

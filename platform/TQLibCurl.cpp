@@ -4,10 +4,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/Redact.h"
-#include "platform/RsaSigner.h"
+#include "internal/Handles.h"
+#include "internal/Redact.h"
+#include "internal/RsaSigner.h"
+#include "internal/StringFormat.h"
 #include "platform/SecureMemory.h"
-#include "platform/StringFormat.h"
 #include "platform/TQPlatformInfo.h"
 
 namespace {

@@ -7,7 +7,7 @@
 
 #include "platform/EvEvent.h"
 #include "platform/TQExport.h"
-#include "platform/UniqueHandle.h"
+#include "platform/auto_handle.h"
 
 class RsaSigner;
 
@@ -110,22 +110,21 @@ class TQ_EXPORT TQLibCurl {
   // for a missing or unreadable file, a wrong password, a file without a
   // private key, a key that is not RSA, or a signature longer than length.
   // Neither password nor key material is logged or kept in text form.
-  // Tests: tests/platform/RsaSigner_test.cpp
+  // Tests: tests/internal/RsaSigner_test.cpp
   bool SignSHA256withRSA(const std::string& certificateFile,
                          const std::string& data, const std::string& password,
                          unsigned char* signature, unsigned int& length);
 
  private:
-  using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
-  using SlistPtr = std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>>;
-
   static size_t StoreBody(char* data, size_t size, size_t count, void* self);
   static int Trace(CURL* handle, curl_infotype type, char* data, size_t size,
                    void* self);
   void ResetResult();
 
-  CurlPtr m_curl;
-  SlistPtr m_headers;
+  // The owners of internal/Handles.h (CurlPtr, SlistPtr), spelled out so
+  // that this installed header needs no internal one.
+  std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>> m_curl;
+  std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>> m_headers;
   std::string m_acceptHeader;
   bool m_failOnHttpError = true;
   bool m_trace = false;

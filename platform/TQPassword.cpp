@@ -13,16 +13,17 @@
 #include <memory>
 #include <vector>
 
+#include "internal/Handles.h"
 #include "platform/SecureMemory.h"
+#include "internal/Handles.h"
+#include "platform/TQPI_Base.h"
 #include "platform/TqHome.h"
 #include "platform/TqcConvert.h"
-#include "platform/UniqueHandle.h"
 #include "platform/auto_handle.h"
+#include "util/Base64Codec.h"
 
 namespace {
 
-using CipherCtxPtr =
-    std::unique_ptr<EVP_CIPHER_CTX, FnDeleter<EVP_CIPHER_CTX_free>>;
 using Key = SecretBuffer<TQPassword::kKeySize>;
 
 constexpr char kPrefix[] = "ENC1:";

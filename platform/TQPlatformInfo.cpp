@@ -1,6 +1,7 @@
 #include "platform/TQPlatformInfo.h"
 
-#include "platform/IniFile.h"
+#include "internal/IniFile.h"
+#include "platform/TQPI_Base.h"
 #include "platform/TqHome.h"
 
 TQPlatformInfo::TQPlatformInfo()

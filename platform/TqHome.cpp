@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/FXFile.h"
-#include "platform/StringFormat.h"
+#include "internal/StringFormat.h"
 #include "platform/TQPI_Base.h"
 
 namespace {

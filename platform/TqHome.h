@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/CKoError.h"
+#include "platform/TQExport.h"
 #include "platform/auto_handle.h"
 
 // TqHome: the home folder (TQPI_Base::getHomeDirectory) and every path under
@@ -13,7 +14,7 @@
 // and to open a private file there. Whatever the library keeps under the
 // home goes through these.
 // Tests: tests/platform/TqHome_test.cpp
-class TqHome {
+class TQ_EXPORT TqHome {
  public:
   // The home folder as TQPI_Base finds it when constructed.
   TqHome();

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/SecureJson.h"
+#include "internal/SecureJson.h"
 
 struct TqJsonValueImpl {
   SecureJson value;

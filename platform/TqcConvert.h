@@ -20,14 +20,3 @@ TQ_EXPORT int HexDigitValue(char c);
 TQ_EXPORT TqcBucket hex2bin(const char* hexText);
 
 }  // namespace Tqc
-
-// base64Decode: decodes standard Base64 (RFC 4648 section 4: "A"-"Z",
-// "a"-"z", "0"-"9", "+", "/", "=" padding) into bytes. Line breaks, spaces
-// and tabs anywhere are skipped. True with the decoded bytes in `bytes`
-// (replacing its content; "" decodes to ""). False, with `bytes` untouched,
-// for any other character, a "=" that is not part of the final group's
-// padding (at most two, at its end), or a count of Base64 characters that is
-// not a multiple of four. Unused bits of the last character are ignored
-// (RFC 4648 section 3.5 leaves them to the decoder).
-// Tests: tests/platform/TqcConvert_test.cpp
-TQ_EXPORT bool base64Decode(const std::string& text, std::string& bytes);

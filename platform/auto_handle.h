@@ -37,3 +37,17 @@ class auto_handle {
  private:
   int m_fd = -1;
 };
+
+// FnDeleter: the deleter that lets std::unique_ptr own a C library handle
+// through the library's own free function:
+//   std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>
+// internal/Handles.h names one such owner per handle type.
+template <auto Fn>
+struct FnDeleter {
+  template <class T>
+  void operator()(T* p) const noexcept {
+    if (p != nullptr) {
+      Fn(p);
+    }
+  }
+};

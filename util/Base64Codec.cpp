@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/SecureMemory.h"
+
 namespace {
 
 // RFC 4648 section 4 (standard) and section 5 (URL- and filename-safe).
@@ -102,22 +104,31 @@ std::string EncodeString(const unsigned char* data, int length,
   return out;
 }
 
-// Decoding tables, one per position in a group of four: the 6-bit value
-// already shifted into place, or kSkip for a character outside the
-// standard alphabet. OR-ing four entries gives the 24 bits of a group, with
-// kSkip set when any of the four must be skipped.
+// Decoding tables of both decoders, one per position in a group of four:
+// the 6-bit value already shifted into place, or kSkip for a character
+// outside the standard alphabet. OR-ing four entries gives the 24 bits of a
+// group, with kSkip set when any of the four must be skipped.
 constexpr uint32_t kSkip = 0x01000000;
+// value[]: a 6-bit value (below 64), or one of these. Each has bit 6 or 7
+// set, so OR-ing four entries and masking ~0x3F tells a whole group.
+constexpr unsigned char kPadValue = 0x40;    // "="
+constexpr unsigned char kBlankValue = 0x41;  // CR, LF, space, tab
+constexpr unsigned char kOtherValue = 0xFF;  // anything else
 struct DecodeTables {
   uint32_t shifted[4][256];
-  unsigned char value[256];  // 6-bit value, or 0xFF to skip
+  unsigned char value[256];
 };
 constexpr DecodeTables MakeDecodeTables() {
   DecodeTables t{};
   for (unsigned c = 0; c < 256; ++c) {
-    t.value[c] = 0xFF;
+    t.value[c] = kOtherValue;
     for (int k = 0; k < 4; ++k) {
       t.shifted[k][c] = kSkip;
     }
+  }
+  t.value[static_cast<unsigned char>('=')] = kPadValue;
+  for (const char blank : {'\r', '\n', ' ', '\t'}) {
+    t.value[static_cast<unsigned char>(blank)] = kBlankValue;
   }
   for (unsigned v = 0; v < 64; ++v) {
     const auto c = static_cast<unsigned char>(kStandardAlphabet[v]);
@@ -157,7 +168,7 @@ size_t DecodeInto(const unsigned char* in, size_t n, unsigned char* out) {
     int k = 0;
     while (k < 4 && in < end) {
       const unsigned char c = kDecode.value[*in++];
-      if (c != 0xFF) {
+      if (c < 64) {
         v |= uint32_t{c} << (18 - 6 * k);
         ++k;
       }
@@ -179,6 +190,45 @@ size_t DecodeInto(const unsigned char* in, size_t n, unsigned char* out) {
 }
 
 constexpr size_t DecodedCapacity(size_t n) { return n - n / 4; }
+
+// Checks text against the rules of base64Decode; on success the number of
+// bytes it decodes to.
+bool ValidateBase64(const unsigned char* p, const unsigned char* end,
+                    size_t& outSize) {
+  size_t symbols = 0;  // alphabet characters
+  size_t padding = 0;  // "=" seen; only more "=" or blanks may follow
+  // Runs of four alphabet characters before any padding take the short way.
+  while (end - p >= 4 && ((kDecode.value[p[0]] | kDecode.value[p[1]] |
+                           kDecode.value[p[2]] | kDecode.value[p[3]]) &
+                          ~0x3F) == 0) {
+    symbols += 4;
+    p += 4;
+  }
+  for (; p != end; ++p) {
+    const unsigned char v = kDecode.value[*p];
+    if (v < 64) {
+      if (padding != 0) {
+        return false;
+      }
+      ++symbols;
+    } else if (v == kPadValue) {
+      // Padding fills the third and/or fourth place of the final group.
+      const size_t inGroup = symbols % 4;
+      if (inGroup < 2 || inGroup + padding >= 4) {
+        return false;
+      }
+      ++padding;
+    } else if (v != kBlankValue) {
+      return false;
+    }
+  }
+  const size_t rest = symbols % 4;  // [0, 3]
+  if (padding != 0 ? rest + padding != 4 : rest != 0) {
+    return false;
+  }
+  outSize = symbols / 4 * 3 + (rest == 0 ? 0 : rest - 1);
+  return true;
+}
 
 std::string HexOf(const unsigned char* data, size_t n) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -248,4 +298,66 @@ std::string Base64ToHex(const std::string& text) {
                           reinterpret_cast<unsigned char*>(&bytes[0])));
   return HexOf(reinterpret_cast<const unsigned char*>(bytes.data()),
                bytes.size());
+}
+
+bool base64Decode(const std::string& text, std::string& bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  size_t size = 0;
+  if (!ValidateBase64(p, end, size)) {
+    return false;
+  }
+  // The bytes may be key material, and so may what bytes held before: a
+  // buffer that has to grow is wiped before it is given up.
+  if (bytes.capacity() < size) {
+    WipeString(bytes);
+  } else if (bytes.size() > size) {
+    SecureWipe(&bytes[size], bytes.size() - size);
+  }
+  bytes.resize(size);
+  auto* w = reinterpret_cast<unsigned char*>(bytes.data());
+  unsigned int word = 0;
+  int n = 0;  // symbols in word, [0, 3]
+  while (p != end) {
+    // Whole groups without blanks take the short way.
+    if (n == 0 && end - p >= 4) {
+      const unsigned char a = kDecode.value[p[0]];
+      const unsigned char b = kDecode.value[p[1]];
+      const unsigned char c = kDecode.value[p[2]];
+      const unsigned char d = kDecode.value[p[3]];
+      if (((a | b | c | d) & ~0x3F) == 0) {
+        const unsigned int group = static_cast<unsigned int>(a) << 18 |
+                                   static_cast<unsigned int>(b) << 12 |
+                                   static_cast<unsigned int>(c) << 6 |
+                                   static_cast<unsigned int>(d);
+        w[0] = static_cast<unsigned char>(group >> 16);
+        w[1] = static_cast<unsigned char>(group >> 8);
+        w[2] = static_cast<unsigned char>(group);
+        w += 3;
+        p += 4;
+        continue;
+      }
+    }
+    const unsigned char v = kDecode.value[*p++];
+    if (v >= 64) {
+      continue;  // blanks and padding, validated above
+    }
+    word = word << 6 | static_cast<unsigned int>(v);
+    if (++n == 4) {
+      w[0] = static_cast<unsigned char>(word >> 16);
+      w[1] = static_cast<unsigned char>(word >> 8);
+      w[2] = static_cast<unsigned char>(word);
+      w += 3;
+      word = 0;
+      n = 0;
+    }
+  }
+  // The final group's 2 or 3 symbols carry 1 or 2 bytes.
+  if (n == 2) {
+    w[0] = static_cast<unsigned char>(word >> 4);
+  } else if (n == 3) {
+    w[0] = static_cast<unsigned char>(word >> 10);
+    w[1] = static_cast<unsigned char>(word >> 2);
+  }
+  return true;
 }

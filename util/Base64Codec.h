@@ -45,7 +45,19 @@ TQ_EXPORT std::string Base64URLEncode(const unsigned char* data, int length);
 // is written past the bytes counted. 0 for no input.
 TQ_EXPORT int base64Decode(const unsigned char* text, int length, char* dest);
 
-// Base64Decode: the bytes base64Decode gives, as a string (may hold NULs).
+// base64Decode (strict): decodes standard Base64 (RFC 4648 section 4: "A"-"Z",
+// "a"-"z", "0"-"9", "+", "/", "=" padding) into bytes. Line breaks, spaces
+// and tabs anywhere are skipped. True with the decoded bytes in `bytes`
+// (replacing its content; "" decodes to ""). False, with `bytes` untouched,
+// for any other character, a "=" that is not part of the final group's
+// padding (at most two, at its end), or a count of Base64 characters that is
+// not a multiple of four. Unused bits of the last character are ignored
+// (RFC 4648 section 3.5 leaves them to the decoder).
+// Tests: tests/util/Base64Codec_test.cpp
+TQ_EXPORT bool base64Decode(const std::string& text, std::string& bytes);
+
+// Base64Decode: the bytes the lenient base64Decode gives, as a string (may hold
+// NULs).
 TQ_EXPORT std::string Base64Decode(const unsigned char* text, int length);
 
 // HexEncode: two lower-case hex digits per byte, 0x00 0xAB -> "00ab".

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/TimeParsingDetail.h"
 #include "platform/TQTime.h"
 #include "util/StringUtils.h"
 

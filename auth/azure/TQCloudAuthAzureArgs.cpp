@@ -1,12 +1,15 @@
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 
 #include "auth/TQCloudAuthLib.h"
+#include "internal/StringFormat.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/FXFile.h"
 #include "platform/SecureMemory.h"
+#include "platform/TQPI_Base.h"
 #include "platform/TqException.h"
 #include "platform/TqHome.h"
 #include "platform/TqcConvert.h"
+#include "util/Base64Codec.h"
 
 namespace TQCloudAuth {
 

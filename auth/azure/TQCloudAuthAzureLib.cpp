@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
+#include "internal/Redact.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CKoString.h"
-#include "platform/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
 #include "platform/TqJson.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "digest/ShaCompress.h"
+#include "internal/ShaCompress.h"
 
 namespace digest_test {
 

@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "digest/ShaCompress.h"
+#include "internal/Sha1Engine.h"
+#include "internal/ShaCompress.h"
 #include "tests/digest/DigestTestUtil.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "digest/ShaCompress.h"
+#include "internal/ShaCompress.h"
 #include "tests/digest/DigestTestUtil.h"
 
 namespace {

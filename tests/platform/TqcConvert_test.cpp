@@ -1,10 +1,8 @@
 #include "platform/TqcConvert.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -44,77 +42,6 @@ TEST(Hex2Bin, ThrowsForBadText) {
     FAIL();
   } catch (const std::exception& e) {  // also a std::exception
     EXPECT_NE(std::string(e.what()), "");
-  }
-}
-
-// RFC 4648 section 10 vectors, blanks, and each rule of the strict decoder.
-TEST(Base64Decode, Table) {
-  struct Case {
-    const char* text;
-    bool ok;
-    std::string bytes;
-  };
-  const Case cases[] = {
-      {"", true, ""},
-      {"Zg==", true, "f"},
-      {"Zm8=", true, "fo"},
-      {"Zm9v", true, "foo"},
-      {"Zm9vYg==", true, "foob"},
-      {"Zm9vYmE=", true, "fooba"},
-      {"Zm9vYmFy", true, "foobar"},
-      {"+/+/", true, "\xfb\xff\xbf"},
-      {"Zm9v\r\nYmFy\n", true, "foobar"},
-      {" Zm 9v\tYg = = ", true, "foob"},
-      {"\n\n", true, ""},
-      {"Zh==", true, "f"},  // unused bits are ignored
-      {"Zm9", false, ""},
-      {"Zg=", false, ""},
-      {"Zg", false, ""},
-      {"Z===", false, ""},
-      {"====", false, ""},
-      {"=Zg=", false, ""},
-      {"Zg==Zg==", false, ""},
-      {"Zg==Z", false, ""},
-      {"Zm8==", false, ""},
-      {"Zm9v=", false, ""},
-      {"Zm-v", false, ""},  // Base64URL alphabet is not standard
-      {"Zm_v", false, ""},
-      {"Zm9v\v", false, ""},
-      {"Zm9v\f", false, ""},
-      {"Zm9v.", false, ""},
-      {"Zm9v\xc3\xa9", false, ""},
-  };
-  for (const Case& c : cases) {
-    std::string bytes = "untouched";
-    EXPECT_EQ(base64Decode(c.text, bytes), c.ok) << c.text;
-    EXPECT_EQ(bytes, c.ok ? c.bytes : "untouched") << c.text;
-  }
-  std::string bytes = "untouched";
-  EXPECT_FALSE(base64Decode(std::string("Zm9v\0Zm9v", 9), bytes));
-  EXPECT_EQ(bytes, "untouched");
-}
-
-// Every byte value, against OpenSSL's encoder, with PEM-style line breaks.
-TEST(Base64Decode, AllBytesRoundTrip) {
-  std::string all;
-  for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 256; ++i) {
-      all.push_back(static_cast<char>(i));
-    }
-  }
-  for (size_t len = 0; len <= all.size(); len += (len < 8 ? 1 : 97)) {
-    std::vector<unsigned char> enc(4 * ((len + 2) / 3) + 1);
-    const int n = EVP_EncodeBlock(
-        enc.data(), reinterpret_cast<const unsigned char*>(all.data()),
-        static_cast<int>(len));
-    std::string text(reinterpret_cast<const char*>(enc.data()),
-                     static_cast<size_t>(n));
-    for (size_t pos = 64; pos < text.size(); pos += 65) {
-      text.insert(pos, "\n");
-    }
-    std::string bytes;
-    ASSERT_TRUE(base64Decode(text, bytes)) << len;
-    EXPECT_EQ(bytes, all.substr(0, len));
   }
 }
 

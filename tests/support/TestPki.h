@@ -19,12 +19,10 @@ using tqpki::GenerateEcKey;
 using tqpki::GenerateRsaKey;
 using tqpki::IssueCertificate;
 using tqpki::KeyToPem;
-using tqpki::PkeyPtr;
 using tqpki::ReadFile;
 using tqpki::Sha1ThumbprintHex;
 using tqpki::ToPkcs12;
 using tqpki::WriteFile;
-using tqpki::X509Ptr;
 
 // An application's own certificate (self-signed, RSA 2048) in the forms a
 // stored credential holds it.

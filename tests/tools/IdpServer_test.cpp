@@ -34,10 +34,6 @@ using tqidp::IdpApplication;
 using tqidp::IdpFault;
 using tqidp::IdpOptions;
 using tqidp::IdpServer;
-using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
-using SlistPtr = std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>>;
-using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
 
 constexpr char kTenant[] = "contoso-tenant";
 constexpr char kSecretApp[] = "11111111-aaaa-bbbb-cccc-000000000001";
@@ -151,8 +147,7 @@ std::string RsHeader(const std::string& x5t) {
 bool VerifyRs256(const std::string& publicPem, const std::string& jwt) {
   BioPtr bio(
       BIO_new_mem_buf(publicPem.data(), static_cast<int>(publicPem.size())));
-  tqtest::PkeyPtr key(
-      PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+  PkeyPtr key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
   const size_t dot = jwt.rfind('.');
   if (key == nullptr || dot == std::string::npos) {
     return false;
@@ -244,8 +239,8 @@ class Client {
 // --- fixture: one PKI and client certificates for the whole program
 
 struct ClientCert {
-  tqtest::PkeyPtr key;
-  tqtest::X509Ptr cert;
+  PkeyPtr key;
+  X509Ptr cert;
   std::string pem;
   std::string x5t;      // unpadded Base64URL of the SHA-1 thumbprint
   std::string x5tS256;  // of the SHA-256 thumbprint

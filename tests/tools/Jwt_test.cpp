@@ -87,8 +87,8 @@ TEST(ParseJws, SplitsThreeSegments) {
 }
 
 TEST(Jws, SignsAndVerifiesRs256AndPs256) {
-  const tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
-  const tqtest::PkeyPtr other = tqtest::GenerateRsaKey(2048);
+  const PkeyPtr key = tqtest::GenerateRsaKey(2048);
+  const PkeyPtr other = tqtest::GenerateRsaKey(2048);
   for (const JwsAlg alg : {JwsAlg::kRs256, JwsAlg::kPs256}) {
     std::string sig;
     ASSERT_TRUE(tqidp::SignJws(key.get(), alg, "header.payload", sig));
@@ -109,7 +109,7 @@ TEST(Jws, SignsAndVerifiesRs256AndPs256) {
 }
 
 TEST(Jws, RefusesKeysThatAreNotRsa) {
-  const tqtest::PkeyPtr ec = tqtest::GenerateEcKey();
+  const PkeyPtr ec = tqtest::GenerateEcKey();
   std::string sig = "junk";
   EXPECT_FALSE(tqidp::SignJws(ec.get(), JwsAlg::kRs256, "x", sig));
   EXPECT_TRUE(sig.empty());
@@ -118,7 +118,7 @@ TEST(Jws, RefusesKeysThatAreNotRsa) {
 }
 
 TEST(Jws, MakeJwtProducesAVerifiableCompactJws) {
-  const tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
+  const PkeyPtr key = tqtest::GenerateRsaKey(2048);
   const std::string jwt =
       tqidp::MakeJwt(key.get(), "{\"alg\":\"RS256\"}", "{\"sub\":\"me\"}");
   tqidp::Jws jws;

@@ -32,10 +32,10 @@ class CliTest : public ::testing::Test {
   static void SetUpTestSuite() {
     dir = new tqtest::TempDir();
     pki = new tqtest::TestPki(dir->path());
-    tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
+    PkeyPtr key = tqtest::GenerateRsaKey(2048);
     tqtest::CertSpec certSpec;
     certSpec.commonName = "cli application";
-    tqtest::X509Ptr cert =
+    X509Ptr cert =
         tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
     certificatePem = new std::string(tqtest::CertToPem(cert.get()));
     certFile = new std::string(dir->path() + "/app.pem");

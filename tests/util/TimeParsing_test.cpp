@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/TimeParsingDetail.h"
 #include "platform/TQTime.h"
 
 namespace {

@@ -20,14 +20,17 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "digest/Sha1.h"
+#include "internal/Handles.h"
+#include "internal/Sha1Engine.h"
+#include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/EvEvent.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
+#include "internal/Handles.h"
 #include "platform/TqHome.h"
-#include "platform/UniqueHandle.h"
 #include "util/Base64Codec.h"
 
 namespace {
@@ -41,11 +44,6 @@ constexpr size_t kMaxStdinBytes = 64 * 1024;
 constexpr size_t kMaxCertificateBytes = 1024 * 1024;
 // Ids, URLs and scopes are far shorter; more is a mistake, not a credential.
 constexpr size_t kMaxOptionBytes = 8192;
-
-using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
-using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, FnDeleter<EVP_PKEY_free>>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, FnDeleter<PKCS12_free>>;
 
 // A failure to report: exit status 1 (or 2 for usage) and a message.
 struct Failure {

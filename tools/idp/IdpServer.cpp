@@ -34,7 +34,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/UniqueHandle.h"
+#include "internal/Handles.h"
 #include "tools/idp/Jwt.h"
 #include "tools/pki/Pki.h"
 
@@ -43,10 +43,6 @@ namespace {
 
 using json = nlohmann::json;
 using ordered_json = nlohmann::ordered_json;
-using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
-using DirPtr = std::unique_ptr<DIR, FnDeleter<closedir>>;
-using tqpki::PkeyPtr;
-using tqpki::X509Ptr;
 
 constexpr char kTokenPath[] = R"(/([^/]+)/oauth2/v2\.0/token)";
 constexpr char kAssertionType[] =

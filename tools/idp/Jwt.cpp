@@ -5,12 +5,10 @@
 #include <array>
 #include <memory>
 
-#include "platform/UniqueHandle.h"
+#include "internal/Handles.h"
 
 namespace tqidp {
 namespace {
-
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
 
 // RFC 4648 section 5, table 2.
 constexpr char kAlphabet[] =

@@ -20,10 +20,6 @@
 namespace tqpki {
 namespace {
 
-using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, FnDeleter<PKCS12_free>>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, FnDeleter<X509_EXTENSION_free>>;
-
 void Check(bool ok, const char* what) {
   if (!ok) {
     char err[256];
@@ -42,7 +38,7 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
-  ExtPtr ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str()));
+  X509ExtensionPtr ext(X509V3_EXT_conf_nid(nullptr, &ctx, nid, value.c_str()));
   Check(ext != nullptr, "X509V3_EXT_conf_nid");
   Check(X509_add_ext(cert, ext.get(), -1) == 1, "X509_add_ext");
 }

@@ -12,12 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/UniqueHandle.h"
+#include "internal/Handles.h"
 
 namespace tqpki {
-
-using PkeyPtr = std::unique_ptr<EVP_PKEY, FnDeleter<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
 
 // GenerateRsaKey: a new RSA key of the given size; never null.
 PkeyPtr GenerateRsaKey(unsigned int bits = 2048);

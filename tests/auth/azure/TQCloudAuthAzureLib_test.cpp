@@ -71,10 +71,10 @@ class AzureLibTest : public ::testing::Test {
     pkiDir = new tqtest::TempDir();
     pki = new tqtest::TestPki(pkiDir->path());
     client = new ClientCertificate();
-    tqtest::PkeyPtr key = tqtest::GenerateRsaKey(2048);
+    PkeyPtr key = tqtest::GenerateRsaKey(2048);
     tqtest::CertSpec certSpec;
     certSpec.commonName = "client-2 application";
-    tqtest::X509Ptr cert =
+    X509Ptr cert =
         tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
     client->certificatePem = tqtest::CertToPem(cert.get());
     client->pemWithEncryptedKey =

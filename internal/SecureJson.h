@@ -22,6 +22,6 @@ using SecureJson =
 // True on success. False, with out left unchanged, for a null text, malformed
 // JSON (trailing content included), or arrays/objects nested deeper than
 // maxDepth levels (the outermost value is level 1). Never throws.
-// Tests: tests/platform/SecureJson_test.cpp
+// Tests: tests/internal/SecureJson_test.cpp
 bool ParseJsonBounded(const char* text, size_t length, unsigned int maxDepth,
                       SecureJson& out) noexcept;

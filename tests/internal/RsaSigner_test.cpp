@@ -1,4 +1,4 @@
-#include "platform/RsaSigner.h"
+#include "internal/RsaSigner.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -17,13 +17,8 @@ namespace {
 
 using tqtest::CertToPem;
 using tqtest::KeyToPem;
-using tqtest::PkeyPtr;
 using tqtest::TempDir;
 using tqtest::WriteFile;
-using tqtest::X509Ptr;
-
-using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
 
 const std::string kData =
     "eyJhbGciOiJSUzI1NiIsInR5cCI6IkpXVCJ9.eyJhdWQiOiJodHRwczovL3gvIn0";

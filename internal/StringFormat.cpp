@@ -1,4 +1,4 @@
-#include "platform/StringFormat.h"
+#include "internal/StringFormat.h"
 
 #include <cstdio>
 

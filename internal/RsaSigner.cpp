@@ -1,4 +1,4 @@
-#include "platform/RsaSigner.h"
+#include "internal/RsaSigner.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,15 +23,6 @@
 
 namespace {
 
-using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, FnDeleter<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, FnDeleter<PKCS12_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FnDeleter<EVP_MD_CTX_free>>;
-void FreeCertStack(STACK_OF(X509) * certs) {
-  sk_X509_pop_free(certs, X509_free);
-}
-using CertStackPtr = std::unique_ptr<STACK_OF(X509), FnDeleter<FreeCertStack>>;
 using SecretBytes = std::vector<unsigned char, ZeroingAllocator<unsigned char>>;
 
 // Leaves the thread's OpenSSL error queue as it was: our failures are

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/UniqueHandle.h"
+#include "internal/Handles.h"
 
 // RsaSigner: RS256 signatures (RSASSA-PKCS1-v1_5 with SHA-256) with the RSA
 // private key of a certificate file, which is either PEM (certificate and
@@ -19,7 +19,7 @@
 // given. The password itself is not kept: only a salted SHA-256 of it, to
 // notice a different one. Not thread-safe: one caller at a time, like the
 // HTTP client that holds it.
-// Tests: tests/platform/RsaSigner_test.cpp
+// Tests: tests/internal/RsaSigner_test.cpp
 class RsaSigner {
  public:
   // Files beyond this size are not read.
@@ -59,7 +59,7 @@ class RsaSigner {
   bool HashPassword(const std::string& password,
                     unsigned char (&out)[kHashSize]) const;
 
-  std::unique_ptr<EVP_PKEY, FnDeleter<EVP_PKEY_free>> m_key;
+  PkeyPtr m_key;
   std::string m_file;
   FileId m_id;
   unsigned char m_salt[kSaltSize] = {};

@@ -1,4 +1,4 @@
-#include "digest/ShaCompress.h"
+#include "internal/ShaCompress.h"
 
 #include <atomic>
 

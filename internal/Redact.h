@@ -11,7 +11,7 @@
 // than client_id, scope, grant_type and client_assertion_type replaced by
 // "***" ("client_secret=***"). A piece without "=" becomes "***". Field
 // separators and order are kept.
-// Tests: tests/platform/Redact_test.cpp
+// Tests: tests/internal/Redact_test.cpp
 TQ_EXPORT std::string RedactFormBody(const std::string& body);
 
 // RedactHeaderLine: a header line with the value of Authorization,

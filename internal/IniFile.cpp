@@ -1,4 +1,4 @@
-#include "platform/IniFile.h"
+#include "internal/IniFile.h"
 
 #include <ini.h>
 

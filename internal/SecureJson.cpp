@@ -1,4 +1,4 @@
-#include "platform/SecureJson.h"
+#include "internal/SecureJson.h"
 
 #include <utility>
 

@@ -7,7 +7,7 @@
 // the digest modules, in two back ends: portable C++ and the x86 SHA
 // extensions. The back end is chosen once per process from cpuid; tests and
 // benchmarks may force one. Nothing here is exported from the library.
-// Tests: tests/digest/ShaCompress_test.cpp
+// Tests: tests/internal/ShaCompress_test.cpp
 
 namespace tqdigest {
 

@@ -1,4 +1,4 @@
-#include "platform/Redact.h"
+#include "internal/Redact.h"
 
 #include <strings.h>
 

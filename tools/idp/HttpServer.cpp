@@ -27,6 +27,7 @@
 #include <unordered_map>
 
 #include "platform/UniqueHandle.h"
+#include "tools/idp/HttpMessage.h"
 
 namespace tqidp {
 namespace {
@@ -36,8 +37,6 @@ using SslCtxPtr = std::unique_ptr<SSL_CTX, FnDeleter<SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, FnDeleter<SSL_free>>;
 using AddrInfoPtr = std::unique_ptr<addrinfo, FnDeleter<freeaddrinfo>>;
 
-constexpr size_t kMaxHead = 16 * 1024;  // request line and headers
-constexpr size_t kMaxHeaders = 100;
 constexpr size_t kReadChunk = 16 * 1024;
 constexpr int kSweepMs = 500;  // how often idle connections are looked at
 // epoll keys besides connection ids.
@@ -79,196 +78,6 @@ struct Connection {
   ~Connection() { OPENSSL_cleanse(in.data(), in.size()); }
 };
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           // not tolower(): locale-dependent
-           auto lower = [](char c) {
-             return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
-
-bool ContainsTokenIgnoreCase(std::string_view list, std::string_view token) {
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(',', start);
-    if (end == std::string_view::npos) {
-      end = list.size();
-    }
-    std::string_view item = list.substr(start, end - start);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
-      item.remove_prefix(1);
-    }
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
-      item.remove_suffix(1);
-    }
-    if (EqualsIgnoreCase(item, token)) {
-      return true;
-    }
-    start = end + 1;
-  }
-  return false;
-}
-
-bool IsTokenChar(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
-         (c >= 'A' && c <= 'Z') || std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool IsToken(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), IsTokenChar);
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-// The path of a request target (origin or absolute form), before "?" and
-// with "%XY" decoded. false for any other target.
-bool TargetPath(std::string_view target, std::string& out) {
-  for (const char c : target) {
-    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) {
-      return false;
-    }
-  }
-  if (target == "*") {
-    out = "*";
-    return true;
-  }
-  for (const std::string_view scheme : {"http://", "https://"}) {
-    if (target.substr(0, scheme.size()) == scheme) {
-      const size_t slash = target.find('/', scheme.size());
-      target = slash == std::string_view::npos ? std::string_view("/")
-                                               : target.substr(slash);
-    }
-  }
-  if (target.empty() || target.front() != '/') {
-    return false;
-  }
-  target = target.substr(0, target.find('?'));
-  out.clear();
-  for (size_t i = 0; i < target.size(); ++i) {
-    if (target[i] != '%') {
-      out += target[i];
-      continue;
-    }
-    const int hi = i + 2 < target.size() ? HexDigit(target[i + 1]) : -1;
-    const int lo = hi >= 0 ? HexDigit(target[i + 2]) : -1;
-    if (lo < 0) {
-      return false;
-    }
-    out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  return true;
-}
-
-// The request line and headers (RFC 9112 section 3 and 5), CRLF separated,
-// without the empty line that ends them.
-bool ParseHead(std::string_view head, HttpRequest& req, bool& http10) {
-  const size_t eol = head.find("\r\n");
-  const std::string_view line = head.substr(0, eol);
-  const size_t sp1 = line.find(' ');
-  const size_t sp2 =
-      sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
-  if (sp2 == std::string_view::npos ||
-      line.find(' ', sp2 + 1) != std::string_view::npos) {
-    return false;
-  }
-  req.method = std::string(line.substr(0, sp1));
-  const std::string_view version = line.substr(sp2 + 1);
-  if (!IsToken(req.method) ||
-      !TargetPath(line.substr(sp1 + 1, sp2 - sp1 - 1), req.path) ||
-      (version != "HTTP/1.1" && version != "HTTP/1.0")) {
-    return false;
-  }
-  http10 = version == "HTTP/1.0";
-  size_t start = eol == std::string_view::npos ? head.size() : eol + 2;
-  while (start < head.size()) {
-    size_t end = head.find("\r\n", start);
-    if (end == std::string_view::npos) {
-      end = head.size();
-    }
-    const std::string_view field = head.substr(start, end - start);
-    const size_t colon = field.find(':');
-    if (colon == std::string_view::npos || !IsToken(field.substr(0, colon)) ||
-        field.find('\0') != std::string_view::npos ||
-        req.headers.size() == kMaxHeaders) {
-      return false;
-    }
-    std::string_view value = field.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-      value.remove_prefix(1);
-    }
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
-      value.remove_suffix(1);
-    }
-    req.headers.emplace_back(field.substr(0, colon), value);
-    start = end + 2;
-  }
-  return true;
-}
-
-// Removes the first n bytes of buffer, wiping them and the bytes the move
-// leaves behind: a request may carry a secret.
-void Consume(std::string& buffer, size_t n) {
-  const size_t size = buffer.size();
-  OPENSSL_cleanse(buffer.data(), n);
-  std::memmove(buffer.data(), buffer.data() + n, size - n);
-  OPENSSL_cleanse(buffer.data() + (size - n), n);
-  buffer.resize(size - n);
-}
-
-const char* Reason(int status) {
-  switch (status) {
-    case 100:
-      return "Continue";
-    case 200:
-      return "OK";
-    case 204:
-      return "No Content";
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 408:
-      return "Request Timeout";
-    case 411:
-      return "Length Required";
-    case 413:
-      return "Payload Too Large";
-    case 429:
-      return "Too Many Requests";
-    case 431:
-      return "Request Header Fields Too Large";
-    case 500:
-      return "Internal Server Error";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    default:
-      return "Status";
-  }
-}
-
 void SetTimeout(int fd, int option, Clock::duration d) {
   const auto us = std::max<long long>(
       1000, std::chrono::duration_cast<std::chrono::microseconds>(d).count());
@@ -288,15 +97,6 @@ void BlockSigpipe() {
 }
 
 }  // namespace
-
-const std::string* HttpRequest::Header(std::string_view name) const {
-  for (const auto& h : headers) {
-    if (EqualsIgnoreCase(h.first, name)) {
-      return &h.second;
-    }
-  }
-  return nullptr;
-}
 
 struct HttpServer::Impl {
   Impl(HttpServerOptions o, HttpHandler h)
@@ -626,18 +426,7 @@ bool HttpServer::Impl::Serve(Connection& c) {
     if (res.drop) {
       return false;
     }
-    const std::string* connection = req.Header("Connection");
-    bool keep = !stopping &&
-                (http10 ? connection != nullptr &&
-                              ContainsTokenIgnoreCase(*connection, "keep-alive")
-                        : connection == nullptr ||
-                              !ContainsTokenIgnoreCase(*connection, "close"));
-    for (const auto& h : res.headers) {
-      if (EqualsIgnoreCase(h.first, "Connection") &&
-          ContainsTokenIgnoreCase(h.second, "close")) {
-        keep = false;
-      }
-    }
+    const bool keep = !stopping && KeepAlive(req, http10, res);
     if (!Reply(c, res, keep, http10, req.method == "HEAD") || !keep) {
       return false;
     }
@@ -677,7 +466,7 @@ bool HttpServer::Impl::ReadRequest(Connection& c, HttpRequest& req,
       Clock::now() + std::chrono::seconds(options.ioTimeoutSeconds);
   size_t headEnd = 0;
   while ((headEnd = c.in.find("\r\n\r\n")) == std::string::npos) {
-    if (c.in.size() > kMaxHead) {
+    if (c.in.size() > kMaxRequestHead) {
       errorStatus = 431;
       return false;
     }
@@ -685,37 +474,19 @@ bool HttpServer::Impl::ReadRequest(Connection& c, HttpRequest& req,
       return false;
     }
   }
-  if (headEnd > kMaxHead) {
+  if (headEnd > kMaxRequestHead) {
     errorStatus = 431;
     return false;
   }
-  if (!ParseHead(std::string_view(c.in).substr(0, headEnd), req, http10)) {
+  if (!ParseRequestHead(std::string_view(c.in).substr(0, headEnd), req,
+                        http10)) {
     errorStatus = 400;
     return false;
   }
   Consume(c.in, headEnd + 4);
-  if (req.Header("Transfer-Encoding") != nullptr) {
-    errorStatus = 411;
-    return false;
-  }
   size_t length = 0;
-  const std::string* first = req.Header("Content-Length");
-  if (first != nullptr) {
-    for (const auto& h : req.headers) {
-      if (EqualsIgnoreCase(h.first, "Content-Length") && h.second != *first) {
-        errorStatus = 400;
-        return false;
-      }
-    }
-    if (first->empty() || first->size() > 18 ||
-        first->find_first_not_of("0123456789") != std::string::npos) {
-      errorStatus = 400;
-      return false;
-    }
-    length = std::stoull(*first);
-  }
-  if (length > options.maxBody) {
-    errorStatus = 413;
+  errorStatus = RequestBodyLength(req, options.maxBody, length);
+  if (errorStatus != 0) {
     return false;
   }
   const std::string* expect = req.Header("Expect");
@@ -755,36 +526,7 @@ bool HttpServer::Impl::Write(Connection& c, std::string_view data) {
 
 bool HttpServer::Impl::Reply(Connection& c, const HttpResponse& res, bool keep,
                              bool http10, bool head) {
-  const bool hasBody =
-      res.status >= 200 && res.status != 204 && res.status != 304;
-  std::string out = "HTTP/1.1 " + std::to_string(res.status) + " " +
-                    Reason(res.status) + "\r\n";
-  if (!res.contentType.empty()) {
-    out += "Content-Type: " + res.contentType + "\r\n";
-  }
-  if (hasBody) {
-    out += "Content-Length: " + std::to_string(res.body.size()) + "\r\n";
-  }
-  if (!keep) {
-    out += "Connection: close\r\n";
-  } else if (http10) {
-    out += "Connection: keep-alive\r\n";
-  }
-  for (const auto& h : res.headers) {
-    // The framing is this server's; a line break would forge a header.
-    if (!IsToken(h.first) || EqualsIgnoreCase(h.first, "Content-Length") ||
-        EqualsIgnoreCase(h.first, "Transfer-Encoding") ||
-        EqualsIgnoreCase(h.first, "Connection") ||
-        h.second.find_first_of("\r\n") != std::string::npos) {
-      continue;
-    }
-    out += h.first + ": " + h.second + "\r\n";
-  }
-  out += "\r\n";
-  if (hasBody && !head) {
-    out += res.body;
-  }
-  const bool sent = Write(c, out);
+  const bool sent = Write(c, FormatResponse(res, keep, http10, head));
   if (sent && !keep && c.ssl != nullptr) {
     SSL_shutdown(c.ssl.get());  // close_notify; the peer's is not awaited
     ERR_clear_error();

@@ -98,8 +98,12 @@ struct IdpServer::Impl {
     return h.find(':') != std::string::npos ? "[" + h + "]" : h;
   }
 
+  // The port as HttpServer bound it before its threads started: a handler
+  // may run before Start returns.
+  int Port() const { return http != nullptr ? http->port() : 0; }
+
   std::string LoginEndpoint() const {
-    return Scheme() + "://" + DisplayHost() + ":" + std::to_string(boundPort) +
+    return Scheme() + "://" + DisplayHost() + ":" + std::to_string(Port()) +
            "/";
   }
 
@@ -128,7 +132,6 @@ struct IdpServer::Impl {
   std::string keyId;
   AppRegistry apps;
   std::unique_ptr<HttpServer> http;
-  int boundPort = 0;
   bool started = false;
 
   mutable std::mutex mutex;
@@ -480,7 +483,6 @@ bool IdpServer::Start(std::string& error) {
     d.http.reset();
     return false;
   }
-  d.boundPort = d.http->port();
   d.started = true;
   return true;
 }
@@ -498,7 +500,7 @@ void IdpServer::Stop() {
   d.http->Stop();
 }
 
-int IdpServer::port() const { return m_impl->boundPort; }
+int IdpServer::port() const { return m_impl->Port(); }
 
 std::string IdpServer::LoginEndpoint() const { return m_impl->LoginEndpoint(); }
 

@@ -2,9 +2,11 @@
 
 #include <curl/curl.h>
 #include <dirent.h>
+#include <netdb.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <sqlite3.h>
 
@@ -49,3 +51,8 @@ using CertStackPtr = std::unique_ptr<STACK_OF(X509), FnDeleter<FreeCertStack>>;
 
 // POSIX
 using DirPtr = std::unique_ptr<DIR, FnDeleter<closedir>>;
+using AddrInfoPtr = std::unique_ptr<addrinfo, FnDeleter<freeaddrinfo>>;
+
+// TLS
+using SslCtxPtr = std::unique_ptr<SSL_CTX, FnDeleter<SSL_CTX_free>>;
+using SslPtr = std::unique_ptr<SSL, FnDeleter<SSL_free>>;

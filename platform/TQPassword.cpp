@@ -15,7 +15,6 @@
 
 #include "internal/Handles.h"
 #include "platform/SecureMemory.h"
-#include "internal/Handles.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqHome.h"
 #include "platform/TqcConvert.h"

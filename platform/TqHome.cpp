@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/FXFile.h"
 #include "internal/StringFormat.h"
+#include "platform/FXFile.h"
 #include "platform/TQPI_Base.h"
 
 namespace {

@@ -1,14 +1,18 @@
 #include "tools/idp/IdpServer.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +24,7 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/TempHome.h"
@@ -236,6 +241,117 @@ class Client {
   CurlPtr m_curl;
 };
 
+// The status of each whole reply at the start of text.
+std::vector<int> StatusCodes(const std::string& text) {
+  std::vector<int> codes;
+  size_t at = 0;
+  while (text.compare(at, 9, "HTTP/1.1 ") == 0) {
+    const size_t headEnd = text.find("\r\n\r\n", at);
+    if (headEnd == std::string::npos) {
+      break;
+    }
+    const int code = std::stoi(text.substr(at + 9, 3));
+    const size_t field = text.find("Content-Length: ", at);
+    const size_t length = field < headEnd && code != 100
+                              ? std::stoul(text.substr(field + 16, 10))
+                              : 0;
+    if (headEnd + 4 + length > text.size()) {
+      break;
+    }
+    codes.push_back(code);
+    at = headEnd + 4 + length;
+  }
+  return codes;
+}
+
+// A bare TCP connection, for what libcurl would not send and for holding
+// many connections open.
+class RawConnection {
+ public:
+  explicit RawConnection(int port)
+      : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (m_fd < 0 ||
+        ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      throw std::runtime_error("connect");
+    }
+  }
+  ~RawConnection() {
+    if (m_fd >= 0) {
+      ::close(m_fd);
+    }
+  }
+  RawConnection(RawConnection&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
+  RawConnection& operator=(RawConnection&&) = delete;
+
+  void Send(const std::string& bytes) {
+    if (::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(bytes.size())) {
+      throw std::runtime_error("send");
+    }
+  }
+  // The status codes of the whole replies that arrive until `replies` were
+  // seen, the server closed, or 10 s passed; closed tells which of the first
+  // two.
+  std::vector<int> Read(size_t replies, bool* closed = nullptr) {
+    std::vector<int> codes;
+    std::string text;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool eof = false;
+    while (codes.size() < replies && !eof) {
+      pollfd p{m_fd, POLLIN, 0};
+      if (std::chrono::steady_clock::now() > deadline ||
+          ::poll(&p, 1, 100) < 0) {
+        break;
+      }
+      char buf[4096];
+      const ssize_t n = p.revents != 0 ? ::recv(m_fd, buf, sizeof buf, 0) : -2;
+      eof = n == 0 || n == -1;
+      text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+      codes = StatusCodes(text);
+    }
+    if (closed != nullptr) {
+      *closed = eof;
+    }
+    return codes;
+  }
+
+ private:
+  int m_fd;
+};
+
+// Makes room for n more descriptors; false when the hard limit is lower.
+bool RaiseFileLimit(rlim_t n) {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) {
+    return false;
+  }
+  const rlim_t wanted = n + 256;
+  if (files.rlim_cur < wanted) {
+    files.rlim_cur = std::min(files.rlim_max, wanted);
+    ::setrlimit(RLIMIT_NOFILE, &files);
+  }
+  return files.rlim_cur >= wanted;
+}
+
+// Polls until done() holds or 10 s passed; done()'s last answer.
+template <class Done>
+bool Eventually(Done done) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 // --- fixture: one PKI and client certificates for the whole program
 
 struct ClientCert {
@@ -268,18 +384,19 @@ class IdpServerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    dir = new tqtest::TempDir();
-    pki = new tqtest::TestPki(dir->path());
-    registered = new ClientCert(MakeClientCert());
-    stranger = new ClientCert(MakeClientCert());
-    expired = new ClientCert(MakeClientCert(-48 * 3600, 24 * 3600));
+    dir = std::make_unique<tqtest::TempDir>();
+    pki = std::make_unique<tqtest::TestPki>(dir->path());
+    registered = std::make_unique<ClientCert>(MakeClientCert());
+    stranger = std::make_unique<ClientCert>(MakeClientCert());
+    expired =
+        std::make_unique<ClientCert>(MakeClientCert(-48 * 3600, 24 * 3600));
   }
   static void TearDownTestSuite() {
-    delete expired;
-    delete stranger;
-    delete registered;
-    delete pki;
-    delete dir;
+    expired.reset();
+    stranger.reset();
+    registered.reset();
+    pki.reset();
+    dir.reset();
   }
 
   IdpOptions Options() const {
@@ -329,18 +446,12 @@ class IdpServerTest : public ::testing::Test {
         Payload(TokenUrl(server), kCertApp, kCertApp, now + 3600, now));
   }
 
-  static tqtest::TempDir* dir;
-  static tqtest::TestPki* pki;
-  static ClientCert* registered;
-  static ClientCert* stranger;
-  static ClientCert* expired;
+  static inline std::unique_ptr<tqtest::TempDir> dir;
+  static inline std::unique_ptr<tqtest::TestPki> pki;
+  static inline std::unique_ptr<ClientCert> registered;
+  static inline std::unique_ptr<ClientCert> stranger;
+  static inline std::unique_ptr<ClientCert> expired;
 };
-
-tqtest::TempDir* IdpServerTest::dir = nullptr;
-tqtest::TestPki* IdpServerTest::pki = nullptr;
-ClientCert* IdpServerTest::registered = nullptr;
-ClientCert* IdpServerTest::stranger = nullptr;
-ClientCert* IdpServerTest::expired = nullptr;
 
 void ExpectToken(const IdpServer& server, const Reply& r, long expiresIn,
                  const std::string& clientId) {
@@ -467,6 +578,7 @@ TEST_F(IdpServerTest, AnswersEachRefusalLikeAzureAd) {
     long status;
     const char* error;
     long code;
+    const char* contentType = "application/x-www-form-urlencoded";
   } cases[] = {
       {"unknown tenant", "nobody", SecretBody(), 400, "invalid_request", 90002},
       {"unknown client", kTenant,
@@ -488,6 +600,9 @@ TEST_F(IdpServerTest, AnswersEachRefusalLikeAzureAd) {
        400, "invalid_scope", 1002012},
       {"no credential", kTenant, secretApp + scope + grant, 401,
        "invalid_client", 7000218},
+      // A body of another type has no parameters Azure AD would read.
+      {"form sent as JSON", kTenant, SecretBody(), 400, "invalid_request",
+       900144, "application/json"},
       {"wrong secret", kTenant, SecretBody("not-the-secret"), 401,
        "invalid_client", 7000215},
       {"secret one character short", kTenant,
@@ -566,7 +681,8 @@ TEST_F(IdpServerTest, AnswersEachRefusalLikeAzureAd) {
   Client client(pki->caFile());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Reply r = client.Post(TokenUrl(*server, c.tenant), c.body);
+    const Reply r =
+        client.Post(TokenUrl(*server, c.tenant), c.body, c.contentType);
     ASSERT_EQ(r.code, CURLE_OK);
     EXPECT_EQ(r.status, c.status) << r.body;
     const json body = json::parse(r.body, nullptr, false);
@@ -638,15 +754,6 @@ TEST_F(IdpServerTest, AnswersOtherPathsAndMethodsWith404Json) {
   }
 }
 
-TEST_F(IdpServerTest, ABodyOfAnotherTypeHasNoParameters) {
-  auto server = StartServer();
-  Client client(pki->caFile());
-  const Reply r =
-      client.Post(TokenUrl(*server), SecretBody(), "application/json");
-  EXPECT_EQ(r.status, 400);
-  EXPECT_EQ(json::parse(r.body)["error_codes"], json::array({900144}));
-}
-
 TEST_F(IdpServerTest, KeepsOneConnectionForManyRequests) {
   auto server = StartServer();
   Client first(pki->caFile());
@@ -669,6 +776,138 @@ TEST_F(IdpServerTest, StopEndsIdleKeepAliveConnections) {
   server->Stop();
   // The keep-alive time is minutes: a stop that waited for it would show.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(IdpServerTest, AnswersANewClientAtOnceWhile1000ConnectionsAreIdle) {
+  constexpr int kIdle = 1000;
+  if (!RaiseFileLimit(2 * kIdle)) {
+    GTEST_SKIP() << "the descriptor limit is below " << 2 * kIdle;
+  }
+  IdpOptions o;
+  o.tls = false;
+  auto server = StartServer(o);
+  EXPECT_EQ(server->LoginEndpoint().rfind("http://127.0.0.1:", 0), 0u);
+  // Half kept alive after a request, half never used.
+  std::vector<RawConnection> idle;
+  for (int i = 0; i < kIdle; ++i) {
+    idle.emplace_back(server->port());
+    if (i % 2 == 0) {
+      idle.back().Send("GET /warm HTTP/1.1\r\nHost: x\r\n\r\n");
+    }
+  }
+  for (int i = 0; i < kIdle; i += 2) {
+    ASSERT_EQ(idle[static_cast<size_t>(i)].Read(1), std::vector<int>{404});
+  }
+  ASSERT_TRUE(Eventually([&] { return server->OpenConnections() == kIdle; }))
+      << server->OpenConnections();
+
+  // A wait for any idle connection to end would take minutes.
+  Client client("");
+  curl_easy_setopt(client.handle(), CURLOPT_TIMEOUT, 5L);
+  EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+  EXPECT_EQ(server->OpenConnections(), kIdle + 1u);
+  idle.front().Send("GET /again HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(idle.front().Read(1), std::vector<int>{404});
+  EXPECT_EQ(server->ConnectionCount(), kIdle / 2 + 1u);
+}
+
+TEST_F(IdpServerTest, ClosesConnectionsIdleLongerThanTheTimeout) {
+  IdpOptions o = Options();
+  o.idleTimeoutSeconds = 1;
+  auto server = StartServer(o);
+  Client client(pki->caFile());
+  ASSERT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+  RawConnection unused(server->port());
+  bool closed = false;
+  EXPECT_TRUE(unused.Read(1, &closed).empty());
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(Eventually([&] { return server->OpenConnections() == 0; }));
+  // The client notices and connects again.
+  EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+  EXPECT_EQ(server->ConnectionCount(), 2u);
+}
+
+TEST_F(IdpServerTest, FramesRequestsAsHttp11) {
+  IdpOptions o;
+  o.tls = false;
+  auto server = StartServer(o);
+  const std::string token =
+      std::string("POST /") + kTenant + "/oauth2/v2.0/token HTTP/1.1\r\n";
+  const std::string get = "GET /x HTTP/1.1\r\nHost: x\r\n";
+  const std::string close = "Connection: close\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::vector<int> replies;  // each one's status; then the server closes
+  } cases[] = {
+      {"pipelined, the last asks to close",
+       get + "\r\n" + get + close,
+       {404, 404}},
+      {"HTTP/1.0 without keep-alive", "GET /x HTTP/1.0\r\n\r\n", {404}},
+      {"path escapes decoded",
+       std::string("POST /") + kTenant + "/oauth2/v2.0/tok%65n HTTP/1.1\r\n" +
+           "Content-Length: 0\r\n" + close,
+       {400}},
+      {"a request line of one word", "HELLO\r\n\r\n", {400}},
+      {"an unknown HTTP version", "GET / HTTP/2.0\r\n\r\n", {400}},
+      {"two different lengths",
+       token + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab",
+       {400}},
+      {"a chunked body",
+       token + "Transfer-Encoding: chunked\r\n\r\n1\r\na\r\n0\r\n\r\n",
+       {411}},
+      {"a body over 1 MiB", token + "Content-Length: 1048577\r\n\r\n", {413}},
+      {"a head over 16 KiB", get + "X: " + std::string(17000, 'a'), {431}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawConnection raw(server->port());
+    raw.Send(c.bytes);
+    bool closed = false;
+    EXPECT_EQ(raw.Read(c.replies.size() + 1, &closed), c.replies);
+    EXPECT_TRUE(closed);
+  }
+  // "Expect: 100-continue" is answered before the body is sent.
+  RawConnection raw(server->port());
+  raw.Send(token +
+           "Content-Type: application/x-www-form-urlencoded\r\n"
+           "Expect: 100-continue\r\nContent-Length: " +
+           std::to_string(SecretBody().size()) + "\r\n" + close);
+  EXPECT_EQ(raw.Read(1), std::vector<int>{100});
+  raw.Send(SecretBody());
+  EXPECT_EQ(raw.Read(1), std::vector<int>{200});
+}
+
+TEST_F(IdpServerTest, KeepsBoundedRecordsAndNoBodyWhenAsked) {
+  IdpOptions o;
+  o.tls = false;
+  o.recordContent = false;
+  auto server = StartServer(o);
+  Client client("");
+  ASSERT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+  auto requests = server->Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].path,
+            std::string("/") + kTenant + "/oauth2/v2.0/token");
+  EXPECT_EQ(requests[0].body, "");
+  EXPECT_TRUE(requests[0].headers.empty());
+
+  // The latest 4,096 are kept; the counts go on.
+  RawConnection raw(server->port());
+  for (int batch = 0; batch < 41; ++batch) {
+    std::string bytes;
+    for (int i = 0; i < 100; ++i) {
+      bytes += "GET /" + std::to_string(batch * 100 + i) +
+               " HTTP/1.1\r\nHost: x\r\n\r\n";
+    }
+    raw.Send(bytes);
+    ASSERT_EQ(raw.Read(100).size(), 100u);
+  }
+  EXPECT_EQ(server->RequestCount(), 4101u);
+  requests = server->Requests();
+  ASSERT_EQ(requests.size(), 4096u);
+  EXPECT_EQ(requests.front().path, "/4");
+  EXPECT_EQ(requests.back().path, "/4099");
 }
 
 TEST_F(IdpServerTest, DelaysDropsAndCansRepliesWhileAFaultIsSet) {
@@ -736,15 +975,6 @@ TEST_F(IdpServerTest, PutsTheGivenExpiresInTextIntoSuccessfulReplies) {
   EXPECT_TRUE(body.contains("access_token"));
   // A refusal stays a refusal.
   EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody("wrong")).status, 401);
-}
-
-TEST_F(IdpServerTest, ServesPlainHttpWhenAsked) {
-  IdpOptions o;
-  o.tls = false;
-  auto server = StartServer(o);
-  EXPECT_EQ(server->LoginEndpoint().rfind("http://127.0.0.1:", 0), 0u);
-  Client client("");
-  EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
 }
 
 TEST_F(IdpServerTest, StartFailsWithAReason) {

@@ -117,16 +117,4 @@ TEST(Jws, RefusesKeysThatAreNotRsa) {
   EXPECT_EQ(tqidp::MakeJwt(ec.get(), "{}", "{}"), "");
 }
 
-TEST(Jws, MakeJwtProducesAVerifiableCompactJws) {
-  const PkeyPtr key = tqtest::GenerateRsaKey(2048);
-  const std::string jwt =
-      tqidp::MakeJwt(key.get(), "{\"alg\":\"RS256\"}", "{\"sub\":\"me\"}");
-  tqidp::Jws jws;
-  ASSERT_TRUE(tqidp::ParseJws(jwt, jws));
-  EXPECT_EQ(jws.header, "{\"alg\":\"RS256\"}");
-  EXPECT_EQ(jws.payload, "{\"sub\":\"me\"}");
-  EXPECT_TRUE(tqidp::VerifyJws(key.get(), JwsAlg::kRs256, jws.signingInput,
-                               jws.signature));
-}
-
 }  // namespace

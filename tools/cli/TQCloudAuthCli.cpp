@@ -29,7 +29,6 @@
 #include "platform/SecureMemory.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
-#include "internal/Handles.h"
 #include "platform/TqHome.h"
 #include "util/Base64Codec.h"
 

@@ -36,6 +36,13 @@ struct IdpOptions {
   // One line per request (method, path, client_id, status, AADSTS code);
   // never a secret, an assertion or a token. Called from server threads.
   std::function<void(const std::string& line)> log;
+  // true: Requests() keeps each request's headers and body as received,
+  // secrets and assertions included (tests compare the exact bytes). false:
+  // method, path and client port only; a body, wiped afterwards, lives only
+  // while its request is handled. The tqcloudauth-idp program uses false.
+  bool recordContent = true;
+  // A connection idle this long, kept alive or never used, is closed.
+  int idleTimeoutSeconds = 120;
 };
 
 struct IdpRequest {
@@ -85,7 +92,7 @@ class IdpServer {
   // message in error when the TLS files are missing or unusable, the address
   // cannot be bound, or the server was started before.
   bool Start(std::string& error);
-  // Stop: stops serving, ends delayed replies and drops open connections
+  // Stop: stops serving, ends delayed replies and closes open connections
   // (idle keep-alive ones included); returns when every server thread has
   // ended. Harmless when not serving.
   void Stop();
@@ -99,13 +106,15 @@ class IdpServer {
   void ClearFault();
   void SetExpiresIn(long seconds);
 
-  // ConnectionCount: distinct client connections (by source port) that
-  // carried a request other than a control request.
+  // ConnectionCount: client connections that carried a request other than
+  // a control request, since Start.
   size_t ConnectionCount() const;
+  // OpenConnections: client connections open now, idle ones included.
+  size_t OpenConnections() const;
   // RequestCount: requests received, control requests aside.
   size_t RequestCount() const;
-  // Requests: every request counted, in order, bodies as received (secrets
-  // and assertions included: tests compare the exact bytes).
+  // Requests: the latest requests counted, oldest first: at most 4,096, and
+  // fewer when their recorded bytes pass 64 MiB (see recordContent).
   std::vector<IdpRequest> Requests() const;
   // TokenSigningPublicKeyPem: the SubjectPublicKeyInfo PEM of the key that
   // signs issued access tokens (RS256), made by Start; empty before.

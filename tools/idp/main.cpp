@@ -4,6 +4,7 @@
 // (unreadable applications file, TLS files, busy port): exit 1.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
@@ -144,6 +145,15 @@ int main(int argc, char** argv) {
     }
   }
   options.log = LogLine;
+  // Records keep no request body: they may hold secrets.
+  options.recordContent = false;
+  // Every open connection is a descriptor: room for thousands of them.
+  struct rlimit files {};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 &&
+      files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   tqidp::IdpServer server(options);
   if (!server.LoadApplications(appsFile, error) || !server.Start(error)) {

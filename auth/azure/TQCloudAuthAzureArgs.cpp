@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "auth/TQCloudAuthLib.h"
+#include "auth/azure/TokenCache.h"
 #include "platform/FXFile.h"
 #include "platform/SecureMemory.h"
 #include "platform/StringFormat.h"
@@ -54,12 +55,9 @@ class TemporaryFile {
 
 }  // namespace
 
-AzureParams::~AzureParams() { WipeString(accessToken); }
+AzureParams::AzureParams() : m_tokenCache(std::make_unique<TokenCache>()) {}
 
-void AzureParams::setAccessToken(const std::string& token) {
-  WipeString(accessToken);
-  accessToken = token;
-}
+AzureParams::~AzureParams() = default;
 
 int AzureParams::getAuthType() const {
   return static_cast<int>(credentialInfo.getint64(

@@ -33,30 +33,25 @@ bool OpenSslBackend() {
          std::strncmp(info->ssl_version, "OpenSSL/", 8) == 0;
 }
 
-// [Http] <name>: a whole number of seconds from 1 to kMaxTimeoutSeconds.
-// Absent: the default. Anything else (0, negative, absurd, not a number):
-// the default, with a warning, so that no request can wait unbounded.
-long ReadTimeout(TQPlatformInfo& info, EvEvent& event, const char* name,
-                 long fallback) {
-  std::string text;
-  if (!info.getString("Http", name, text)) {
-    return fallback;
+// [Http] <name>: a whole number of seconds from 1 to kMaxTimeoutSeconds, or
+// the default when absent. False, with the default in outSeconds and the
+// text found in outText, for anything else (0, negative, absurd, not a
+// number): no request may wait unbounded.
+bool ReadTimeout(TQPlatformInfo& info, const char* name, long fallback,
+                 long& outSeconds, std::string& outText) {
+  outSeconds = fallback;
+  if (!info.getString("Http", name, outText)) {
+    return true;
   }
-  long long value = -1;
-  const bool digits = !text.empty() && text.size() <= 18 &&
-                      text.find_first_not_of("0123456789") == std::string::npos;
-  if (digits) {
-    value = std::stoll(text);
-  }
+  const bool digits =
+      !outText.empty() && outText.size() <= 18 &&
+      outText.find_first_not_of("0123456789") == std::string::npos;
+  const long long value = digits ? std::stoll(outText) : -1;
   if (value < 1 || value > kMaxTimeoutSeconds) {
-    event.DebugLvl("TQLibCurlInit", 2,
-                   "Warning: [Http] %s [%s] is not a number of seconds from 1 "
-                   "to %ld; using %ld",
-                   name, text.substr(0, 32).c_str(), kMaxTimeoutSeconds,
-                   fallback);
-    return fallback;
+    return false;
   }
-  return static_cast<long>(value);
+  outSeconds = static_cast<long>(value);
+  return true;
 }
 
 }  // namespace
@@ -77,10 +72,25 @@ bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
     return false;
   }
   TQPlatformInfo info;
-  m_connectTimeout = ReadTimeout(info, m_event, "ConnectTimeoutSeconds",
-                                 kDefaultConnectTimeoutSeconds);
-  m_timeout =
-      ReadTimeout(info, m_event, "TimeoutSeconds", kDefaultTimeoutSeconds);
+  const struct {
+    const char* name;
+    long fallback;
+    long& seconds;
+  } timeouts[] = {
+      {"ConnectTimeoutSeconds", kDefaultConnectTimeoutSeconds,
+       m_connectTimeout},
+      {"TimeoutSeconds", kDefaultTimeoutSeconds, m_timeout},
+  };
+  for (const auto& t : timeouts) {
+    std::string text;
+    if (!ReadTimeout(info, t.name, t.fallback, t.seconds, text)) {
+      Log().DebugLvl("TQLibCurlInit", 2,
+                     "Warning: [Http] %s [%s] is not a number of seconds "
+                     "from 1 to %ld; using %ld",
+                     t.name, text.substr(0, 32).c_str(), kMaxTimeoutSeconds,
+                     t.fallback);
+    }
+  }
   m_caFile.clear();
   info.getString("Http", "CAFile", m_caFile);
   m_keepAlive = keepAlive;
@@ -148,6 +158,14 @@ void TQLibCurl::ResetResult() {
   m_httpStatus = 0;
   m_curlCode = CURLE_OK;
   m_overflow = false;
+}
+
+EvEvent& TQLibCurl::Log() {
+  // Made on first use: constructing it reads the configuration file.
+  if (!m_event) {
+    m_event = std::make_unique<EvEvent>();
+  }
+  return *m_event;
 }
 
 bool TQLibCurl::Fail(CURLcode code, const std::string& text) {
@@ -322,7 +340,7 @@ size_t TQLibCurl::StoreBody(char* data, size_t size, size_t count, void* self) {
 int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
                      size_t size, void* self) {
   auto* client = static_cast<TQLibCurl*>(self);
-  if (!client->m_event.IsLogged(3)) {
+  if (!client->Log().IsLogged(3)) {
     return 0;
   }
   const char* prefix = nullptr;
@@ -354,8 +372,8 @@ int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
       line.pop_back();
     }
     if (!line.empty()) {
-      client->m_event.DebugLvl("TQLibCurl", 3, "%s%s", prefix,
-                               RedactHeaderLine(line).c_str());
+      client->Log().DebugLvl("TQLibCurl", 3, "%s%s", prefix,
+                             RedactHeaderLine(line).c_str());
     }
     start = end + 1;
   }

@@ -138,6 +138,7 @@ class TQ_EXPORT TQLibCurl {
                    void* self);
   void ResetResult();
   bool Fail(CURLcode code, const std::string& text);
+  EvEvent& Log();
 
   bool m_ready = false;
   // Settings; the proxy ones decide, with the CA bundle, which pooled
@@ -161,6 +162,6 @@ class TQ_EXPORT TQLibCurl {
   CURLcode m_curlCode = CURLE_OK;
   long m_connections = 0;
   char m_errorBuffer[CURL_ERROR_SIZE] = {};
-  EvEvent m_event;
+  std::unique_ptr<EvEvent> m_event;  // Log()
   std::unique_ptr<RsaSigner> m_signer;
 };

@@ -155,6 +155,14 @@ bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
     // hold its stores.
     g_cache = new std::map<std::string, Cached>();
   }
+  auto same = g_cache->find(path);
+  if (same != g_cache->end() && same->second.identity == FileIdentity::Of(st)) {
+    // Another thread parsed the same version meanwhile: one store per
+    // version, so that connections grouped by store stay together.
+    same->second.lastUse = ++g_uses;
+    out = same->second.store;
+    return true;
+  }
   if (g_cache->size() >= kMaxCachedBundles && g_cache->count(path) == 0) {
     auto oldest = g_cache->begin();
     for (auto it = g_cache->begin(); it != g_cache->end(); ++it) {

@@ -234,11 +234,12 @@ TEST_F(TokenCacheTest, ConcurrentMissesShareOneFailure) {
 // While one scope's request hangs at the endpoint, another scope's cached
 // token is served at once.
 TEST_F(TokenCacheTest, HitNeverWaitsForAnotherScopesRequest) {
-  tqtest::HttpsTestServer server(pki->server().certFile, pki->server().keyFile);
+  // Declared before the server: its threads use them until it is gone.
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::promise<void> arrived;
   std::atomic<int> requests{0};
+  tqtest::HttpsTestServer server(pki->server().certFile, pki->server().keyFile);
   server.SetHandler([&](const httplib::Request& req, httplib::Response& res) {
     if (requests++ == 1) {
       arrived.set_value();
@@ -270,10 +271,10 @@ TEST_F(TokenCacheTest, HitNeverWaitsForAnotherScopesRequest) {
 // endpoint fails, the cached token is served and no early request is made
 // for 30 s. With fewer than 240 s left a failure is the caller's.
 TEST_F(TokenCacheTest, EarlyRefreshRidesOutAFailingEndpoint) {
-  tqtest::HttpsTestServer server(pki->server().certFile, pki->server().keyFile);
   std::mutex mutex;
   std::string reply;  // empty: 503
   int requests = 0;
+  tqtest::HttpsTestServer server(pki->server().certFile, pki->server().keyFile);
   server.SetHandler([&](const httplib::Request&, httplib::Response& res) {
     std::lock_guard<std::mutex> lock(mutex);
     ++requests;

@@ -52,10 +52,12 @@ struct ProxySettings {
 
 ProxySettings ReadProxySettings(bool useDBProxySettings) {
   ProxySettings proxy;
+  if (!useDBProxySettings) {
+    return proxy;  // not even the configuration file is read
+  }
   TQGlobalParam config;
   int enabled = 0;
-  if (useDBProxySettings &&
-      config.get(SENDLOGS_USE_HTTP_PROXY, enabled, nullptr) == 0 &&
+  if (config.get(SENDLOGS_USE_HTTP_PROXY, enabled, nullptr) == 0 &&
       enabled > 0) {
     proxy.on = true;
   }

@@ -53,10 +53,12 @@ struct ProxySettings {
 
 ProxySettings ReadProxySettings(bool useDBProxySettings) {
   ProxySettings proxy;
+  if (!useDBProxySettings) {
+    return proxy;  // not even the configuration file is read
+  }
   TQGlobalParam config;
   int enabled = 0;
-  if (useDBProxySettings &&
-      config.get(SENDLOGS_USE_HTTP_PROXY, enabled, nullptr) == 0 &&
+  if (config.get(SENDLOGS_USE_HTTP_PROXY, enabled, nullptr) == 0 &&
       enabled > 0) {
     proxy.on = true;
   }
@@ -130,6 +132,7 @@ CKoError TQCloudAuthLib::setProxyServer(const std::string& proxy) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_HANDLE,
                                    "Curl Library is not initialized.");
   }
+  std::lock_guard<std::mutex> lock(m_transportMutex);
   if (curl &&
       !curl->TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, proxy)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
@@ -139,6 +142,16 @@ CKoError TQCloudAuthLib::setProxyServer(const std::string& proxy) {
 }
 
 CKoError TQCloudAuthLib::setHttpHeaders(
+    const std::vector<std::string>& headers) {
+  std::lock_guard<std::mutex> lock(m_transportMutex);
+  CKoError st = setHttpHeadersLocked(headers);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  return CKoError::Success();
+}
+
+CKoError TQCloudAuthLib::setHttpHeadersLocked(
     const std::vector<std::string>& headers) {
   if (!curl) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
@@ -158,11 +171,12 @@ CKoError TQCloudAuthLib::sendHttpRequest(
     HTTP_REQ_TYPE type, const std::string& url,
     const std::vector<std::string>& headers, const std::string& body,
     std::string& response) {
+  std::lock_guard<std::mutex> lock(m_transportMutex);
   if (!curl) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Curl lib is not initialized");
   }
-  CKoError st = setHttpHeaders(headers);
+  CKoError st = setHttpHeadersLocked(headers);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }

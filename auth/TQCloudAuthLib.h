@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,10 @@
 
 // TQCloudAuthLib: the library object every token provider derives from. It
 // holds the provider-independent parameters and the HTTP client, and sends
-// the provider's requests. One caller at a time: it takes no locks.
+// the provider's requests. The transport functions (setProxyServer,
+// setHttpHeaders, sendHttpRequest) may be called from any thread: they take
+// the object's transport lock, one request at a time. Initialisation
+// (TQCloudAuthLibInit, initCurlObject) runs before the object is shared.
 // Tests: tests/auth/TQCloudAuthLib_test.cpp
 class TQ_EXPORT TQCloudAuthLib {
  public:
@@ -110,4 +114,9 @@ class TQ_EXPORT TQCloudAuthLib {
   std::unique_ptr<TQLibCurl> curl;
   std::unique_ptr<TQCloudAuth::BaseParams> params;
   bool useDBProxySettings = false;
+
+ private:
+  CKoError setHttpHeadersLocked(const std::vector<std::string>& headers);
+
+  std::mutex m_transportMutex;
 };

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "internal/CaStore.h"
+#include "internal/CurlPool.h"
 #include "internal/Handles.h"
 #include "internal/Redact.h"
 #include "internal/RsaSigner.h"
@@ -15,6 +17,8 @@ namespace {
 
 constexpr long kDefaultConnectTimeoutSeconds = 10;
 constexpr long kDefaultTimeoutSeconds = 30;
+// A longer wait than this is a misconfiguration, not a slow endpoint.
+constexpr long kMaxTimeoutSeconds = 3600;
 constexpr long kMaxRedirects = 5;
 
 void GlobalInitOnce() {
@@ -22,29 +26,33 @@ void GlobalInitOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// Options through which a caller could switch TLS verification off.
-bool WeakensTls(CURLoption option, long value) {
-  switch (option) {
-    case CURLOPT_SSL_VERIFYPEER:
-    case CURLOPT_PROXY_SSL_VERIFYPEER:
-      return value != 1;
-    case CURLOPT_SSL_VERIFYHOST:
-    case CURLOPT_PROXY_SSL_VERIFYHOST:
-      return value != 2;
-    case CURLOPT_SSL_VERIFYSTATUS:
-      return false;
-    default:
-      return false;
+// The shared CA store reaches connections through CURLOPT_SSL_CTX_FUNCTION,
+// which only the OpenSSL backend offers.
+bool OpenSslBackend() {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  return info != nullptr && info->ssl_version != nullptr &&
+         std::strncmp(info->ssl_version, "OpenSSL/", 8) == 0;
+}
+
+// [Http] <name>: a whole number of seconds from 1 to kMaxTimeoutSeconds, or
+// the default when absent. False, with the default in outSeconds and the
+// text found in outText, for anything else (0, negative, absurd, not a
+// number): no request may wait unbounded.
+bool ReadTimeout(TQPlatformInfo& info, const char* name, long fallback,
+                 long& outSeconds, std::string& outText) {
+  outSeconds = fallback;
+  if (!info.getString("Http", name, outText)) {
+    return true;
   }
-}
-
-bool IsLongOption(CURLoption option) {
-  return option > 0 && option < CURLOPTTYPE_OBJECTPOINT;
-}
-
-bool IsTextOption(CURLoption option) {
-  return option >= CURLOPTTYPE_STRINGPOINT &&
-         option < CURLOPTTYPE_FUNCTIONPOINT;
+  const bool digits =
+      !outText.empty() && outText.size() <= 18 &&
+      outText.find_first_not_of("0123456789") == std::string::npos;
+  const long long value = digits ? std::stoll(outText) : -1;
+  if (value < 1 || value > kMaxTimeoutSeconds) {
+    return false;
+  }
+  outSeconds = static_cast<long>(value);
+  return true;
 }
 
 }  // namespace
@@ -54,91 +62,79 @@ TQLibCurl::TQLibCurl() { GlobalInitOnce(); }
 TQLibCurl::~TQLibCurl() {
   // The last reply may hold an access token.
   WipeString(m_response);
+  WipeString(m_proxyUserPassword);
 }
 
 bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
                               bool failOnHttpError,
                               TQLibCurlWriteCallback writeCallback) {
-  CurlPtr curl(curl_easy_init());
-  if (!curl) {
+  m_ready = false;
+  if (!OpenSslBackend()) {
     return false;
   }
   TQPlatformInfo info;
-  unsigned long connectTimeout = kDefaultConnectTimeoutSeconds;
-  unsigned long timeout = kDefaultTimeoutSeconds;
-  info.getNumber("Http", "ConnectTimeoutSeconds", &connectTimeout);
-  info.getNumber("Http", "TimeoutSeconds", &timeout);
-  std::string caFile;
-  info.getString("Http", "CAFile", caFile);
-
-  CURL* h = curl.get();
-  bool ok = true;
-  auto set = [&ok](CURLcode rc) { ok = ok && rc == CURLE_OK; };
-  set(curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L));
-  set(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, m_errorBuffer));
-  set(curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https"));
-  set(curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L));
-  set(curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L));
-  set(curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYPEER, 1L));
-  set(curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYHOST, 2L));
-  set(curl_easy_setopt(h, CURLOPT_SSLVERSION,
-                       static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
-  if (!caFile.empty()) {
-    set(curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str()));
+  const struct {
+    const char* name;
+    long fallback;
+    long& seconds;
+  } timeouts[] = {
+      {"ConnectTimeoutSeconds", kDefaultConnectTimeoutSeconds,
+       m_connectTimeout},
+      {"TimeoutSeconds", kDefaultTimeoutSeconds, m_timeout},
+  };
+  for (const auto& t : timeouts) {
+    std::string text;
+    if (!ReadTimeout(info, t.name, t.fallback, t.seconds, text)) {
+      Log().DebugLvl("TQLibCurlInit", 2,
+                     "Warning: [Http] %s [%s] is not a number of seconds "
+                     "from 1 to %ld; using %ld",
+                     t.name, text.substr(0, 32).c_str(), kMaxTimeoutSeconds,
+                     t.fallback);
+    }
   }
-  // An empty proxy text makes libcurl ignore http_proxy and friends: the
-  // proxy is the product's configuration, not the process environment.
-  set(curl_easy_setopt(h, CURLOPT_PROXY, ""));
-  set(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
-                       static_cast<long>(connectTimeout)));
-  set(curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeout)));
-  set(curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, keepAlive ? 1L : 0L));
-  set(curl_easy_setopt(h, CURLOPT_FORBID_REUSE, keepAlive ? 0L : 1L));
-  set(curl_easy_setopt(h, CURLOPT_USERAGENT, "tqcloudauth/1.0"));
-  if (writeCallback != nullptr) {
-    set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeCallback));
-  } else {
-    set(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &TQLibCurl::StoreBody));
-  }
-  set(curl_easy_setopt(h, CURLOPT_WRITEDATA, this));
-  set(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &TQLibCurl::Trace));
-  set(curl_easy_setopt(h, CURLOPT_DEBUGDATA, this));
-  if (!ok) {
-    return false;
-  }
-  m_curl = std::move(curl);
-  m_storeBody = writeCallback == nullptr;
+  m_caFile.clear();
+  info.getString("Http", "CAFile", m_caFile);
+  m_keepAlive = keepAlive;
+  m_writeCallback = writeCallback;
   m_failOnHttpError = failOnHttpError;
+  m_proxy.clear();
+  m_proxyType = CURLPROXY_HTTP;
+  WipeString(m_proxyUserPassword);
   m_acceptHeader = acceptType != nullptr && acceptType[0] != '\0'
                        ? std::string("Accept: ") + acceptType
                        : std::string();
-  toggleTrace(m_trace);
+  m_ready = true;
   return true;
 }
 
 bool TQLibCurl::TQLibCurlSetAdditionalOptionsIntValue(CURLoption option,
                                                       const int& value) {
-  if (!m_curl || !IsLongOption(option) || WeakensTls(option, value)) {
+  if (!m_ready || option != CURLOPT_PROXYTYPE || value != CURLPROXY_HTTP) {
     return false;
   }
-  return curl_easy_setopt(m_curl.get(), option, static_cast<long>(value)) ==
-         CURLE_OK;
+  m_proxyType = value;
+  return true;
 }
 
 bool TQLibCurl::TQLibCurlSetAdditionalOptionsStringValue(
     CURLoption option, const std::string& value) {
-  if (!m_curl || !IsTextOption(option)) {
+  if (!m_ready || value.find('\0') != std::string::npos) {
     return false;
   }
-  return curl_easy_setopt(m_curl.get(), option, value.c_str()) == CURLE_OK;
-}
-
-void TQLibCurl::toggleTrace(bool on) {
-  m_trace = on;
-  if (m_curl) {
-    curl_easy_setopt(m_curl.get(), CURLOPT_VERBOSE, on ? 1L : 0L);
+  switch (option) {
+    case CURLOPT_PROXY:
+      m_proxy = value;
+      return true;
+    case CURLOPT_PROXYUSERPWD:
+      WipeString(m_proxyUserPassword);
+      m_proxyUserPassword = value;
+      return true;
+    default:
+      return false;
   }
 }
+
+void TQLibCurl::toggleTrace(bool on) { m_trace = on; }
 
 void TQLibCurl::TQLibCurlFreeHttpHeaderList() { m_headers.reset(); }
 
@@ -165,17 +161,45 @@ void TQLibCurl::ResetResult() {
   m_overflow = false;
 }
 
+EvEvent& TQLibCurl::Log() {
+  // Made on first use: constructing it reads the configuration file.
+  if (!m_event) {
+    m_event = std::make_unique<EvEvent>();
+  }
+  return *m_event;
+}
+
+bool TQLibCurl::Fail(CURLcode code, const std::string& text) {
+  m_curlCode = code;
+  m_errorText = text;
+  WipeString(m_response);
+  return false;
+}
+
 bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
                                      const void* data, unsigned long length,
                                      bool followRedirects,
                                      const char* customMethod) {
   ResetResult();
-  if (!m_curl || url == nullptr) {
-    m_curlCode = CURLE_FAILED_INIT;
-    m_errorText = "HTTP client is not initialised";
-    return false;
+  if (!m_ready || url == nullptr) {
+    return Fail(CURLE_FAILED_INIT, "HTTP client is not initialised");
   }
-  CURL* h = m_curl.get();
+
+  CurlConnectionSettings connection;
+  const std::string& caFile =
+      m_caFile.empty() ? CaStore::SystemBundle() : m_caFile;
+  std::string why;
+  if (!CaStore::Get(caFile, connection.ca, why)) {
+    return Fail(CURLE_SSL_CACERT_BADFILE, "Cannot use the CA bundle: " + why);
+  }
+  connection.proxy = m_proxy;
+  connection.proxyType = m_proxyType;
+  connection.proxyUserPassword = m_proxyUserPassword;
+  CurlLease lease;
+  if (!lease.Acquire(connection)) {
+    return Fail(CURLE_FAILED_INIT, "Cannot set up an HTTP connection handle");
+  }
+  CURL* h = lease.get();
 
   // The caller's lines, then ours: no "Expect: 100-continue" round trip for
   // larger bodies, and the Accept type given at initialisation.
@@ -198,67 +222,78 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
     ok = ok && append(m_acceptHeader.c_str());
   }
   if (!ok) {
-    m_curlCode = CURLE_OUT_OF_MEMORY;
-    m_errorText = curl_easy_strerror(m_curlCode);
-    return false;
+    return Fail(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
   }
 
   static const char kEmpty[] = "";
   const char* body = data != nullptr ? static_cast<const char*>(data) : kEmpty;
   const curl_off_t bodyLength =
       data != nullptr ? static_cast<curl_off_t>(length) : 0;
-  curl_easy_setopt(h, CURLOPT_URL, url);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, lines.get());
-  curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
+  CURLcode set = CURLE_OK;
+  auto opt = [&set](CURLcode rc) {
+    if (set == CURLE_OK) {
+      set = rc;
+    }
+  };
+  opt(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, m_errorBuffer));
+  if (m_writeCallback != nullptr) {
+    opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, m_writeCallback));
+  } else {
+    opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &TQLibCurl::StoreBody));
+  }
+  opt(curl_easy_setopt(h, CURLOPT_WRITEDATA, this));
+  opt(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &TQLibCurl::Trace));
+  opt(curl_easy_setopt(h, CURLOPT_DEBUGDATA, this));
+  opt(curl_easy_setopt(h, CURLOPT_VERBOSE, m_trace ? 1L : 0L));
+  opt(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, m_connectTimeout));
+  opt(curl_easy_setopt(h, CURLOPT_TIMEOUT, m_timeout));
+  opt(curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, m_keepAlive ? 0L : 1L));
+  opt(curl_easy_setopt(h, CURLOPT_FORBID_REUSE, m_keepAlive ? 0L : 1L));
+  opt(curl_easy_setopt(h, CURLOPT_URL, url));
+  opt(curl_easy_setopt(h, CURLOPT_HTTPHEADER, lines.get()));
+  opt(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr));
   switch (type) {
     case HTTP_REQ_POST:
     case HTTP_REQ_PUT:
-      curl_easy_setopt(h, CURLOPT_POST, 1L);
-      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, bodyLength);
-      curl_easy_setopt(h, CURLOPT_POSTFIELDS, body);
+      opt(curl_easy_setopt(h, CURLOPT_POST, 1L));
+      opt(curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, bodyLength));
+      opt(curl_easy_setopt(h, CURLOPT_POSTFIELDS, body));
       if (type == HTTP_REQ_PUT) {
-        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "PUT");
+        opt(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "PUT"));
       }
       break;
     case HTTP_REQ_DELETE:
-      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-      curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE");
+      opt(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
+      opt(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE"));
       break;
     case HTTP_REQ_GET:
     default:
-      curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+      opt(curl_easy_setopt(h, CURLOPT_HTTPGET, 1L));
       break;
   }
   if (customMethod != nullptr) {
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, customMethod);
+    opt(curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, customMethod));
   }
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, followRedirects ? 1L : 0L);
-  curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+  opt(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, followRedirects ? 1L : 0L));
+  opt(curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects));
+  if (set != CURLE_OK) {
+    return Fail(set, curl_easy_strerror(set));
+  }
 
   const CURLcode rc = curl_easy_perform(h);
 
-  // The header list and body pointer die with this call.
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
   long newConnections = 0;
   if (curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &newConnections) ==
       CURLE_OK) {
     m_connections += newConnections;
   }
-
   if (rc != CURLE_OK) {
-    m_curlCode = rc;
     if (m_overflow) {
-      m_errorText =
-          StringPrintf("Response larger than %zu bytes", kMaxResponseBytes);
-    } else if (m_errorBuffer[0] != '\0') {
-      m_errorText = m_errorBuffer;
-    } else {
-      m_errorText = curl_easy_strerror(rc);
+      return Fail(rc, StringPrintf("Response larger than %zu bytes",
+                                   kMaxResponseBytes));
     }
-    WipeString(m_response);
-    return false;
+    return Fail(rc, m_errorBuffer[0] != '\0' ? std::string(m_errorBuffer)
+                                             : curl_easy_strerror(rc));
   }
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &m_httpStatus);
   return !(m_failOnHttpError && m_httpStatus >= 400);
@@ -306,7 +341,7 @@ size_t TQLibCurl::StoreBody(char* data, size_t size, size_t count, void* self) {
 int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
                      size_t size, void* self) {
   auto* client = static_cast<TQLibCurl*>(self);
-  if (!client->m_event.IsLogged(3)) {
+  if (!client->Log().IsLogged(3)) {
     return 0;
   }
   const char* prefix = nullptr;
@@ -338,8 +373,8 @@ int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
       line.pop_back();
     }
     if (!line.empty()) {
-      client->m_event.DebugLvl("TQLibCurl", 3, "%s%s", prefix,
-                               RedactHeaderLine(line).c_str());
+      client->Log().DebugLvl("TQLibCurl", 3, "%s%s", prefix,
+                             RedactHeaderLine(line).c_str());
     }
     start = end + 1;
   }

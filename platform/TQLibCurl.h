@@ -29,13 +29,20 @@ enum _http_hdr_type_ {
 typedef size_t (*TQLibCurlWriteCallback)(char* data, size_t size, size_t count,
                                          void* userdata);
 
-// TQLibCurl: the HTTP(S) client, one libcurl easy handle reused for every
-// request, so that consecutive requests share a connection while the server
-// keeps it open. TLS peer and host verification are always on; the CA bundle
-// is [Http] CAFile of tqcloudauth.ini (the system store when unset). Timeouts
-// are [Http] ConnectTimeoutSeconds (10) and TimeoutSeconds (30). Proxies come
-// only from options set on the client: proxy environment variables are not
-// consulted. A response body is kept up to kMaxResponseBytes.
+// TQLibCurl: the HTTP(S) client. It holds its settings; each request runs on
+// an easy handle of the process-wide pool (internal/CurlPool.h), so the
+// requests of every client with the same CA bundle and proxy, one after
+// another, share one kept-alive connection, and a new connection resumes a
+// TLS session. TLS 1.2 or later, peer and host verification always on. The
+// trusted CAs are exactly those of [Http] CAFile of tqcloudauth.ini, or of
+// the system bundle when it is unset (no CA folder); a bundle is parsed once
+// per version of the file and shared by every connection. Timeouts are
+// [Http] ConnectTimeoutSeconds (10) and TimeoutSeconds (30); a value that is
+// not a number from 1 to 3600 is replaced by the default with a warning in
+// the log. Proxies come only from options set on the client: proxy
+// environment variables, NO_PROXY included, are not consulted. A response
+// body is kept up to kMaxResponseBytes. One request at a time per client;
+// separate clients may be used on separate threads at once.
 // Tests: tests/platform/TQLibCurl_test.cpp
 class TQ_EXPORT TQLibCurl {
  public:
@@ -46,20 +53,24 @@ class TQ_EXPORT TQLibCurl {
   TQLibCurl(const TQLibCurl&) = delete;
   TQLibCurl& operator=(const TQLibCurl&) = delete;
 
-  // TQLibCurlInit: creates and configures the handle. acceptType becomes the
-  // Accept header (null: libcurl's default). keepAlive: reuse connections and
-  // send TCP keep-alives (false: a new connection per request).
-  // failOnHttpError: an HTTP status of 400 or more makes the send fail.
-  // writeCallback: null keeps each response body in the client for
-  // GetHttpResponse; otherwise the body goes to the callback only.
-  // False when the handle cannot be created or configured.
+  // TQLibCurlInit: (re)configures the client from the configuration and
+  // these arguments; options set before are dropped. acceptType becomes the
+  // Accept header (null: libcurl's default). keepAlive: reuse connections
+  // (false: a new connection per request). failOnHttpError: an HTTP status
+  // of 400 or more makes the send fail. writeCallback: null keeps each
+  // response body in the client for GetHttpResponse; otherwise the body
+  // goes to the callback only. False when libcurl's TLS backend cannot take
+  // the shared CA store (it is not OpenSSL).
   bool TQLibCurlInit(const char* acceptType, bool keepAlive,
                      bool failOnHttpError,
                      TQLibCurlWriteCallback writeCallback);
 
-  // Sets a libcurl option of long kind / of text kind (libcurl copies the
-  // text). False before TQLibCurlInit, for an option of another kind, for a
-  // value libcurl refuses, and for any attempt to weaken TLS verification.
+  // Sets one of the options the library needs, an allow-list: the proxy
+  // (CURLOPT_PROXY, "" for none), its credentials (CURLOPT_PROXYUSERPWD,
+  // "user:password") and its type (CURLOPT_PROXYTYPE, CURLPROXY_HTTP only).
+  // False before TQLibCurlInit and for any other option or value: TLS
+  // version, verification, ciphers, CA, protocols and the rest stay as the
+  // client sets them. The setting applies from the next request on.
   bool TQLibCurlSetAdditionalOptionsIntValue(CURLoption option,
                                              const int& value);
   bool TQLibCurlSetAdditionalOptionsStringValue(CURLoption option,
@@ -97,7 +108,11 @@ class TQ_EXPORT TQLibCurl {
   // libcurl's error code (CURLcode); 0 before any request.
   long GetHttpErrorCode() const noexcept;
 
-  // The number of TCP connections this client opened so far.
+  // The timeouts in force, in seconds (after TQLibCurlInit).
+  long ConnectTimeoutSeconds() const noexcept { return m_connectTimeout; }
+  long TimeoutSeconds() const noexcept { return m_timeout; }
+
+  // The number of TCP connections this client's requests opened so far.
   long GetConnectionCount() const noexcept { return m_connections; }
 
   // SignSHA256withRSA: RSASSA-PKCS1-v1_5 with SHA-256 (RS256) over data with
@@ -120,15 +135,26 @@ class TQ_EXPORT TQLibCurl {
   static int Trace(CURL* handle, curl_infotype type, char* data, size_t size,
                    void* self);
   void ResetResult();
+  bool Fail(CURLcode code, const std::string& text);
+  EvEvent& Log();
 
-  // The owners of internal/Handles.h (CurlPtr, SlistPtr), spelled out so
-  // that this installed header needs no internal one.
-  std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>> m_curl;
+  bool m_ready = false;
+  // Settings; the proxy ones decide, with the CA bundle, which pooled
+  // connections the requests may use.
+  std::string m_caFile;  // empty: the system bundle
+  long m_connectTimeout = 0;
+  long m_timeout = 0;
+  bool m_keepAlive = true;
+  TQLibCurlWriteCallback m_writeCallback = nullptr;
+  std::string m_proxy;
+  long m_proxyType = CURLPROXY_HTTP;
+  std::string m_proxyUserPassword;  // wiped
+  // internal/Handles.h's SlistPtr, spelled out so that this installed
+  // header needs no internal one.
   std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>> m_headers;
   std::string m_acceptHeader;
   bool m_failOnHttpError = true;
   bool m_trace = false;
-  bool m_storeBody = true;
   bool m_overflow = false;
   std::string m_response;
   std::string m_errorText;
@@ -136,6 +162,6 @@ class TQ_EXPORT TQLibCurl {
   CURLcode m_curlCode = CURLE_OK;
   long m_connections = 0;
   char m_errorBuffer[CURL_ERROR_SIZE] = {};
-  EvEvent m_event;
+  std::unique_ptr<EvEvent> m_event;  // Log()
   std::unique_ptr<RsaSigner> m_signer;
 };

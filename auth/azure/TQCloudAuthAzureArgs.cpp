@@ -2,6 +2,7 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "internal/StringFormat.h"
+#include "internal/TokenCache.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/FXFile.h"
 #include "platform/SecureMemory.h"
@@ -15,12 +16,9 @@ namespace TQCloudAuth {
 
 namespace Record = AzureCredentialRecord;
 
-AzureParams::~AzureParams() { WipeString(accessToken); }
+AzureParams::AzureParams() : m_tokenCache(std::make_unique<TokenCache>()) {}
 
-void AzureParams::setAccessToken(const std::string& token) {
-  WipeString(accessToken);
-  accessToken = token;
-}
+AzureParams::~AzureParams() = default;
 
 int AzureParams::getAuthType() const {
   return static_cast<int>(Record::GetAuthType(credentialInfo));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "auth/TQCloudAuthArgs.h"
@@ -9,6 +10,8 @@
 #include "platform/TQExport.h"
 
 namespace TQCloudAuth {
+
+class TokenCache;
 
 // The public Azure AD login endpoint, used when the credential names none.
 inline constexpr char kDefaultAzureLoginEndpoint[] =
@@ -25,7 +28,7 @@ struct TQ_EXPORT AzureArgs : public BaseArgs {
 // Tests: tests/auth/azure/TQCloudAuthAzureArgs_test.cpp
 class TQ_EXPORT AzureParams {
  public:
-  AzureParams() = default;
+  AzureParams();
   ~AzureParams();
   AzureParams(const AzureParams&) = delete;
   AzureParams& operator=(const AzureParams&) = delete;
@@ -52,37 +55,13 @@ class TQ_EXPORT AzureParams {
   // kDefaultAzureLoginEndpoint when that is empty.
   std::string getLoginEndpoint();
 
-  // The token cache. The token is a secret: its storage is wiped when it is
-  // replaced and when the parameters die.
-  std::string getAccessToken() const { return accessToken; }
-  void setAccessToken(const std::string& token);
-  std::string getAccessTokenType() const { return accessTokenType; }
-  void setAccessTokenType(const std::string& type) { accessTokenType = type; }
-  int64_t getAccessTokenExpireTime() const { return accessTokenExpireTime; }
-  void setAccessTokenExpireTime(long expireTime) {
-    accessTokenExpireTime = expireTime;
-  }
-  // The scope the cached token was obtained for: a token for one resource is
-  // never handed out for another.
-  const std::string& getAccessTokenScope() const { return accessTokenScope; }
-  void setAccessTokenScope(const std::string& scope) {
-    accessTokenScope = scope;
-  }
-  // copyCachedTokenTo: copies token, type and expiry into ret's accessToken,
-  // tokenType and expireTime, straight from the members (no temporary
-  // copies; ret's strings keep their storage when it is large enough).
-  void copyCachedTokenTo(GetAuthTokenRet& ret) const {
-    ret.accessToken.assign(accessToken);
-    ret.tokenType.assign(accessTokenType);
-    ret.expireTime = accessTokenExpireTime;
-  }
+  // The token cache, one token per scope (internal/TokenCache.h).
+  TokenCache& tokenCache() { return *m_tokenCache; }
+  const TokenCache& tokenCache() const { return *m_tokenCache; }
 
  private:
   App::AzureCredentialInfo credentialInfo;
-  std::string accessTokenType;
-  std::string accessToken;
-  int64_t accessTokenExpireTime = 0;
-  std::string accessTokenScope;
+  std::unique_ptr<TokenCache> m_tokenCache;
 };
 
 }  // namespace TQCloudAuth

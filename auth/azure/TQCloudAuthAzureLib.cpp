@@ -1,5 +1,6 @@
 #include "auth/azure/TQCloudAuthAzureLib.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "internal/Redact.h"
+#include "internal/TokenCache.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CKoString.h"
 #include "platform/SecureMemory.h"
@@ -15,16 +17,21 @@
 
 namespace {
 
-constexpr int64_t kRefreshMarginSeconds = 239;
+// The longest lifetime believed: the endpoint's tokens live 60 to 90
+// minutes, 28 hours at most; a larger expires_in is taken as two days.
+constexpr int64_t kMaxLifetimeSeconds = 2 * 24 * 3600;
+// A token living at least this long is refreshed early at half its life
+// when the reply names no refresh_in.
+constexpr int64_t kHalfLifeRefreshSeconds = 2 * 3600;
 constexpr int64_t kAssertionLifetimeSeconds = 3600;
 constexpr size_t kPasswordBufferSize = 2048;
 constexpr unsigned int kSignatureBufferSize = 4096;
 constexpr char kAssertionType[] =
     "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
 
-// The reply's lifetime in seconds: an integer, or a text of decimal digits.
+// A number of seconds in a reply: an integer, or a text of decimal digits.
 // False for anything else (a fraction, a boolean, null, an object ...).
-bool ReadExpiresIn(const TqJsonValue& value, int64_t& outSeconds) {
+bool ReadSeconds(const TqJsonValue& value, int64_t& outSeconds) {
   try {
     if (value.type() == TqJsonValue::int_type) {
       outSeconds = value.get_int64();
@@ -43,17 +50,6 @@ bool ReadExpiresIn(const TqJsonValue& value, int64_t& outSeconds) {
     // an integer beyond 64 bits: as unusable as any other type
   }
   return false;
-}
-
-// now + seconds, held within the 64-bit range.
-int64_t AddSaturated(int64_t now, int64_t seconds) {
-  if (seconds > 0 && now > std::numeric_limits<int64_t>::max() - seconds) {
-    return std::numeric_limits<int64_t>::max();
-  }
-  if (seconds < 0 && now < std::numeric_limits<int64_t>::min() - seconds) {
-    return std::numeric_limits<int64_t>::min();
-  }
-  return now + seconds;
 }
 
 }  // namespace
@@ -145,20 +141,29 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
                                    "Invalid Arguments");
   }
   const std::string& scope = args->azureArgs->scope;
-  TQCloudAuth::AzureParams& cache = *azureParams;
-
-  if (cache.getAccessTokenExpireTime() - kRefreshMarginSeconds > clock() &&
-      cache.getAccessTokenScope() == scope) {
-    cache.copyCachedTokenTo(*ret);
-    return CKoError::Success();
+  CKoError st = azureParams->tokenCache().Get(
+      scope, clock,
+      [this, &scope](TQCloudAuth::FetchedToken& out) {
+        return requestToken(scope, out);
+      },
+      *ret);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
   }
+  return CKoError::Success();
+}
 
-  const CKoString url =
-      CKoString::Format("{1}{2}/oauth2/v2.0/token", cache.getLoginEndpoint(),
-                        cache.getTenantId());
+CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
+                                           TQCloudAuth::FetchedToken& out) {
+  // One request of this provider at a time: the client and its signing key
+  // serve one caller at once. Cached tokens are served meanwhile.
+  std::lock_guard<std::mutex> lock(m_requestMutex);
+  TQCloudAuth::AzureParams& p = *azureParams;
+  const CKoString url = CKoString::Format(
+      "{1}{2}/oauth2/v2.0/token", p.getLoginEndpoint(), p.getTenantId());
   CKoString body = CKoString::Format(
       "client_id={1}&scope={2}&grant_type=client_credentials&",
-      cache.getApplicationId(), UrlEncode(scope));
+      p.getApplicationId(), UrlEncode(scope));
 
   {
     // The decrypted secret lives only here and in wiped copies.
@@ -175,7 +180,7 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     std::string secret = buffer.c_str();
     StringWipeGuard wipeSecret(secret);
     using AzureCredentialRecord::AuthType;
-    const auto authType = static_cast<AuthType>(cache.getAuthType());
+    const auto authType = static_cast<AuthType>(p.getAuthType());
     if (authType == AuthType::kClientSecret) {
       std::string encoded = UrlEncode(secret);
       StringWipeGuard wipeEncoded(encoded);
@@ -232,31 +237,37 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
             .c_str());
   }
 
-  // Everything is checked before the cache changes: a reply without a token
-  // or with an unusable lifetime must not replace a good cached token.
+  // Everything is checked before anything is kept: a reply without a token
+  // or with an unusable lifetime (not a whole number, or negative: a token
+  // already expired) must not replace a good cached token.
   TqJsonValue expiresValue;
   const bool hasExpiresIn =
       TqJson::FindValue(members, "expires_in", expiresValue);
   int64_t expiresIn = 0;
   if (token.empty() ||
-      (hasExpiresIn && !ReadExpiresIn(expiresValue, expiresIn))) {
+      (hasExpiresIn &&
+       (!ReadSeconds(expiresValue, expiresIn) || expiresIn < 0))) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Failed to unserialize auth response [%s]",
                                    RedactTokenReply(response).c_str());
   }
 
-  int64_t expireTime = cache.getAccessTokenExpireTime();
+  const int64_t now = clock();
+  out.token.accessToken = token;
+  out.token.tokenType = TqJson::GetStringValue(members, "token_type");
+  out.hasExpiry = hasExpiresIn;
   if (hasExpiresIn) {
-    expireTime = AddSaturated(clock(), expiresIn);
-  } else if (cache.getAccessTokenScope() != scope) {
-    // The kept expiry belonged to a token for another resource.
-    expireTime = 0;
+    const int64_t lifetime = std::min(expiresIn, kMaxLifetimeSeconds);
+    out.token.expireTime = now + lifetime;
+    TqJsonValue refreshValue;
+    int64_t refreshIn = 0;
+    if (TqJson::FindValue(members, "refresh_in", refreshValue) &&
+        ReadSeconds(refreshValue, refreshIn) && refreshIn > 0 &&
+        refreshIn < lifetime) {
+      out.token.refreshTime = now + refreshIn;
+    } else if (lifetime >= kHalfLifeRefreshSeconds) {
+      out.token.refreshTime = now + lifetime / 2;
+    }
   }
-  cache.setAccessToken(token);
-  cache.setAccessTokenType(TqJson::GetStringValue(members, "token_type"));
-  cache.setAccessTokenExpireTime(static_cast<long>(expireTime));
-  cache.setAccessTokenScope(scope);
-
-  cache.copyCachedTokenTo(*ret);
   return CKoError::Success();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "auth/TQCloudAuthLib.h"
@@ -9,9 +10,18 @@
 #include "platform/CKoString.h"
 #include "platform/TQExport.h"
 
+namespace TQCloudAuth {
+struct FetchedToken;
+}
+
 // TQCloudAuthAzureLib: the Azure AD token provider. Construct it, Init it
-// with a credential, then ask for tokens; a token is reused for the same
-// scope while at least 240 seconds of its life remain. One caller at a time.
+// with a credential, then ask for tokens from any number of threads. Each
+// scope's token is cached (up to 64 scopes) and reused while at least 240
+// seconds of its life remain; concurrent callers missing one scope share
+// one request; a token whose reply names refresh_in (or that lives two
+// hours or more, then at half its life) is refreshed early, riding out a
+// failing endpoint on the cached token (internal/TokenCache.h). Init is
+// not thread-safe: it runs before the provider is shared.
 // Tests: tests/auth/azure/TQCloudAuthAzureLib_test.cpp
 class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
  public:
@@ -27,13 +37,15 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   // or from one client-credentials request to
   // <loginEndpoint><tenant>/oauth2/v2.0/token. On success ret holds token,
   // type and expiry (seconds since the epoch); on failure ret and the cache
-  // are untouched. Failures (code 774): "TQCloudAuthLib is not initialized",
+  // are untouched. Lifetimes above two days count as two days. Failures
+  // (code 774): "TQCloudAuthLib is not initialized",
   // "Invalid Arguments", "Failed to decrypt password", "Unknown authorization
   // type [n]", "Failed to sign jwt assertion", the transport's status,
   // "Failed to unserialize auth response [reply]" (also for a reply without
-  // a token or with an unusable expires_in; token values in the reply text
-  // are masked), "Auth request failed with error [error] [description]"
-  // (the reply's access_token value masked in both).
+  // a token or with an expires_in that is not a whole number of seconds or
+  // is negative; token values in the reply text are masked), "Auth request
+  // failed with error [error] [description]" (the reply's access_token value
+  // masked in both).
   CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
                         TQCloudAuth::GetAuthTokenRet* ret) override;
 
@@ -46,9 +58,14 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   std::unique_ptr<TQCloudAuth::AzureParams> azureParams;
 
  private:
+  // requestToken: one token request for scope; out filled on success.
+  CKoError requestToken(const std::string& scope,
+                        TQCloudAuth::FetchedToken& out);
   // The assertion part of the body for a certificate credential; false when
   // signing fails.
   bool buildClientAssertion(const std::string& tokenUrl,
                             const std::string& password, int64_t now,
                             CKoString& outPart);
+
+  std::mutex m_requestMutex;
 };

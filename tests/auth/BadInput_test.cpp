@@ -14,6 +14,8 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "internal/TokenCache.h"
+#include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/TQPassword.h"
@@ -108,7 +110,7 @@ class BadInputTest : public ::testing::Test {
     EXPECT_EQ(st.GetWin32Code(), 774u);
     EXPECT_EQ(st.GetMessage(), message);
     EXPECT_EQ(ret.accessToken, "unchanged");
-    EXPECT_EQ(lib.azureParams->getAccessTokenExpireTime(), 0);
+    EXPECT_EQ(lib.azureParams->tokenCache().Size(), 0u);
     EXPECT_EQ(idp->RequestCount(), before) << "nothing may be sent";
     EXPECT_EQ(st.ToString().find("SENTINEL"), std::string::npos);
   }

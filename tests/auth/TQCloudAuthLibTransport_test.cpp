@@ -1,6 +1,7 @@
 // The library object's transport against real peers: an HTTPS server with a
 // generated CA, and tinyproxy with and without Basic authentication.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 
@@ -331,6 +332,59 @@ TEST_F(ProxyTest, EmptyPasswordSetsNoUserButKeepsTheProxy) {
   const CKoError ok = Send(*viaOpen, response);
   EXPECT_FALSE(ok.IsError()) << ok.ToString();
   EXPECT_EQ(open.RequestCount(), 1);
+}
+
+// Only the configuration decides about the proxy: NO_PROXY and no_proxy in
+// the environment, whatever they name, do not send the request around it,
+// and https_proxy does not add one.
+TEST_F(ProxyTest, ProxyEnvironmentIsIgnored) {
+  const struct {
+    const char* name;
+    const char* value;  // "PROXY": the proxy's URL
+    bool configured;    // the proxy is in the configuration
+  } cases[] = {
+      {"NO_PROXY", "*", true},
+      {"no_proxy", "127.0.0.1", true},
+      {"NO_PROXY", "127.0.0.1,localhost", true},
+      {"https_proxy", "PROXY", false},
+      {"HTTPS_PROXY", "PROXY", false},
+  };
+  for (const auto& c : cases) {
+    // A proxy of its own: a tunnel kept open by an earlier case would carry
+    // the request without a new CONNECT.
+    tqtest::TempDir dir;
+    TinyproxyProcess proxy(dir.path());
+    const std::string url = "http://127.0.0.1:" + std::to_string(proxy.port());
+    ::setenv(c.name, std::string(c.value) == "PROXY" ? url.c_str() : c.value,
+             1);
+    Configure(c.configured ? ProxyConfig(proxy.port(), "127.0.0.1", "") : "");
+    auto lib = ReadyLib(true);
+    std::string response;
+    const CKoError st = Send(*lib, response);
+    ::unsetenv(c.name);
+    ASSERT_FALSE(st.IsError()) << c.name << ": " << st.ToString();
+    EXPECT_EQ(proxy.RequestCount(), c.configured ? 1 : 0)
+        << c.name << "=" << c.value;
+  }
+}
+
+// Requests through a proxy and direct ones never share a connection; the
+// direct ones share theirs.
+TEST_F(ProxyTest, ConnectionsAreKeptApartByProxy) {
+  TinyproxyProcess proxy(proxyDir.path());
+  auto direct = ReadyLib(false);
+  auto proxied = ReadyLib(false);
+  ASSERT_FALSE(
+      proxied->setProxyServer("127.0.0.1:" + std::to_string(proxy.port()))
+          .IsError());
+  auto directAgain = ReadyLib(false);
+  for (TestAuthLib* lib : {direct.get(), proxied.get(), directAgain.get()}) {
+    std::string response;
+    ASSERT_FALSE(Send(*lib, response).IsError());
+  }
+  EXPECT_EQ(proxy.RequestCount(), 1);
+  EXPECT_EQ(server->Requests().size(), 3u);
+  EXPECT_EQ(server->ConnectionCount(), 2u) << "one direct, one tunnelled";
 }
 
 TEST_F(ProxyTest, ExplicitProxySetter) {

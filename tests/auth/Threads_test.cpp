@@ -252,6 +252,64 @@ TEST_F(ProviderThreadsTest, EachProviderGetsItsOwnTokens) {
   EXPECT_EQ(failures, kRounds);
 }
 
+// A fleet: 100 providers, each made, initialised and asked for one token,
+// on 4 threads at once. Every provider gets its token, and the providers
+// share the process's connections: no more than the threads that ran at
+// once.
+TEST_F(ProviderThreadsTest, ProvidersShareTheProcessConnections) {
+  constexpr int kFleetThreads = 4;
+  constexpr int kPerThread = 25;
+  const AzureCredential credential = CredentialFor(0);
+  const size_t connectionsBefore = idp->ConnectionCount();
+  const size_t requestsBefore = idp->RequestCount();
+  StartLine start(kFleetThreads);
+  std::vector<std::string> problems(kFleetThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kFleetThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.ArriveAndWait();
+      for (int i = 0; i < kPerThread; ++i) {
+        TQCloudAuthAzureLib lib;
+        CKoError st = lib.Init(tqtest::MakeAzureArgs(credential));
+        TQCloudAuth::GetAuthTokenArgs args;
+        args.azureArgs = std::make_unique<TQCloudAuth::GetAzureAuthTokenArgs>();
+        args.azureArgs->scope = kScopes[0];
+        TQCloudAuth::GetAuthTokenRet ret;
+        if (!st.IsError()) {
+          st = lib.getAuthToken(&args, &ret);
+        }
+        if (st.IsError()) {
+          problems[t] += st.ToString() + "; ";
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  for (int t = 0; t < kFleetThreads; ++t) {
+    EXPECT_EQ(problems[t], "") << "thread " << t;
+  }
+  EXPECT_EQ(idp->RequestCount() - requestsBefore,
+            static_cast<size_t>(kFleetThreads * kPerThread));
+  EXPECT_LE(idp->ConnectionCount() - connectionsBefore,
+            static_cast<size_t>(kFleetThreads));
+
+  // One after another they use one connection.
+  const size_t sequentialBefore = idp->ConnectionCount();
+  for (int i = 0; i < 10; ++i) {
+    TQCloudAuthAzureLib lib;
+    ASSERT_FALSE(lib.Init(tqtest::MakeAzureArgs(credential)).IsError());
+    TQCloudAuth::GetAuthTokenArgs args;
+    args.azureArgs = std::make_unique<TQCloudAuth::GetAzureAuthTokenArgs>();
+    args.azureArgs->scope = kScopes[1];
+    TQCloudAuth::GetAuthTokenRet ret;
+    ASSERT_FALSE(lib.getAuthToken(&args, &ret).IsError());
+  }
+  EXPECT_EQ(idp->ConnectionCount(), sequentialBefore)
+      << "a kept-alive connection of the threads above serves them all";
+}
+
 // The first secret.key is made by whichever of several threads gets there
 // first; every thread ends up encrypting under that one key.
 TEST(PasswordThreads, OneKeyWhenManyThreadsMakeItAtOnce) {

@@ -1,6 +1,12 @@
 #include "tests/support/HttpsTestServer.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace tqtest {
@@ -18,8 +24,60 @@ HttpsTestServer::HttpsTestServer()
   Start();
 }
 
+namespace {
+
+int PortOf(const sockaddr_storage& addr) {
+  if (addr.ss_family == AF_INET) {
+    return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+  }
+  if (addr.ss_family == AF_INET6) {
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+  }
+  return -1;
+}
+
+// Shuts down every connection the server on port accepted. The library
+// keeps idle connections open for later requests; cpp-httplib's workers
+// would otherwise wait out their keep-alive time on them. The sockets are
+// found among the process's descriptors by their local port; shutdown(),
+// unlike close(), leaves the descriptor to its owner.
+void ShutdownAccepted(int port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) {
+    return;
+  }
+  const int self = dirfd(dir);
+  while (const dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == self) {
+      continue;
+    }
+    int type = 0;
+    socklen_t typeLen = sizeof type;
+    sockaddr_storage local{};
+    sockaddr_storage peer{};
+    socklen_t localLen = sizeof local;
+    socklen_t peerLen = sizeof peer;
+    if (getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_TYPE, &type,
+                   &typeLen) == 0 &&
+        type == SOCK_STREAM &&
+        getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&local),
+                    &localLen) == 0 &&
+        PortOf(local) == port &&
+        getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer),
+                    &peerLen) == 0) {
+      ::shutdown(static_cast<int>(fd), SHUT_RDWR);
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
 HttpsTestServer::~HttpsTestServer() {
   m_server->stop();
+  ShutdownAccepted(m_port);
   if (m_thread.joinable()) {
     m_thread.join();
   }

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "internal/TokenCache.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
@@ -53,10 +54,7 @@ class AzureParamsTest : public ::testing::Test {
 
 TEST_F(AzureParamsTest, FreshParamsHoldNoToken) {
   AzureParams params;
-  EXPECT_EQ(params.getAccessTokenExpireTime(), 0);
-  EXPECT_EQ(params.getAccessToken(), "");
-  EXPECT_EQ(params.getAccessTokenType(), "");
-  EXPECT_EQ(params.getAccessTokenScope(), "");
+  EXPECT_EQ(params.tokenCache().Size(), 0u);
 }
 
 TEST_F(AzureParamsTest, SecretCredentialIsCopiedUntouched) {
@@ -215,41 +213,6 @@ TEST_F(AzureParamsTest, FailedWriteLeavesNoFileSoTheNextInitStagesAgain) {
       retry.initializeParams(MakeAzureArgs(CertificateCredential(content)))
           .IsError());
   EXPECT_EQ(tqtest::ReadFile(StagedPath("app8")), content);
-}
-
-TEST_F(AzureParamsTest, TokenSettersReplaceTheCache) {
-  AzureParams params;
-  params.setAccessToken("t1");
-  params.setAccessTokenType("Bearer");
-  params.setAccessTokenExpireTime(1700000000L);
-  params.setAccessTokenScope("s");
-  params.setAccessToken("t2");
-  EXPECT_EQ(params.getAccessToken(), "t2");
-  EXPECT_EQ(params.getAccessTokenType(), "Bearer");
-  EXPECT_EQ(params.getAccessTokenExpireTime(), 1700000000);
-  EXPECT_EQ(params.getAccessTokenScope(), "s");
-}
-
-// The result replaces whatever ret held, longer or shorter, and the cache
-// keeps its own copy.
-TEST_F(AzureParamsTest, CopyCachedTokenReplacesTheResult) {
-  AzureParams params;
-  params.setAccessToken("eyJ.token.sig");
-  params.setAccessTokenType("Bearer");
-  params.setAccessTokenExpireTime(1700003599L);
-  for (const std::string& before :
-       {std::string(), std::string("x"), std::string(4096, 'o')}) {
-    TQCloudAuth::GetAuthTokenRet ret;
-    ret.accessToken = before;
-    ret.tokenType = before;
-    ret.expireTime = 42;
-    params.copyCachedTokenTo(ret);
-    EXPECT_EQ(ret.accessToken, "eyJ.token.sig");
-    EXPECT_EQ(ret.tokenType, "Bearer");
-    EXPECT_EQ(ret.expireTime, 1700003599);
-    ret.accessToken[0] = 'X';
-    EXPECT_EQ(params.getAccessToken(), "eyJ.token.sig");
-  }
 }
 
 }  // namespace

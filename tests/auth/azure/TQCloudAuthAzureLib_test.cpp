@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "internal/TokenCache.h"
 #include "platform/TQPassword.h"
 #include "platform/TqcConvert.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
@@ -262,7 +263,7 @@ TEST_F(AzureLibTest, CacheKeepsATokenWhileAtLeast240SecondsRemain) {
   for (long expiresIn : {240L, 239L}) {
     idp->SetExpiresIn(expiresIn);
     const size_t before = idp->RequestCount();
-    lib->azureParams->setAccessTokenExpireTime(0);  // force a request
+    lib->azureParams->tokenCache().Clear();  // force a request
     ASSERT_FALSE(Token(*lib, ret).IsError());
     EXPECT_EQ(ret.expireTime, TestAzureLib::fixedNow + expiresIn);
     GetAuthTokenRet again;
@@ -273,7 +274,7 @@ TEST_F(AzureLibTest, CacheKeepsATokenWhileAtLeast240SecondsRemain) {
   }
 
   idp->SetExpiresIn(3599);
-  lib->azureParams->setAccessTokenExpireTime(0);
+  lib->azureParams->tokenCache().Clear();
   ASSERT_FALSE(Token(*lib, ret).IsError());
   const size_t requests = idp->RequestCount();
   TestAzureLib::fixedNow += 3599 - 240;
@@ -294,7 +295,8 @@ TEST_F(AzureLibTest, EachScopeGetsItsOwnToken) {
   EXPECT_EQ(idp->RequestCount(), 2u);
   EXPECT_NE(vault.accessToken, storage.accessToken);
   ASSERT_FALSE(Token(*lib, vaultAgain, kScope).IsError());
-  EXPECT_EQ(idp->RequestCount(), 3u);
+  EXPECT_EQ(idp->RequestCount(), 2u) << "each scope is kept";
+  EXPECT_EQ(vaultAgain.accessToken, vault.accessToken);
   const auto requests = idp->Requests();
   EXPECT_NE(requests[1].body.find(urlEncode(std::string(kOtherScope))),
             std::string::npos);
@@ -378,7 +380,7 @@ TEST_F(AzureLibTest, FailuresReachTheCallerWithTheirMessages) {
     EXPECT_EQ(st.GetMessage().rfind(c.message, 0), 0u)
         << c.name << ": " << st.GetMessage();
     EXPECT_EQ(ret.accessToken, "unchanged") << c.name;
-    EXPECT_EQ(lib->azureParams->getAccessTokenExpireTime(), 0) << c.name;
+    EXPECT_EQ(lib->azureParams->tokenCache().Size(), 0u) << c.name;
     const bool sent = c.message.rfind("Request failed", 0) == 0;
     EXPECT_EQ(idp->RequestCount() - before, sent ? 1u : 0u) << c.name;
     ExpectNoSecretsIn(st.ToString());
@@ -394,7 +396,9 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
   GetAuthTokenRet good;
   ASSERT_FALSE(Token(*lib, good).IsError());
   const std::string cachedToken = good.accessToken;
-  lib->azureParams->setAccessTokenExpireTime(0);  // the next call asks
+  TQCloudAuth::CachedToken stale;  // the next call asks
+  stale.accessToken = cachedToken;
+  lib->azureParams->tokenCache().Store(kScope, stale);
 
   struct Case {
     const char* body;
@@ -446,8 +450,10 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
           << st.GetMessage();
     }
     EXPECT_EQ(st.GetMessage().find("TOKEN-SENTINEL"), std::string::npos);
-    EXPECT_EQ(lib->azureParams->getAccessToken(), cachedToken) << c.body;
-    EXPECT_EQ(lib->azureParams->getAccessTokenExpireTime(), 0) << c.body;
+    TQCloudAuth::CachedToken held;
+    ASSERT_TRUE(lib->azureParams->tokenCache().Find(kScope, held));
+    EXPECT_EQ(held.accessToken, cachedToken) << c.body;
+    EXPECT_EQ(held.expireTime, 0) << c.body;
   }
 }
 
@@ -479,26 +485,55 @@ TEST_F(AzureLibTest, ExpiresInForms) {
       {"3599", 1800000000 + 3599},
       {"\"3599\"", 1800000000 + 3599},
       {"0", 1800000000},
-      {"-5", 1800000000 - 5},
-      {"99999999999", 1800000000 + 99999999999},
-      {"9223372036854775807", std::numeric_limits<int64_t>::max()},
+      // Beyond two days: two days.
+      {"172800", 1800000000 + 172800},
+      {"172801", 1800000000 + 172800},
+      {"99999999999", 1800000000 + 172800},
+      {"9223372036854775807", 1800000000 + 172800},
   };
   for (const auto& c : cases) {
     tqidp::IdpFault fault;
     fault.expiresInJson = c.json;
     idp->SetFault(fault);
-    lib->azureParams->setAccessTokenExpireTime(0);
+    lib->azureParams->tokenCache().Clear();
     GetAuthTokenRet ret;
     const CKoError st = Token(*lib, ret);
     ASSERT_FALSE(st.IsError()) << c.json << ": " << st.ToString();
     EXPECT_EQ(ret.expireTime, c.expected) << c.json;
   }
 
+  // A negative lifetime is a token already expired: a failure that leaves
+  // the result and the cached (stale) token as they were.
+  TQCloudAuth::CachedToken held;
+  held.accessToken = "held-token";
+  held.expireTime = TestAzureLib::fixedNow + 100;
+  for (const char* json : {"-5", "-100000", "\"-5\""}) {
+    lib->azureParams->tokenCache().Store(kScope, held);
+    tqidp::IdpFault fault;
+    fault.expiresInJson = json;
+    idp->SetFault(fault);
+    GetAuthTokenRet ret;
+    ret.accessToken = "unchanged";
+    const CKoError st = Token(*lib, ret);
+    ASSERT_TRUE(st.IsError()) << json;
+    EXPECT_EQ(st.GetMessage().rfind("Failed to unserialize auth response [", 0),
+              0u)
+        << st.GetMessage();
+    EXPECT_NE(st.GetMessage().find(std::string("\"expires_in\":") + json),
+              std::string::npos)
+        << st.GetMessage();
+    EXPECT_EQ(ret.accessToken, "unchanged");
+    TQCloudAuth::CachedToken after;
+    ASSERT_TRUE(lib->azureParams->tokenCache().Find(kScope, after));
+    EXPECT_EQ(after.accessToken, "held-token");
+    EXPECT_EQ(after.expireTime, held.expireTime);
+  }
+
   // Without expires_in the kept expiry stays (0 first): never reused.
   tqidp::IdpFault omit;
   omit.expiresInJson = "";
   idp->SetFault(omit);
-  lib->azureParams->setAccessTokenExpireTime(0);
+  lib->azureParams->tokenCache().Clear();
   GetAuthTokenRet ret;
   ASSERT_FALSE(Token(*lib, ret).IsError());
   EXPECT_EQ(ret.expireTime, 0);

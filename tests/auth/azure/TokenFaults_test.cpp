@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "internal/TokenCache.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
 #include "platform/auto_handle.h"
@@ -53,17 +54,27 @@ struct CacheState {
   std::string token;
   std::string type;
   int64_t expiry = 0;
-  std::string scope;
+  size_t scopes = 0;
   bool operator==(const CacheState& o) const {
     return token == o.token && type == o.type && expiry == o.expiry &&
-           scope == o.scope;
+           scopes == o.scopes;
   }
 };
 
 CacheState CacheOf(const FaultLib& lib) {
-  const TQCloudAuth::AzureParams& p = *lib.azureParams;
-  return {p.getAccessToken(), p.getAccessTokenType(),
-          p.getAccessTokenExpireTime(), p.getAccessTokenScope()};
+  const TQCloudAuth::TokenCache& cache = lib.azureParams->tokenCache();
+  TQCloudAuth::CachedToken held;
+  cache.Find(kScope, held);
+  return {held.accessToken, held.tokenType, held.expireTime, cache.Size()};
+}
+
+// Puts a token for kScope into lib's cache.
+void HoldToken(FaultLib& lib, const std::string& token, int64_t expiry) {
+  TQCloudAuth::CachedToken held;
+  held.accessToken = token;
+  held.tokenType = "Bearer";
+  held.expireTime = expiry;
+  lib.azureParams->tokenCache().Store(kScope, held);
 }
 
 std::string Base64Of(const std::string& bytes) {
@@ -509,11 +520,7 @@ TEST_P(TokenFaultTest, EndsInItsStatusKeepingCacheAndSecrets) {
     ASSERT_FALSE(st.IsError()) << st.ToString();
   }
   // A cached token too close to its end to be handed out: the call asks.
-  TQCloudAuth::AzureParams& cache = *lib.azureParams;
-  cache.setAccessToken(kCachedToken);
-  cache.setAccessTokenType("Bearer");
-  cache.setAccessTokenExpireTime(static_cast<long>(std::time(nullptr) + 100));
-  cache.setAccessTokenScope(kScope);
+  HoldToken(lib, kCachedToken, std::time(nullptr) + 100);
   const CacheState before = CacheOf(lib);
   const size_t requestsBefore =
       server ? server->Requests().size() : idp->RequestCount();
@@ -592,9 +599,7 @@ TEST_F(TokenReplyTest, TokenWithoutLifetimeIsNeverReused) {
     const long heldExpiry = static_cast<long>(std::time(nullptr) + 100);
     for (bool warm : {false, true}) {
       if (warm) {
-        lib.azureParams->setAccessToken(kCachedToken);
-        lib.azureParams->setAccessTokenExpireTime(heldExpiry);
-        lib.azureParams->setAccessTokenScope(kScope);
+        HoldToken(lib, kCachedToken, heldExpiry);
       }
       tqidp::IdpFault omit;
       omit.expiresInJson = "";

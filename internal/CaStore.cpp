@@ -1,0 +1,197 @@
+#include "internal/CaStore.h"
+
+#include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "internal/Handles.h"
+#include "platform/auto_handle.h"
+
+namespace {
+
+using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
+using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
+using StorePtr = std::unique_ptr<X509_STORE, FnDeleter<X509_STORE_free>>;
+using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
+
+constexpr off_t kMaxBundleBytes = 16 * 1024 * 1024;
+// Bundles kept parsed at once; a process trusts one or two.
+constexpr size_t kMaxCachedBundles = 16;
+
+// What tells one version of a file from another.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{};
+  timespec ctime{};
+
+  static FileIdentity Of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+  bool operator==(const FileIdentity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size &&
+           mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+struct Cached {
+  FileIdentity identity;
+  std::shared_ptr<const CaStore> store;
+  uint64_t lastUse = 0;
+};
+
+std::mutex g_mutex;
+std::map<std::string, Cached>* g_cache = nullptr;  // under g_mutex
+uint64_t g_uses = 0;                               // under g_mutex
+
+std::string ErrnoText(int error) {
+  char buffer[128] = {};
+  return strerror_r(error, buffer, sizeof buffer);
+}
+
+// Leaves the thread's OpenSSL error queue as it was.
+class ErrorQueueScope {
+ public:
+  ErrorQueueScope() { ERR_set_mark(); }
+  ~ErrorQueueScope() { ERR_pop_to_mark(); }
+  ErrorQueueScope(const ErrorQueueScope&) = delete;
+  ErrorQueueScope& operator=(const ErrorQueueScope&) = delete;
+};
+
+}  // namespace
+
+CaStore::~CaStore() { X509_STORE_free(m_store); }
+
+bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
+                  std::string& outError) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_cache != nullptr) {
+      auto it = g_cache->find(path);
+      if (it != g_cache->end() && it->second.identity == FileIdentity::Of(st)) {
+        it->second.lastUse = ++g_uses;
+        out = it->second.store;
+        return true;
+      }
+    }
+  }
+
+  // Read from one descriptor, so that the identity kept is that of the
+  // bytes parsed even when the file changes meanwhile.
+  auto_handle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) {
+    outError = "cannot open " + path + ": " + ErrnoText(errno);
+    return false;
+  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    outError = path + " is not a regular file";
+    return false;
+  }
+  if (st.st_size > kMaxBundleBytes) {
+    outError = path + " is larger than 16 MiB";
+    return false;
+  }
+  std::vector<char> bytes(static_cast<size_t>(st.st_size));
+  size_t have = 0;
+  while (have < bytes.size()) {
+    const ssize_t n =
+        ::read(fd.get(), bytes.data() + have, bytes.size() - have);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      outError = "cannot read " + path;
+      return false;
+    }
+    have += static_cast<size_t>(n);
+  }
+
+  ErrorQueueScope errors;
+  StorePtr store(X509_STORE_new());
+  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  if (!store || !bio) {
+    outError = "out of memory";
+    return false;
+  }
+  int count = 0;
+  // PEM_read_bio_X509_AUX reads "CERTIFICATE" and "TRUSTED CERTIFICATE"
+  // blocks alike and skips text between them.
+  while (X509Ptr cert{
+      PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr)}) {
+    if (X509_STORE_add_cert(store.get(), cert.get()) == 1) {
+      ++count;
+    }
+  }
+  if (count == 0) {
+    outError = "no certificate in " + path;
+    return false;
+  }
+  // An intermediate in the bundle is a trust anchor of its own, as libcurl
+  // treats a CA file.
+  X509_STORE_set_flags(store.get(),
+                       X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_TRUSTED_FIRST);
+
+  std::shared_ptr<CaStore> made(new CaStore());
+  made->m_store = store.release();
+  made->m_path = path;
+  made->m_count = count;
+
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_cache == nullptr) {
+    // Lives as long as the process: TLS connections still open at exit
+    // hold its stores.
+    g_cache = new std::map<std::string, Cached>();
+  }
+  auto same = g_cache->find(path);
+  if (same != g_cache->end() && same->second.identity == FileIdentity::Of(st)) {
+    // Another thread parsed the same version meanwhile: one store per
+    // version, so that connections grouped by store stay together.
+    same->second.lastUse = ++g_uses;
+    out = same->second.store;
+    return true;
+  }
+  if (g_cache->size() >= kMaxCachedBundles && g_cache->count(path) == 0) {
+    auto oldest = g_cache->begin();
+    for (auto it = g_cache->begin(); it != g_cache->end(); ++it) {
+      if (it->second.lastUse < oldest->second.lastUse) {
+        oldest = it;
+      }
+    }
+    g_cache->erase(oldest);
+  }
+  Cached& slot = (*g_cache)[path];
+  slot.identity = FileIdentity::Of(st);
+  slot.store = made;
+  slot.lastUse = ++g_uses;
+  out = std::move(made);
+  return true;
+}
+
+const std::string& CaStore::SystemBundle() {
+  static const std::string path = [] {
+    // Debian's libcurl also names a CA folder; the bundle alone is the
+    // system store, parsed once instead of looked up file by file.
+    CurlPtr curl(curl_easy_init());
+    char* builtIn = nullptr;
+    if (curl &&
+        curl_easy_getinfo(curl.get(), CURLINFO_CAINFO, &builtIn) == CURLE_OK &&
+        builtIn != nullptr && builtIn[0] != '\0') {
+      return std::string(builtIn);
+    }
+    return std::string(X509_get_default_cert_file());
+  }();
+  return path;
+}

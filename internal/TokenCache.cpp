@@ -1,0 +1,261 @@
+#include "internal/TokenCache.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "platform/SecureMemory.h"
+
+namespace TQCloudAuth {
+
+namespace {
+
+// An own copy of a failure for each caller that shares one request: the
+// details record of a status is shared by its copies, and each caller pushes
+// its own locations onto it.
+CKoError CopyStatus(const CKoError& st) {
+  const std::vector<FXCodeLocation> locations = st.GetLocations();
+  const FXCodeLocation first = locations.empty() ? TQ_LOC : locations[0];
+  const std::string message = st.GetMessage();
+  CKoError copy = message.empty()
+                      ? FXErrorUtil::ErrorWin32(first, st.GetWin32Code())
+                      : FXErrorUtil::ErrorWin32(first, st.GetWin32Code(), "%s",
+                                                message.c_str());
+  for (size_t i = 1; i < locations.size(); ++i) {
+    copy.Push(locations[i]);
+  }
+  return copy;
+}
+
+}  // namespace
+
+CachedToken& CachedToken::operator=(const CachedToken& other) {
+  if (this != &other) {
+    WipeString(accessToken);
+    accessToken = other.accessToken;
+    tokenType = other.tokenType;
+    expireTime = other.expireTime;
+    refreshTime = other.refreshTime;
+  }
+  return *this;
+}
+
+CachedToken::~CachedToken() { WipeString(accessToken); }
+
+// One request in progress for a scope, and its outcome for those waiting.
+struct TokenCache::Flight {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;  // under mutex, as are the two below
+  CKoError status;
+  CachedToken token;
+};
+
+struct TokenCache::Entry {
+  CachedToken token;
+  bool hasToken = false;
+  int64_t nextEarlyAttempt = 0;
+  std::shared_ptr<Flight> flight;
+  // Written under the shared lock by hits: the second of the last use.
+  std::atomic<int64_t> lastUse{0};
+};
+
+TokenCache::TokenCache() = default;
+TokenCache::~TokenCache() = default;
+
+bool TokenCache::Fresh(const Entry& e, int64_t now) {
+  return e.hasToken && e.token.expireTime - kRefreshMarginSeconds > now;
+}
+
+bool TokenCache::RefreshDue(const Entry& e, int64_t now) {
+  return e.token.refreshTime != 0 && now >= e.token.refreshTime &&
+         now >= e.nextEarlyAttempt && !e.flight;
+}
+
+void TokenCache::Touch(Entry& e, int64_t now) {
+  // Only a changed second is written: hits on many threads do not fight
+  // over the entry's cache line.
+  if (e.lastUse.load(std::memory_order_relaxed) != now) {
+    e.lastUse.store(now, std::memory_order_relaxed);
+  }
+}
+
+void TokenCache::CopyTo(const CachedToken& token, GetAuthTokenRet& ret) {
+  ret.accessToken.assign(token.accessToken);
+  ret.tokenType.assign(token.tokenType);
+  ret.expireTime = token.expireTime;
+}
+
+TokenCache::Entry& TokenCache::FindOrMake(const std::string& scope) {
+  auto it = m_entries.find(scope);
+  if (it != m_entries.end()) {
+    return *it->second;
+  }
+  if (m_entries.size() >= kMaxScopes) {
+    auto victim = m_entries.end();
+    for (auto e = m_entries.begin(); e != m_entries.end(); ++e) {
+      const Entry& c = *e->second;
+      if (c.flight) {
+        continue;  // its caller will store into it
+      }
+      if (victim == m_entries.end()) {
+        victim = e;
+        continue;
+      }
+      const Entry& v = *victim->second;
+      const int64_t cu = c.lastUse.load(std::memory_order_relaxed);
+      const int64_t vu = v.lastUse.load(std::memory_order_relaxed);
+      if (cu < vu || (cu == vu && c.token.expireTime < v.token.expireTime)) {
+        victim = e;
+      }
+    }
+    if (victim != m_entries.end()) {
+      m_entries.erase(victim);
+    }
+  }
+  return *m_entries.emplace(scope, std::make_unique<Entry>()).first->second;
+}
+
+CKoError TokenCache::Get(const std::string& scope, Clock clock,
+                         const Fetch& fetch, GetAuthTokenRet& ret) {
+  const int64_t now = clock();
+  {
+    std::shared_lock<std::shared_mutex> lock(m_mutex);
+    auto it = m_entries.find(scope);
+    if (it != m_entries.end()) {
+      Entry& e = *it->second;
+      if (Fresh(e, now) && !RefreshDue(e, now)) {
+        CopyTo(e.token, ret);
+        Touch(e, now);
+        return CKoError::Success();
+      }
+    }
+  }
+
+  std::shared_ptr<Flight> flight;
+  bool early = false;
+  {
+    std::unique_lock<std::shared_mutex> lock(m_mutex);
+    Entry& e = FindOrMake(scope);
+    Touch(e, now);
+    if (Fresh(e, now)) {
+      if (!RefreshDue(e, now)) {
+        // Served meanwhile, or an early request is already under way.
+        CopyTo(e.token, ret);
+        return CKoError::Success();
+      }
+      early = true;
+    } else if (e.flight) {
+      flight = e.flight;
+    }
+    if (!flight) {
+      e.flight = std::make_shared<Flight>();
+      flight = e.flight;
+    } else {
+      lock.unlock();
+      std::unique_lock<std::mutex> wait(flight->mutex);
+      flight->done.wait(wait, [&flight] { return flight->finished; });
+      if (flight->status.IsError()) {
+        return CopyStatus(flight->status);
+      }
+      CopyTo(flight->token, ret);
+      return CKoError::Success();
+    }
+  }
+
+  FetchedToken fetched;
+  CKoError st;
+  // Whatever happens in fetch, the callers waiting on the flight are
+  // released and the scope is free for the next request.
+  struct Landing {
+    TokenCache& cache;
+    const std::string& scope;
+    const std::shared_ptr<Flight>& flight;
+    bool landed = false;
+    ~Landing() {
+      if (!landed) {
+        std::unique_lock<std::shared_mutex> lock(cache.m_mutex);
+        auto it = cache.m_entries.find(scope);
+        if (it != cache.m_entries.end() && it->second->flight == flight) {
+          it->second->flight.reset();
+        }
+        std::lock_guard<std::mutex> fl(flight->mutex);
+        flight->status = FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
+        flight->finished = true;
+        flight->done.notify_all();
+      }
+    }
+  } landing{*this, scope, flight};
+  st = fetch(fetched);
+
+  const int64_t after = clock();
+  std::unique_lock<std::shared_mutex> lock(m_mutex);
+  Entry& e = FindOrMake(scope);
+  if (e.flight == flight) {
+    e.flight.reset();
+  }
+  CKoError result = st;
+  if (!st.IsError()) {
+    if (!fetched.hasExpiry) {
+      fetched.token.expireTime = e.hasToken ? e.token.expireTime : 0;
+      fetched.token.refreshTime = 0;
+    }
+    e.token = fetched.token;
+    e.hasToken = true;
+    e.nextEarlyAttempt = 0;
+    CopyTo(e.token, ret);
+  } else if (early) {
+    e.nextEarlyAttempt = after + kEarlyRetryPauseSeconds;
+    if (e.hasToken && e.token.expireTime - kRefreshMarginSeconds > now) {
+      // The token this call found is still good: the outage is ridden out.
+      CopyTo(e.token, ret);
+      result = CKoError::Success();
+    }
+  }
+  {
+    std::lock_guard<std::mutex> fl(flight->mutex);
+    // Waiters came only once the token was stale: an early request that
+    // failed is a failure for them.
+    flight->status = st.IsError() ? CopyStatus(st) : CKoError::Success();
+    if (!st.IsError()) {
+      flight->token = e.token;
+    }
+    flight->finished = true;
+    flight->done.notify_all();
+  }
+  landing.landed = true;
+  if (!e.hasToken && !e.flight) {
+    m_entries.erase(scope);  // a failure leaves no trace of the scope
+  }
+  return result;
+}
+
+bool TokenCache::Find(const std::string& scope, CachedToken& out) const {
+  std::shared_lock<std::shared_mutex> lock(m_mutex);
+  auto it = m_entries.find(scope);
+  if (it == m_entries.end() || !it->second->hasToken) {
+    return false;
+  }
+  out = it->second->token;
+  return true;
+}
+
+void TokenCache::Store(const std::string& scope, const CachedToken& token) {
+  std::unique_lock<std::shared_mutex> lock(m_mutex);
+  Entry& e = FindOrMake(scope);
+  e.token = token;
+  e.hasToken = true;
+  e.nextEarlyAttempt = 0;
+}
+
+void TokenCache::Clear() {
+  std::unique_lock<std::shared_mutex> lock(m_mutex);
+  m_entries.clear();
+}
+
+size_t TokenCache::Size() const {
+  std::shared_lock<std::shared_mutex> lock(m_mutex);
+  return m_entries.size();
+}
+
+}  // namespace TQCloudAuth

@@ -19,6 +19,7 @@
 // given. The password itself is not kept: only a salted SHA-256 of it, to
 // notice a different one. Not thread-safe: one caller at a time, like the
 // HTTP client that holds it.
+// A certificate file under the home is opened through TqHome's checks.
 // Tests: tests/platform/RsaSigner_test.cpp
 class RsaSigner {
  public:
@@ -66,3 +67,13 @@ class RsaSigner {
   unsigned char m_passwordHash[kHashSize] = {};
   unsigned long m_loads = 0;
 };
+
+// CheckCertificateKey: true when bytes, the content of a certificate file as
+// RsaSigner reads it (PEM, or PKCS#12 DER), hold a certificate (a PEM's
+// first) and a private key that opens with password, is RSA and belongs to
+// that certificate. False otherwise, with the reason for people in
+// outProblem (no certificate; no key, or a wrong password; not RSA; not the
+// certificate's key). The OpenSSL error queue is left as it was found.
+// Tests: tests/platform/RsaSigner_test.cpp
+bool CheckCertificateKey(const std::string& bytes, const std::string& password,
+                         std::string& outProblem);

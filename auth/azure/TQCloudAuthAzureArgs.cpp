@@ -2,17 +2,19 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "platform/AzureCredentialRecord.h"
-#include "platform/FXFile.h"
 #include "platform/SecureMemory.h"
+#include "platform/StagedCertificate.h"
 #include "platform/TqException.h"
-#include "platform/TqHome.h"
 #include "platform/TqcConvert.h"
 
 namespace TQCloudAuth {
 
 namespace Record = AzureCredentialRecord;
 
-AzureParams::~AzureParams() { WipeString(accessToken); }
+AzureParams::~AzureParams() {
+  WipeString(accessToken);
+  WipeString(stagedCertificate);
+}
 
 void AzureParams::setAccessToken(const std::string& token) {
   WipeString(accessToken);
@@ -76,24 +78,32 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
                                    "Invalid certificate name [%s]",
                                    name.c_str());
   }
-  const std::string path = TqHome().CertificateFile(name);
-  if (!FXFile::DoesFileExist(path)) {
-    std::string certificate;
-    // The file may hold a private key.
-    StringWipeGuard wipeCertificate(certificate);
-    if (!base64Decode(getCertificateFile(), certificate) ||
-        certificate.empty()) {
-      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                     "Failed to decode certificate");
-    }
-    // Kept when there: a file another initialisation put there first is
-    // used, as an existing file always is.
-    CKoError st =
-        TqHome::PublishFile(path, certificate.data(), certificate.size(), 0400,
-                            TqHome::Existing::kKeep, nullptr);
-    if (st.IsError()) {
-      return st.Push(TQ_LOC);
-    }
+  std::string certificate;
+  // The file may hold a private key.
+  StringWipeGuard wipeCertificate(certificate);
+  if (!base64Decode(getCertificateFile(), certificate) || certificate.empty()) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Failed to decode certificate");
+  }
+  WipeString(stagedCertificate);
+  stagedCertificate.swap(certificate);
+  CKoError st = stageCertificate();
+  if (st.IsError()) {
+    WipeString(stagedCertificate);
+    return st.Push(TQ_LOC);
+  }
+  return CKoError::Success();
+}
+
+CKoError AzureParams::stageCertificate() {
+  if (stagedCertificate.empty()) {
+    return CKoError::Success();
+  }
+  std::string path;
+  CKoError st = StagedCertificate::Stage(
+      Record::GetCertificateName(credentialInfo), stagedCertificate, &path);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
   }
   Record::SetCertificateFile(credentialInfo, path);
   return CKoError::Success();

@@ -11,13 +11,14 @@
 #include "platform/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
+#include "platform/TqHome.h"
 #include "platform/TqJson.h"
 
 namespace {
 
 constexpr int64_t kRefreshMarginSeconds = 239;
 constexpr int64_t kAssertionLifetimeSeconds = 3600;
-constexpr size_t kPasswordBufferSize = 2048;
+constexpr size_t kPasswordBufferSize = TQPassword::kMaxSecretSize + 1;
 constexpr unsigned int kSignatureBufferSize = 4096;
 constexpr char kAssertionType[] =
     "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
@@ -168,6 +169,13 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     if (!stored.empty()) {
       TQPassword passwordService;
       if (!passwordService.decrypt(stored.c_str(), buffer.data(), &length)) {
+        // A home or key file that the checks refuse is named, with its fix.
+        const TqHome home;
+        CKoError refused =
+            home.CheckFile(home.KeyFile(), TqHome::FileKind::kSecret);
+        if (refused.IsError() && !TqHome::IsMissing(refused)) {
+          return refused.Push(TQ_LOC);
+        }
         return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                        "Failed to decrypt password");
       }
@@ -181,6 +189,12 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
       StringWipeGuard wipeEncoded(encoded);
       body += CKoString::Format("client_secret={1}", encoded);
     } else if (authType == AuthType::kCertificate) {
+      // Another credential of the same certificate name may have staged its
+      // own certificate there since: never sign with its key.
+      CKoError staged = cache.stageCertificate();
+      if (staged.IsError()) {
+        return staged.Push(TQ_LOC);
+      }
       CKoString part;
       if (!buildClientAssertion(url.c_str(), secret, clock(), part)) {
         return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,

@@ -204,10 +204,10 @@ TEST_F(CliTest, CertificatesThatCannotSignAreRefusedAtAdd) {
     std::string password;
     const char* reason;
   } cases[] = {
-      {*certFile, "wrong", "no RSA private key"},
-      {*certOnlyFile, "", "no RSA private key"},
+      {*certFile, "wrong", "no private key that opens"},
+      {*certOnlyFile, "", "no private key that opens"},
       {dir->path() + "/missing.pem", "", "cannot read"},
-      {pki->caFile(), "", "no RSA private key"},
+      {pki->caFile(), "", "no private key that opens"},
   };
   for (const auto& c : cases) {
     const Result r = AddCertificate(8, c.file, c.password);

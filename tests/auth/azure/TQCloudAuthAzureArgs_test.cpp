@@ -128,12 +128,20 @@ TEST_F(AzureParamsTest, StagesTheCertificateOnceOwnerReadOnly) {
             std::vector<std::string>{"Azure_app8.crt"})
       << "no temporary file left behind";
 
-  // An existing file is never rewritten, whatever the record now holds.
+  // A file that holds the certificate is kept as it is.
+  struct stat kept {};
+  AzureParams same;
+  ASSERT_FALSE(
+      same.initializeParams(MakeAzureArgs(CertificateCredential(content)))
+          .IsError());
+  ASSERT_EQ(::stat(path.c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_ino, st.st_ino);
+  // Content that cannot be decoded fails, also with a file staged.
   AzureCredential other = CertificateCredential("other content");
   other.certificateBase64 = "!!! not base64";
   AzureParams again;
-  ASSERT_FALSE(again.initializeParams(MakeAzureArgs(other)).IsError());
-  EXPECT_EQ(again.getCertificateFile(), path);
+  EXPECT_EQ(again.initializeParams(MakeAzureArgs(other)).GetMessage(),
+            "Failed to decode certificate");
   EXPECT_EQ(tqtest::ReadFile(path), content);
 }
 
@@ -175,14 +183,14 @@ TEST_F(AzureParamsTest, RefusesNamesAndContentThatCannotBeStaged) {
   EXPECT_FALSE(std::filesystem::exists(home.path() + "/escaped.crt"));
 }
 
-TEST_F(AzureParamsTest, MissingFolderFailsWithTheFileServiceStatus) {
+TEST_F(AzureParamsTest, MissingFolderFailsNamingTheFile) {
   std::filesystem::remove(home.path() + "/certificates");
   AzureParams params;
   const CKoError st =
       params.initializeParams(MakeAzureArgs(CertificateCredential("x")));
   ASSERT_TRUE(st.IsError());
-  EXPECT_NE(st.GetMessage().find("Failed to create file"), std::string::npos)
-      << st.ToString();
+  EXPECT_EQ(st.GetMessage(), "cannot open " + StagedPath("app8") +
+                                 ": No such file or directory");
   ASSERT_GE(st.GetLocations().size(), 2u);
   EXPECT_STREQ(st.GetLocations().back().file,
                "auth/azure/TQCloudAuthAzureArgs.cpp");

@@ -326,6 +326,24 @@ TEST_F(CliBadInputTest, HomeThatIsAFile) {
   EXPECT_EQ(tqtest::ReadFile(home.path() + "/file-home"), "not a folder");
 }
 
+// Every command refuses a home that others may write, naming the fix, and
+// touches nothing in it.
+TEST_F(CliBadInputTest, HomeOthersMayWrite) {
+  StoreTwo();
+  ASSERT_EQ(::chmod(home.path().c_str(), 0777), 0);
+  const std::string fix =
+      "group or others may write to it (mode 0777); run "
+      "chmod 700 " +
+      home.path();
+  ExpectRefused("home others may write",
+                {{AddSecretArgs(9), kSecret, 1, fix},
+                 {{"credential", "list"}, "", 1, fix},
+                 {{"credential", "remove", "--assoc-id", "7"}, "", 1, fix},
+                 {TokenArgs(8), "", 1, fix},
+                 {{"secret", "encrypt"}, "x", 1, fix}});
+  ASSERT_EQ(::chmod(home.path().c_str(), 0700), 0);
+}
+
 TEST_F(CliBadInputTest, HomeThatIsNotWritable) {
   if (::geteuid() == 0) {
     GTEST_SKIP() << "running as root: permission bits do not stop root (the "

@@ -145,6 +145,32 @@ TEST_F(AzureParamsTest, StagesTheCertificateOnceOwnerReadOnly) {
   EXPECT_EQ(tqtest::ReadFile(path), content);
 }
 
+// Two credentials of one certificate name, used in every order: each finds
+// its own certificate staged when it stages again (as before each
+// signature), the file replaced whole, never kept with the other's.
+TEST_F(AzureParamsTest, CredentialsSharingANameEachStageTheirOwn) {
+  const std::string path = StagedPath("app8");
+  AzureParams first;
+  AzureParams second;
+  ASSERT_FALSE(
+      first.initializeParams(MakeAzureArgs(CertificateCredential("first")))
+          .IsError());
+  ASSERT_FALSE(
+      second.initializeParams(MakeAzureArgs(CertificateCredential("second")))
+          .IsError());
+  EXPECT_EQ(tqtest::ReadFile(path), "second");
+  for (AzureParams* p : {&first, &second, &second, &first, &first}) {
+    ASSERT_FALSE(p->stageCertificate().IsError());
+    EXPECT_EQ(p->getCertificateFile(), path);
+    EXPECT_EQ(tqtest::ReadFile(path), p == &first ? "first" : "second");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0400u);
+    EXPECT_EQ(FilesIn(home.path() + "/certificates"),
+              std::vector<std::string>{"Azure_app8.crt"});
+  }
+}
+
 TEST_F(AzureParamsTest, UndecodableCertificateCreatesNothing) {
   AzureCredential c = CertificateCredential("x");
   c.certificateBase64 = "!!! not base64";

@@ -57,7 +57,8 @@ class TqHome {
   // folder and file the library keeps there that exists (configuration,
   // key, store and its companions, logs, certificates folder; staged
   // certificates are checked where they are used). The first refusal
-  // otherwise, or the no-home failure.
+  // otherwise, or the no-home failure. Folders and the log are tightened
+  // as OpenFile and MakeFolder tighten them.
   CKoError Check() const;
 
   // MakeFolder: folder (the home, or a folder in it) is a safe folder
@@ -87,9 +88,9 @@ class TqHome {
 
   // MakePrivateFolder: path is a folder afterwards. Every folder it creates
   // on the way (path and its missing parents) gets mode 0700 whatever the
-  // umask; folders that exist are left as they are and are not checked
-  // (MakeFolder does that). Fails with 774 "cannot create <folder>:
-  // <reason>" naming the folder that failed.
+  // umask; folders that exist are left as they are and are not checked:
+  // the creator MakeFolder uses, not a way into the home. Fails with 774
+  // "cannot create <folder>: <reason>" naming the folder that failed.
   static CKoError MakePrivateFolder(const std::string& path);
 
   // What PublishFile does when a file exists at the path already.

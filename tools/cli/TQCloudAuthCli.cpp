@@ -421,8 +421,8 @@ int Cli::AddCredential() {
 
   // The home with its missing parents, and the folder certificates are
   // staged in.
-  const CKoError folders =
-      TqHome::MakePrivateFolder(TqHome().CertificatesFolder());
+  const TqHome home;
+  const CKoError folders = home.MakeFolder(home.CertificatesFolder());
   if (folders.IsError()) {
     return Fail({kExitFailed, folders.GetMessage()});
   }

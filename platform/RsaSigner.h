@@ -74,6 +74,6 @@ class RsaSigner {
 // that certificate. False otherwise, with the reason for people in
 // outProblem (no certificate; no key, or a wrong password; not RSA; not the
 // certificate's key). The OpenSSL error queue is left as it was found.
-// Tests: tests/platform/RsaSigner_test.cpp
+// Tests: tests/tools/TQCloudAuthCli_test.cpp, tests/tools/CliBadInput_test.cpp
 bool CheckCertificateKey(const std::string& bytes, const std::string& password,
                          std::string& outProblem);

@@ -8,7 +8,9 @@
 // <home>/certificates/Azure_<name>.crt, one per certificate name. Stored
 // credentials may share a name: each use stages its own certificate, and a
 // file goes only when no stored credential uses its name.
-// Tests: tests/platform/HomeTrust_test.cpp, tests/tools/TQCloudAuthCli_test.cpp
+// Tests: tests/platform/HomeTrust_test.cpp,
+// tests/auth/azure/TQCloudAuthAzureArgs_test.cpp,
+// tests/tools/TQCloudAuthCli_test.cpp
 namespace StagedCertificate {
 
 // Stage: makes the staged file of name hold exactly certificate (the

@@ -13,6 +13,7 @@
 #include "platform/SecureMemory.h"
 #include "platform/TQGlobalParam.h"
 #include "platform/TQPlatformInfo.h"
+#include "platform/TqHome.h"
 #include "util/Base64Codec.h"
 #include "util/UrlCodec.h"
 
@@ -231,6 +232,12 @@ std::string ShownCredentialInfo(const std::string& text) {
 CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
                                                    bool useDBProxySettings,
                                                    TQCloudAuthLib*& lib) {
+  // A home or file there that the checks refuse is named, with its fix,
+  // rather than reported as a credential that cannot be fetched.
+  CKoError home = TqHome().Check();
+  if (home.IsError()) {
+    return home.Push(TQ_LOC);
+  }
   int credentialType = 0;
   std::string userName;
   std::string password;

@@ -1,9 +1,11 @@
 #include "internal/IniFile.h"
 
 #include <ini.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/SecureMemory.h"
@@ -27,12 +29,21 @@ int Store(void* user, const char* section, const char* name,
 
 }  // namespace
 
-IniFile::IniFile(const std::string& path) {
-  if (ini_parse(path.c_str(), Store, &m_values) != 0) {
+IniFile::IniFile(int fd) {
+  const int own = fd >= 0 ? ::dup(fd) : -1;
+  FILE* file = own >= 0 ? ::fdopen(own, "r") : nullptr;
+  if (file == nullptr) {
+    if (own >= 0) {
+      ::close(own);
+    }
+    return;
+  }
+  if (ini_parse_file(file, Store, &m_values) != 0) {
     // A file that does not parse to its end gives no settings rather than
     // the ones before the fault: half a proxy configuration is worse.
     m_values.clear();
   }
+  std::fclose(file);
 }
 
 IniFile::~IniFile() {

@@ -4,11 +4,13 @@
 #include <string>
 
 // IniFile: the settings of one INI file, looked up by section and name
-// (both compared without regard to case). A missing or unreadable file
-// yields no settings; that is not an error.
+// (both compared without regard to case), read from a descriptor the caller
+// opened (TqHome::OpenFile, so that only a trusted file is read) and keeps.
+// An invalid descriptor or an unreadable file yields no settings; that is
+// not an error.
 class IniFile {
  public:
-  explicit IniFile(const std::string& path);
+  explicit IniFile(int fd);
   // Values may be passwords: wiped when the settings are dropped.
   ~IniFile();
   IniFile(const IniFile&) = delete;

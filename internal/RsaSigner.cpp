@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/SecureMemory.h"
@@ -88,9 +89,65 @@ PkeyPtr Pkcs12Key(const SecretBytes& bytes, const std::string& password) {
   return ok == 1 ? std::move(keyOwner) : nullptr;
 }
 
+// The first certificate of a PEM text.
+X509Ptr PemCertificate(const SecretBytes& bytes) {
+  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  if (!bio) {
+    return nullptr;
+  }
+  return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+}
+
 }  // namespace
 
+bool CheckCertificateKey(const std::string& bytes, const std::string& password,
+                         std::string& outProblem) {
+  ErrorQueueScope errors;
+  const SecretBytes copy(bytes.begin(), bytes.end());
+  X509Ptr cert;
+  PkeyPtr key;
+  if (LooksLikePem(copy)) {
+    cert = PemCertificate(copy);
+    key = PemKey(copy, password);
+  } else {
+    BioPtr bio(BIO_new_mem_buf(copy.data(), static_cast<int>(copy.size())));
+    Pkcs12Ptr p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr);
+    EVP_PKEY* rawKey = nullptr;
+    X509* rawCert = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    if (p12 && PKCS12_parse(p12.get(), password.c_str(), &rawKey, &rawCert,
+                            &chain) == 1) {
+      key.reset(rawKey);
+      cert.reset(rawCert);
+      CertStackPtr chainOwner(chain);
+    }
+  }
+  if (!cert) {
+    outProblem =
+        "no certificate found (PEM, or PKCS#12 with the right "
+        "password)";
+    return false;
+  }
+  if (!key) {
+    outProblem =
+        "no private key that opens with the given password "
+        "(--certificate-password-stdin)";
+    return false;
+  }
+  if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+    outProblem = "the private key is not an RSA key (RS256 needs one)";
+    return false;
+  }
+  if (EVP_PKEY_eq(X509_get0_pubkey(cert.get()), key.get()) != 1) {
+    outProblem = "the private key does not belong to the certificate";
+    return false;
+  }
+  return true;
+}
+
 RsaSigner::RsaSigner() = default;
+
+RsaSigner::RsaSigner(FileOpener opener) : m_opener(std::move(opener)) {}
 
 RsaSigner::~RsaSigner() { SecureWipe(m_passwordHash, sizeof m_passwordHash); }
 
@@ -130,14 +187,24 @@ bool RsaSigner::EnsureKey(const std::string& file,
 
 bool RsaSigner::Load(const std::string& file, const std::string& password) {
   ++m_loads;
-  int fd = -1;
-  do {
-    fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+  auto_handle handle;
+  if (m_opener) {
+    if (!m_opener(file, handle)) {
+      return false;
+    }
+  } else {
+    // O_NONBLOCK: a FIFO named as the file must not hang the request; the
+    // fstat below refuses it.
+    int fd = -1;
+    do {
+      fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    handle.reset(fd);
+  }
+  if (!handle.valid()) {
     return false;
   }
-  auto_handle handle(fd);
+  const int fd = handle.get();
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
       st.st_size > kMaxFileBytes) {

@@ -4,10 +4,12 @@
 #include <sys/types.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "internal/Handles.h"
+#include "platform/auto_handle.h"
 
 // RsaSigner: RS256 signatures (RSASSA-PKCS1-v1_5 with SHA-256) with the RSA
 // private key of a certificate file, which is either PEM (certificate and
@@ -19,13 +21,23 @@
 // given. The password itself is not kept: only a salted SHA-256 of it, to
 // notice a different one. Not thread-safe: one caller at a time, like the
 // HTTP client that holds it.
+// The owner may give the way certificate files are opened (the HTTP client
+// opens those under the home through the home's checks).
 // Tests: tests/internal/RsaSigner_test.cpp
 class RsaSigner {
  public:
   // Files beyond this size are not read.
   static constexpr long kMaxFileBytes = 1024 * 1024;
 
+  // FileOpener: opens path for reading into out; false when it cannot or
+  // must not be read.
+  using FileOpener =
+      std::function<bool(const std::string& path, auto_handle& out)>;
+
+  // Without an opener, files are opened without blocking (a FIFO is then
+  // refused by the regular-file check, never waited on).
   RsaSigner();
+  explicit RsaSigner(FileOpener opener);
   ~RsaSigner();
   RsaSigner(const RsaSigner&) = delete;
   RsaSigner& operator=(const RsaSigner&) = delete;
@@ -59,6 +71,7 @@ class RsaSigner {
   bool HashPassword(const std::string& password,
                     unsigned char (&out)[kHashSize]) const;
 
+  FileOpener m_opener;
   PkeyPtr m_key;
   std::string m_file;
   FileId m_id;
@@ -66,3 +79,13 @@ class RsaSigner {
   unsigned char m_passwordHash[kHashSize] = {};
   unsigned long m_loads = 0;
 };
+
+// CheckCertificateKey: true when bytes, the content of a certificate file as
+// RsaSigner reads it (PEM, or PKCS#12 DER), hold a certificate (a PEM's
+// first) and a private key that opens with password, is RSA and belongs to
+// that certificate. False otherwise, with the reason for people in
+// outProblem (no certificate; no key, or a wrong password; not RSA; not the
+// certificate's key). The OpenSSL error queue is left as it was found.
+// Tests: tests/tools/TQCloudAuthCli_test.cpp, tests/tools/CliBadInput_test.cpp
+bool CheckCertificateKey(const std::string& bytes, const std::string& password,
+                         std::string& outProblem);

@@ -47,7 +47,7 @@ struct FetchedToken {
 //    meanwhile. When that request fails the call is served the cached token
 //    too, and no early request for the scope is made for 30 s.
 //  - Nothing is stored on failure.
-// Tests: tests/auth/azure/TokenCache_test.cpp
+// Tests: tests/internal/TokenCache_test.cpp
 class TokenCache {
  public:
   static constexpr size_t kMaxScopes = 64;

@@ -49,51 +49,73 @@ std::string NoCredential(int assocId, int entity) {
                       entity);
 }
 
-// Opens the store; for writing it is created first with owner-only
-// permissions (SQLite gives its journal the same), together with the home
-// folder.
-bool Open(bool write, DatabasePtr& outDb, std::string& outError) {
-  const std::string path = CredentialMgrHelper::DatabasePath();
-  if (write) {
-    const CKoError home = TqHome::MakePrivateFolder(TqHome().Path());
-    if (home.IsError()) {
-      outError = home.GetMessage();
-      return false;
+enum class Access { kRead, kWrite, kCreate };
+enum class Opened { kOk, kMissing, kFailed };
+
+// Opens the store through the home's checks: it and its companions must be
+// the user's own private regular files, never links (SQLITE_OPEN_NOFOLLOW
+// as well). kCreate makes the home (0700) and the store (0600) first.
+Opened Open(Access access, DatabasePtr& outDb, std::string& outError) {
+  const TqHome home;
+  const std::string path = home.CredentialStore();
+  if (access == Access::kCreate) {
+    const CKoError st = home.MakeFolder(home.Path());
+    if (st.IsError()) {
+      outError = st.GetMessage();
+      return Opened::kFailed;
     }
+  }
+  {
+    const int flags = access == Access::kRead     ? O_RDONLY
+                      : access == Access::kCreate ? O_RDWR | O_CREAT
+                                                  : O_RDWR;
+    // Closed before SQLite opens the file: closing a second descriptor
+    // would drop SQLite's locks.
     auto_handle fd;
-    if (!TqHome::OpenPrivateFile(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0600,
-                                 fd)) {
-      outError = StringPrintf("cannot open %s: %s", path.c_str(),
-                              std::strerror(errno));
-      return false;
+    const CKoError st =
+        home.OpenFile(path, TqHome::FileKind::kSecret, flags, 0600, fd);
+    if (TqHome::IsMissing(st)) {
+      outError = "no credential store at " + path;
+      return Opened::kMissing;
     }
-  } else if (::access(path.c_str(), F_OK) != 0) {
-    outError = "no credential store at " + path;
-    return false;
+    if (st.IsError()) {
+      outError = st.GetMessage();
+      return Opened::kFailed;
+    }
+  }
+  // SQLite opens these by name: each, when there, must pass the checks the
+  // store passes.
+  for (const std::string& companion : home.CredentialStoreCompanions()) {
+    const CKoError st = home.CheckFile(companion, TqHome::FileKind::kSecret);
+    if (st.IsError() && !TqHome::IsMissing(st)) {
+      outError = st.GetMessage();
+      return Opened::kFailed;
+    }
   }
   sqlite3* raw = nullptr;
-  const int flags = (write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
-                    SQLITE_OPEN_NOMUTEX;
+  const int flags =
+      (access == Access::kRead ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+      SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
   const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   DatabasePtr db(raw);
   if (rc != SQLITE_OK) {
     outError = StringPrintf("cannot open credential store %s: %s", path.c_str(),
                             sqlite3_errstr(rc));
-    return false;
+    return Opened::kFailed;
   }
   // How long to wait for another writer: [CredentialStore] BusyTimeoutMs.
   unsigned int busyTimeoutMs = kDefaultBusyTimeoutMs;
   TQPlatformInfo().getNumber("CredentialStore", "BusyTimeoutMs",
                              &busyTimeoutMs);
   sqlite3_busy_timeout(db.get(), static_cast<int>(busyTimeoutMs & 0x7FFFFFFF));
-  if (write &&
+  if (access == Access::kCreate &&
       sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     outError = StringPrintf("credential store %s: %s", path.c_str(),
                             sqlite3_errmsg(db.get()));
-    return false;
+    return Opened::kFailed;
   }
   outDb = std::move(db);
-  return true;
+  return Opened::kOk;
 }
 
 bool Prepare(sqlite3* db, const char* sql, StatementPtr& outStmt,
@@ -151,8 +173,13 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     std::string& password, std::string& additionalInfo, int& other,
     void* /*reserved*/) {
   DatabasePtr db;
-  if (!Open(false, db, m_lastError)) {
-    return kNotFound;
+  switch (Open(Access::kRead, db, m_lastError)) {
+    case Opened::kOk:
+      break;
+    case Opened::kMissing:
+      return kNotFound;
+    case Opened::kFailed:
+      return kStoreError;
   }
   StatementPtr stmt;
   if (!Prepare(db.get(),
@@ -184,7 +211,7 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
 bool CredentialMgrHelper::addCredential(const StoredCredential& c,
                                         bool replace) {
   DatabasePtr db;
-  if (!Open(true, db, m_lastError)) {
+  if (Open(Access::kCreate, db, m_lastError) != Opened::kOk) {
     return false;
   }
   Transaction transaction(db.get());
@@ -227,12 +254,14 @@ bool CredentialMgrHelper::removeCredential(int assocId, int entity) {
   DatabasePtr db;
   // Nothing to remove from a store that is not there: neither it nor the
   // home is created for it.
-  if (::access(DatabasePath().c_str(), F_OK) != 0 && errno == ENOENT) {
-    m_lastError = NoCredential(assocId, entity);
-    return false;
-  }
-  if (!Open(true, db, m_lastError)) {
-    return false;
+  switch (Open(Access::kWrite, db, m_lastError)) {
+    case Opened::kOk:
+      break;
+    case Opened::kMissing:
+      m_lastError = NoCredential(assocId, entity);
+      return false;
+    case Opened::kFailed:
+      return false;
   }
   StatementPtr stmt;
   if (!Prepare(db.get(),
@@ -257,11 +286,13 @@ bool CredentialMgrHelper::removeCredential(int assocId, int entity) {
 bool CredentialMgrHelper::listCredentials(std::vector<StoredCredential>& out) {
   out.clear();
   DatabasePtr db;
-  if (::access(DatabasePath().c_str(), F_OK) != 0) {
-    return true;
-  }
-  if (!Open(false, db, m_lastError)) {
-    return false;
+  switch (Open(Access::kRead, db, m_lastError)) {
+    case Opened::kOk:
+      break;
+    case Opened::kMissing:
+      return true;
+    case Opened::kFailed:
+      return false;
   }
   StatementPtr stmt;
   if (!Prepare(db.get(),

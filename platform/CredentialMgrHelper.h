@@ -29,7 +29,10 @@ struct TQ_EXPORT StoredCredential {
 
 // CredentialMgrHelper: the credential client, over the SQLite store
 // $TQ_HOME/credentials.db (owner-only), one row per (assocId, entity).
-// Reading never creates the store. Error texts name no secret.
+// Reading never creates the store. The store and SQLite's journal files are
+// used only when TqHome's checks pass (the user's own regular files that no
+// one else may read or write); a refusal is a failure whose lastError()
+// names the file and the fix. Error texts name no secret.
 // Tests: tests/platform/CredentialMgrHelper_test.cpp
 class TQ_EXPORT CredentialMgrHelper : public AdaptersBase {
  public:
@@ -40,7 +43,8 @@ class TQ_EXPORT CredentialMgrHelper : public AdaptersBase {
 
   // getCredentialsFromAssocIdForEntity: 0 and the credential's values;
   // kNotFound when there is no such credential (or no store), kStoreError
-  // when the store cannot be read (corrupt, locked past the busy timeout).
+  // when the store cannot be read (corrupt, locked past the busy timeout,
+  // refused by TqHome's checks).
   // The out-values are written only on success. The last argument is
   // reserved and ignored.
   int getCredentialsFromAssocIdForEntity(int assocId, int entity,

@@ -69,13 +69,14 @@ bool WriteAll(int fd, const std::string& line) {
 }
 
 // Appends to the log file, creating the home and logs folders (0700) and the
-// file (0600) when missing. False when any of it fails.
+// file (0600) when missing. False when any of it fails or TqHome refuses it.
 bool AppendToLogFile(const std::string& line) {
   const TqHome home;
   auto_handle fd;
-  return !TqHome::MakePrivateFolder(home.LogsFolder()).IsError() &&
-         TqHome::OpenPrivateFile(home.LogFile(), O_WRONLY | O_APPEND | O_CREAT,
-                                 0600, fd) &&
+  return !home.MakeFolder(home.LogsFolder()).IsError() &&
+         !home.OpenFile(home.LogFile(), TqHome::FileKind::kLog,
+                        O_WRONLY | O_APPEND | O_CREAT, 0600, fd)
+              .IsError() &&
          WriteAll(fd.get(), line);
 }
 

@@ -1,18 +1,27 @@
 #include "platform/TQGlobalParam.h"
 
+#include <fcntl.h>
+
 #include <climits>
 
 #include "internal/IniFile.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqHome.h"
+#include "platform/auto_handle.h"
 
 namespace {
 constexpr char kSection[] = "GlobalParam";
 constexpr int kNotFound = 1;
 }  // namespace
 
-TQGlobalParam::TQGlobalParam()
-    : m_ini(std::make_unique<IniFile>(TqHome().ConfigFile())) {}
+TQGlobalParam::TQGlobalParam() {
+  // Only a configuration that passes TqHome's checks is read.
+  const TqHome home;
+  auto_handle file;
+  (void)home.OpenFile(home.ConfigFile(), TqHome::FileKind::kConfig, O_RDONLY, 0,
+                      file);
+  m_ini = std::make_unique<IniFile>(file.get());
+}
 
 TQGlobalParam::~TQGlobalParam() = default;
 

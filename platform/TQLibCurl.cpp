@@ -1,6 +1,9 @@
 #include "platform/TQLibCurl.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -12,6 +15,7 @@
 #include "internal/StringFormat.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPlatformInfo.h"
+#include "platform/TqHome.h"
 
 namespace {
 
@@ -387,7 +391,22 @@ bool TQLibCurl::SignSHA256withRSA(const std::string& certificateFile,
                                   unsigned char* signature,
                                   unsigned int& length) {
   if (!m_signer) {
-    m_signer = std::make_unique<RsaSigner>();
+    // A staged certificate is opened through the home's checks, like every
+    // file there; other files without blocking.
+    m_signer = std::make_unique<RsaSigner>([](const std::string& file,
+                                              auto_handle& out) {
+      const TqHome home;
+      if (!home.Contains(file)) {
+        int fd = -1;
+        do {
+          fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        out.reset(fd);
+        return out.valid();
+      }
+      return !home.OpenFile(file, TqHome::FileKind::kSecret, O_RDONLY, 0, out)
+                  .IsError();
+    });
   }
   return m_signer->Sign(certificateFile, data, password, signature, length);
 }

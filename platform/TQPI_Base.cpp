@@ -20,10 +20,13 @@ std::string UserHome() {
   passwd* found = nullptr;
   if (::getpwuid_r(::getuid(), &pw, buffer.data(), buffer.size(), &found) ==
           0 &&
-      found != nullptr && found->pw_dir != nullptr) {
+      found != nullptr && found->pw_dir != nullptr &&
+      found->pw_dir[0] != '\0') {
     return found->pw_dir;
   }
-  return "/tmp";
+  // No fallback to a shared folder, where another user could be first to
+  // make the home: no home at all, which every use of it reports.
+  return std::string();
 }
 
 }  // namespace
@@ -33,7 +36,10 @@ TQPI_Base::TQPI_Base() {
   if (configured != nullptr && configured[0] != '\0') {
     m_home = configured;
   } else {
-    m_home = UserHome() + "/.tqcloudauth";
+    const std::string user = UserHome();
+    if (!user.empty()) {
+      m_home = user + "/.tqcloudauth";
+    }
   }
   while (m_home.size() > 1 && m_home.back() == '/') {
     m_home.pop_back();

@@ -59,31 +59,30 @@ bool ReadKey(int fd, Key& key) {
   return n == 0;
 }
 
-// ReadKeyFile: false (errno set) when the file cannot be opened; *badKey
-// when it opened but does not hold a key.
-bool ReadKeyFile(const std::string& path, Key& key, bool* badKey) {
-  *badKey = false;
+enum class KeyRead { kRead, kMissing, kUnusable };
+
+// ReadKeyFile: the key, through the home's checks; kMissing only when no
+// file is there, so that a refused or broken one is never replaced.
+KeyRead ReadKeyFile(const TqHome& home, Key& key) {
   auto_handle file;
-  if (!TqHome::OpenPrivateFile(path, O_RDONLY, 0, file)) {
-    return false;
+  const CKoError st = home.OpenFile(home.KeyFile(), TqHome::FileKind::kSecret,
+                                    O_RDONLY, 0, file);
+  if (st.IsError()) {
+    return TqHome::IsMissing(st) ? KeyRead::kMissing : KeyRead::kUnusable;
   }
   if (!ReadKey(file.get(), key)) {
     key.Wipe();
-    *badKey = true;
-    return false;
+    return KeyRead::kUnusable;
   }
-  return true;
+  return KeyRead::kRead;
 }
 
 // The key: read, or made and published whole, so another process sees
 // either no key or a complete one; of two concurrent creators one key wins.
-bool CreateOrReadKey(const std::string& path, Key& key) {
-  bool badKey = false;
-  if (ReadKeyFile(path, key, &badKey)) {
-    return true;
-  }
-  if (badKey || errno != ENOENT) {
-    return false;
+bool CreateOrReadKey(const TqHome& home, Key& key) {
+  const KeyRead read = ReadKeyFile(home, key);
+  if (read != KeyRead::kMissing) {
+    return read == KeyRead::kRead;
   }
   if (RAND_priv_bytes(reinterpret_cast<unsigned char*>(key.data()),
                       static_cast<int>(Key::size())) != 1) {
@@ -91,15 +90,15 @@ bool CreateOrReadKey(const std::string& path, Key& key) {
     return false;
   }
   bool kept = false;
-  if (TqHome::PublishFile(path, key.c_str(), Key::size(), 0600,
-                          TqHome::Existing::kKeep, &kept)
+  if (home.PublishFile(home.KeyFile(), key.c_str(), Key::size(), 0600,
+                       TqHome::Existing::kKeep, &kept)
           .IsError()) {
     key.Wipe();
     return false;
   }
   if (kept) {
     key.Wipe();
-    return ReadKeyFile(path, key, &badKey);
+    return ReadKeyFile(home, key) == KeyRead::kRead;
   }
   return true;
 }
@@ -154,8 +153,7 @@ bool TQPassword::decrypt(const char* encrypted, char* out,
     return false;
   }
   Key key;
-  bool badKey = false;
-  if (!ReadKeyFile(TqHome().KeyFile(), key, &badKey)) {
+  if (ReadKeyFile(TqHome(), key) != KeyRead::kRead) {
     return false;
   }
   const auto* nonce = reinterpret_cast<const unsigned char*>(blob.data());
@@ -196,8 +194,7 @@ bool TQPassword::encrypt(const std::string& plain, std::string& encrypted) {
   }
   const TqHome home;
   Key key;
-  if (TqHome::MakePrivateFolder(home.Path()).IsError() ||
-      !CreateOrReadKey(home.KeyFile(), key)) {
+  if (home.MakeFolder(home.Path()).IsError() || !CreateOrReadKey(home, key)) {
     return false;
   }
   std::vector<unsigned char> blob(kNonceSize + plain.size() + kTagSize);

@@ -9,11 +9,16 @@
 // kept in "<home>/secret.key" (home as TQPI_Base finds it). The stored form
 // is the text "ENC1:" + Base64(nonce (12 bytes) || ciphertext || tag (16
 // bytes)), with "ENC1" as additional authenticated data and a fresh random
-// nonce for every text. Key bytes and plain texts are wiped after use.
+// nonce for every text. Key bytes and plain texts are wiped after use. The
+// home and the key file are used only when TqHome's checks pass (a key that
+// others may read or a link in its place is refused, never replaced).
 // Tests: tests/platform/TQPassword_test.cpp
 class TQ_EXPORT TQPassword {
  public:
   static constexpr size_t kKeySize = 32;
+  // The longest secret a token request decrypts: its buffer holds this many
+  // bytes and the NUL. The tqcloudauth command stores none longer.
+  static constexpr size_t kMaxSecretSize = 2047;
 
   // decrypt: out holds *length bytes plus one. True with the plain text in
   // out, NUL-terminated, and its length (NUL bytes inside count) in
@@ -21,14 +26,15 @@ class TQ_EXPORT TQPassword {
   // null arguments, a missing or unreadable key file, a key file that is not
   // exactly 32 bytes, a text that is not exactly the stored form (another
   // prefix, non-canonical Base64, too short), a text altered in any byte or
-  // made with another key, or a plain text longer than *length. Never
-  // creates the key.
+  // made with another key, or a plain text longer than *length, or a home or
+  // key file that TqHome refuses. Never creates the key.
   bool decrypt(const char* encrypted, char* out, unsigned long* length);
 
   // encrypt: true with the stored form of plain (any bytes) in encrypted.
   // On first use creates the home folder (0700, with missing parents) and
   // the key file (32 random bytes, 0600); when another process creates the
   // key at the same time, its key is used. False, with encrypted untouched,
-  // when the key cannot be read or made (or encryption fails).
+  // when the key cannot be read or made (TqHome refuses the home or the key
+  // file, or it is not 32 bytes) or encryption fails.
   bool encrypt(const std::string& plain, std::string& encrypted);
 };

@@ -1,11 +1,20 @@
 #include "platform/TQPlatformInfo.h"
 
+#include <fcntl.h>
+
 #include "internal/IniFile.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqHome.h"
+#include "platform/auto_handle.h"
 
-TQPlatformInfo::TQPlatformInfo()
-    : m_ini(std::make_unique<IniFile>(TqHome().ConfigFile())) {}
+TQPlatformInfo::TQPlatformInfo() {
+  // Only a configuration that passes TqHome's checks is read.
+  const TqHome home;
+  auto_handle file;
+  (void)home.OpenFile(home.ConfigFile(), TqHome::FileKind::kConfig, O_RDONLY, 0,
+                      file);
+  m_ini = std::make_unique<IniFile>(file.get());
+}
 
 TQPlatformInfo::~TQPlatformInfo() = default;
 

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "internal/StringFormat.h"
 #include "platform/FXFile.h"
@@ -45,6 +47,139 @@ std::string Join(std::string path, const std::string& component) {
   return path;
 }
 
+// What stands at a name instead of what was expected, for people.
+const char* TypeName(mode_t mode) {
+  if (S_ISLNK(mode)) {
+    return "a symbolic link";
+  }
+  if (S_ISFIFO(mode)) {
+    return "a FIFO";
+  }
+  if (S_ISDIR(mode)) {
+    return "a folder";
+  }
+  if (S_ISCHR(mode) || S_ISBLK(mode)) {
+    return "a device";
+  }
+  if (S_ISSOCK(mode)) {
+    return "a socket";
+  }
+  return S_ISREG(mode) ? "a regular file" : "not a regular file";
+}
+
+CKoError NoHome(const FXCodeLocation& loc) {
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL,
+      "no home folder: TQ_HOME is not set, and neither HOME nor the password "
+      "database names a home; set TQ_HOME to a folder of your own");
+}
+
+CKoError Missing(const FXCodeLocation& loc, const std::string& path) {
+  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_FILE_NOT_FOUND,
+                                 "cannot open %s: %s", path.c_str(),
+                                 std::strerror(ENOENT));
+}
+
+unsigned Uid(uid_t uid) { return static_cast<unsigned>(uid); }
+
+// CheckFolder: success when path is a folder owned by the effective user or
+// root that no one else may write, tightened to 0700 when it is the user's
+// own and others may read it; *outMissing when nothing is there. The home
+// (isHome) may be reached through a symbolic link, a folder in it not.
+CKoError CheckFolder(const std::string& path, bool isHome, bool* outMissing) {
+  *outMissing = false;
+  struct stat st {};
+  if ((isHome ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+    if (errno == ENOENT) {
+      *outMissing = true;
+      return CKoError::Success();
+    }
+    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   "cannot use %s: %s", path.c_str(),
+                                   std::strerror(errno));
+  }
+  const uid_t me = ::geteuid();
+  if (!S_ISDIR(st.st_mode)) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "unsafe folder %s: %s, not a folder",
+                                   path.c_str(), TypeName(st.st_mode));
+  }
+  if (st.st_uid != me && st.st_uid != 0) {
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL,
+        "unsafe folder %s: owned by uid %u, not by you (uid %u) or root; use "
+        "a folder of your own",
+        path.c_str(), Uid(st.st_uid), Uid(me));
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL,
+        "unsafe folder %s: group or others may write to it (mode %04o); run "
+        "chmod 700 %s",
+        path.c_str(), static_cast<unsigned>(st.st_mode & 07777), path.c_str());
+  }
+  if ((st.st_mode & 077) != 0 && st.st_uid == me &&
+      ::chmod(path.c_str(), 0700) != 0) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   "cannot chmod 700 %s: %s", path.c_str(),
+                                   std::strerror(errno));
+  }
+  return CKoError::Success();
+}
+
+// CheckOpened: the checks of an opened file that OpenFile promises; a log
+// that others may read is tightened.
+CKoError CheckOpened(int fd, const std::string& path, TqHome::FileKind kind) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   "cannot open %s: %s", path.c_str(),
+                                   std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "unsafe file %s: %s, not a regular file",
+                                   path.c_str(), TypeName(st.st_mode));
+  }
+  const uid_t me = ::geteuid();
+  const bool rootToo = kind == TqHome::FileKind::kConfig;
+  if (st.st_uid != me && !(rootToo && st.st_uid == 0)) {
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL,
+        "unsafe file %s: owned by uid %u, not by you (uid %u)%s", path.c_str(),
+        Uid(st.st_uid), Uid(me), rootToo ? " or root" : "");
+  }
+  const auto mode = static_cast<unsigned>(st.st_mode & 07777);
+  switch (kind) {
+    case TqHome::FileKind::kSecret:
+      if ((mode & 077) != 0) {
+        return FXErrorUtil::ErrorWin32(
+            TQ_LOC, TQ_ERROR_GENERAL,
+            "unsafe file %s: group or others may read or write it (mode "
+            "%04o); run chmod 600 %s",
+            path.c_str(), mode, path.c_str());
+      }
+      break;
+    case TqHome::FileKind::kConfig:
+      if ((mode & 022) != 0) {
+        return FXErrorUtil::ErrorWin32(
+            TQ_LOC, TQ_ERROR_GENERAL,
+            "unsafe file %s: group or others may write it (mode %04o); run "
+            "chmod go-w %s",
+            path.c_str(), mode, path.c_str());
+      }
+      break;
+    case TqHome::FileKind::kLog:
+      if ((mode & 077) != 0 && ::fchmod(fd, mode & 07700) != 0) {
+        return FXErrorUtil::ErrorWin32(
+            TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+            "cannot chmod 600 %s: %s", path.c_str(), std::strerror(errno));
+      }
+      break;
+  }
+  return CKoError::Success();
+}
+
 // Removes the file at its path when it goes, unless released.
 class Unlinker {
  public:
@@ -77,6 +212,11 @@ std::string TqHome::KeyFile() const { return Join(m_home, "secret.key"); }
 
 std::string TqHome::CredentialStore() const {
   return Join(m_home, "credentials.db");
+}
+
+std::vector<std::string> TqHome::CredentialStoreCompanions() const {
+  const std::string store = CredentialStore();
+  return {store + "-journal", store + "-wal", store + "-shm"};
 }
 
 std::string TqHome::LogsFolder() const { return Join(m_home, "logs"); }
@@ -124,8 +264,12 @@ CKoError TqHome::MakePrivateFolder(const std::string& path) {
 
 CKoError TqHome::PublishFile(const std::string& path, const void* data,
                              size_t size, mode_t mode, Existing existing,
-                             bool* outKept) {
+                             bool* outKept) const {
   static std::atomic<unsigned long> counter{0};
+  CKoError checked = CheckFoldersOf(path);
+  if (checked.IsError()) {
+    return checked.Push(TQ_LOC);
+  }
   Unlinker temporary;
   std::string temporaryPath;
   auto_handle file;
@@ -171,9 +315,8 @@ CKoError TqHome::PublishFile(const std::string& path, const void* data,
   temporary.Now();
 
   const std::string folder = FolderOf(path);
-  auto_handle dir;
-  if (!OpenPrivateFile(folder, O_RDONLY | O_DIRECTORY, 0, dir) ||
-      ::fsync(dir.get()) != 0) {
+  auto_handle dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid() || ::fsync(dir.get()) != 0) {
     return CannotSave(TQ_LOC, path, errno);
   }
   if (outKept != nullptr) {
@@ -182,15 +325,166 @@ CKoError TqHome::PublishFile(const std::string& path, const void* data,
   return CKoError::Success();
 }
 
-bool TqHome::OpenPrivateFile(const std::string& path, int flags, mode_t mode,
-                             auto_handle& outFile) {
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
+CKoError TqHome::Check() const {
+  if (m_home.empty()) {
+    return NoHome(TQ_LOC);
+  }
+  bool missing = false;
+  CKoError st = CheckFolder(m_home, true, &missing);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  if (missing) {
+    return CKoError::Success();
+  }
+  st = CheckFolder(CertificatesFolder(), false, &missing);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  std::vector<std::pair<std::string, FileKind>> files = {
+      {ConfigFile(), FileKind::kConfig},
+      {KeyFile(), FileKind::kSecret},
+      {CredentialStore(), FileKind::kSecret},
+      {LogFile(), FileKind::kLog},
+  };
+  for (const std::string& companion : CredentialStoreCompanions()) {
+    files.emplace_back(companion, FileKind::kSecret);
+  }
+  for (const auto& file : files) {
+    st = CheckFile(file.first, file.second);
+    if (st.IsError() && !IsMissing(st)) {
+      return st.Push(TQ_LOC);
+    }
+  }
+  return CKoError::Success();
+}
+
+bool TqHome::Contains(const std::string& path) const {
+  if (m_home.empty()) {
     return false;
   }
-  outFile.reset(fd);
-  return true;
+  const std::string prefix = m_home == "/" ? "/" : m_home + "/";
+  return path.size() > prefix.size() &&
+         path.compare(0, prefix.size(), prefix) == 0;
+}
+
+CKoError TqHome::CheckFoldersOf(const std::string& path) const {
+  if (m_home.empty()) {
+    return NoHome(TQ_LOC);
+  }
+  const std::string folder = FolderOf(path);
+  // A file in the home or in a folder of it: only those are checked whole.
+  if (!Contains(path) || (folder != m_home && FolderOf(folder) != m_home)) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_PARAMETER,
+                                   "%s is not a file of the home folder %s",
+                                   path.c_str(), m_home.c_str());
+  }
+  bool missing = false;
+  CKoError st = CheckFolder(m_home, true, &missing);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  if (!missing && folder != m_home) {
+    st = CheckFolder(folder, false, &missing);
+    if (st.IsError()) {
+      return st.Push(TQ_LOC);
+    }
+  }
+  return missing ? Missing(TQ_LOC, path) : CKoError::Success();
+}
+
+CKoError TqHome::MakeFolder(const std::string& folder) const {
+  if (m_home.empty()) {
+    return NoHome(TQ_LOC);
+  }
+  bool missing = false;
+  CKoError st = CheckFolder(m_home, true, &missing);
+  if (!st.IsError() && missing) {
+    st = MakePrivateFolder(m_home);
+    if (!st.IsError()) {
+      st = CheckFolder(m_home, true, &missing);
+    }
+  }
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  if (missing) {
+    return CannotCreate(TQ_LOC, m_home, ENOENT);
+  }
+  if (folder == m_home) {
+    return CKoError::Success();
+  }
+  if (!Contains(folder) || FolderOf(folder) != m_home) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_PARAMETER,
+                                   "%s is not a folder of the home folder %s",
+                                   folder.c_str(), m_home.c_str());
+  }
+  st = CheckFolder(folder, false, &missing);
+  if (!st.IsError() && missing) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      return CannotCreate(TQ_LOC, folder, errno);
+    }
+    // CheckFolder takes the umask's bits off again.
+    st = CheckFolder(folder, false, &missing);
+  }
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  return missing ? CannotCreate(TQ_LOC, folder, ENOENT) : CKoError::Success();
+}
+
+CKoError TqHome::OpenFile(const std::string& path, FileKind kind, int flags,
+                          mode_t mode, auto_handle& outFile) const {
+  CKoError st = CheckFoldersOf(path);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  // O_NONBLOCK: a FIFO in the file's place must not hang the open.
+  int fd = -1;
+  do {
+    fd =
+        ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int err = errno;
+    struct stat found {};
+    if (err == ENOENT) {
+      return Missing(TQ_LOC, path);
+    }
+    if (::lstat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode)) {
+      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     "unsafe file %s: %s, not a regular file",
+                                     path.c_str(), TypeName(found.st_mode));
+    }
+    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(err),
+                                   "cannot open %s: %s", path.c_str(),
+                                   std::strerror(err));
+  }
+  auto_handle file(fd);
+  st = CheckOpened(fd, path, kind);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  const int fileFlags = ::fcntl(fd, F_GETFL);
+  if (fileFlags < 0 || ::fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   "cannot open %s: %s", path.c_str(),
+                                   std::strerror(errno));
+  }
+  outFile = std::move(file);
+  return CKoError::Success();
+}
+
+CKoError TqHome::CheckFile(const std::string& path, FileKind kind) const {
+  auto_handle file;
+  CKoError st = OpenFile(path, kind, O_RDONLY, 0, file);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  return CKoError::Success();
+}
+
+bool TqHome::IsMissing(const CKoError& st) noexcept {
+  return st.IsError() && (st.GetWin32Code() == TQ_ERROR_FILE_NOT_FOUND ||
+                          st.GetWin32Code() == TQ_ERROR_PATH_NOT_FOUND);
 }

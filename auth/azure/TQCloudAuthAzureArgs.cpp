@@ -4,11 +4,10 @@
 #include "internal/StringFormat.h"
 #include "internal/TokenCache.h"
 #include "platform/AzureCredentialRecord.h"
-#include "platform/FXFile.h"
 #include "platform/SecureMemory.h"
+#include "platform/StagedCertificate.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqException.h"
-#include "platform/TqHome.h"
 #include "platform/TqcConvert.h"
 #include "util/Base64Codec.h"
 
@@ -18,7 +17,7 @@ namespace Record = AzureCredentialRecord;
 
 AzureParams::AzureParams() : m_tokenCache(std::make_unique<TokenCache>()) {}
 
-AzureParams::~AzureParams() = default;
+AzureParams::~AzureParams() { WipeString(stagedCertificate); }
 
 int AzureParams::getAuthType() const {
   return static_cast<int>(Record::GetAuthType(credentialInfo));
@@ -77,24 +76,32 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
                                    "Invalid certificate name [%s]",
                                    name.c_str());
   }
-  const std::string path = TqHome().CertificateFile(name);
-  if (!FXFile::DoesFileExist(path)) {
-    std::string certificate;
-    // The file may hold a private key.
-    StringWipeGuard wipeCertificate(certificate);
-    if (!base64Decode(getCertificateFile(), certificate) ||
-        certificate.empty()) {
-      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                     "Failed to decode certificate");
-    }
-    // Kept when there: a file another initialisation put there first is
-    // used, as an existing file always is.
-    CKoError st =
-        TqHome::PublishFile(path, certificate.data(), certificate.size(), 0400,
-                            TqHome::Existing::kKeep, nullptr);
-    if (st.IsError()) {
-      return st.Push(TQ_LOC);
-    }
+  std::string certificate;
+  // The file may hold a private key.
+  StringWipeGuard wipeCertificate(certificate);
+  if (!base64Decode(getCertificateFile(), certificate) || certificate.empty()) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   "Failed to decode certificate");
+  }
+  WipeString(stagedCertificate);
+  stagedCertificate.swap(certificate);
+  CKoError st = stageCertificate();
+  if (st.IsError()) {
+    WipeString(stagedCertificate);
+    return st.Push(TQ_LOC);
+  }
+  return CKoError::Success();
+}
+
+CKoError AzureParams::stageCertificate() {
+  if (stagedCertificate.empty()) {
+    return CKoError::Success();
+  }
+  std::string path;
+  CKoError st = StagedCertificate::Stage(
+      Record::GetCertificateName(credentialInfo), stagedCertificate, &path);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
   }
   Record::SetCertificateFile(credentialInfo, path);
   return CKoError::Success();

@@ -36,15 +36,23 @@ class TQ_EXPORT AzureParams {
   // initializeParams: copies the credential record and, for a certificate
   // credential (authType 1), turns the hex thumbprint into standard Base64
   // (left as it was when it is not hex, a NUL byte included) and, when
-  // certificateName is set, stages the Base64 certificate once as
+  // certificateName is set, stages the Base64 certificate as
   // <home>/certificates/Azure_<name>.crt (owner read-only), after which
-  // certificateFile holds that path. An existing file is used as it is. The
-  // file appears complete or not at all: it is written under a temporary
-  // name and linked into place. Fails with 774 "Failed to decode
-  // certificate" (also for an empty certificate), "Invalid certificate
-  // name [name]" (a name with "/" or a NUL byte), "Failed to save certificate
-  // to file", or the file service's status with this location pushed.
+  // certificateFile holds that path. A file there is kept only when it holds
+  // this certificate; another (a credential of the same certificate name
+  // staged it) is replaced whole (StagedCertificate::Stage). Fails with 774
+  // "Failed to decode certificate" (also for an empty certificate, and also
+  // when a file is staged already), "Invalid certificate name [name]" (a
+  // name with "/" or a NUL byte), TqHome's refusal of the folder or of the
+  // file there, or the file service's status with this location pushed.
   CKoError initializeParams(const AzureArgs& args);
+
+  // stageCertificate: stages the certificate initializeParams staged again
+  // when the file no longer holds it (another credential of the same name
+  // replaced it); success when there is nothing to stage. The token request
+  // calls it before each signature, so a credential never signs with
+  // another's key. Fails as the staging in initializeParams does.
+  CKoError stageCertificate();
 
   int getAuthType() const;
   std::string getApplicationId() const;
@@ -62,6 +70,9 @@ class TQ_EXPORT AzureParams {
  private:
   App::AzureCredentialInfo credentialInfo;
   std::unique_ptr<TokenCache> m_tokenCache;
+  // The decoded certificate file this credential stages (it may hold the
+  // private key): wiped when replaced and when the parameters die.
+  std::string stagedCertificate;
 };
 
 }  // namespace TQCloudAuth

@@ -13,6 +13,7 @@
 #include "platform/CKoString.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
+#include "platform/TqHome.h"
 #include "platform/TqJson.h"
 
 namespace {
@@ -24,7 +25,7 @@ constexpr int64_t kMaxLifetimeSeconds = 2 * 24 * 3600;
 // when the reply names no refresh_in.
 constexpr int64_t kHalfLifeRefreshSeconds = 2 * 3600;
 constexpr int64_t kAssertionLifetimeSeconds = 3600;
-constexpr size_t kPasswordBufferSize = 2048;
+constexpr size_t kPasswordBufferSize = TQPassword::kMaxSecretSize + 1;
 constexpr unsigned int kSignatureBufferSize = 4096;
 constexpr char kAssertionType[] =
     "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
@@ -173,6 +174,13 @@ CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
     if (!stored.empty()) {
       TQPassword passwordService;
       if (!passwordService.decrypt(stored.c_str(), buffer.data(), &length)) {
+        // A home or key file that the checks refuse is named, with its fix.
+        const TqHome home;
+        CKoError refused =
+            home.CheckFile(home.KeyFile(), TqHome::FileKind::kSecret);
+        if (refused.IsError() && !TqHome::IsMissing(refused)) {
+          return refused.Push(TQ_LOC);
+        }
         return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                        "Failed to decrypt password");
       }
@@ -186,6 +194,12 @@ CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
       StringWipeGuard wipeEncoded(encoded);
       body += CKoString::Format("client_secret={1}", encoded);
     } else if (authType == AuthType::kCertificate) {
+      // Another credential of the same certificate name may have staged its
+      // own certificate there since: never sign with its key.
+      CKoError staged = p.stageCertificate();
+      if (staged.IsError()) {
+        return staged.Push(TQ_LOC);
+      }
       CKoString part;
       if (!buildClientAssertion(url.c_str(), secret, clock(), part)) {
         return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,

@@ -140,8 +140,8 @@ TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
          sqlite3_exec(other, "CREATE TABLE credentials (x TEXT)", nullptr,
                       nullptr, nullptr);
          sqlite3_close(other);
+         ::chmod(db.c_str(), 0600);
        }},
-      {"a folder", [&] { ::mkdir(db.c_str(), 0700); }},
       {"no columns it needs",
        [&] {
          sqlite3* other = nullptr;
@@ -151,6 +151,7 @@ TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
                       "INSERT INTO credentials VALUES (7, 0)",
                       nullptr, nullptr, nullptr);
          sqlite3_close(other);
+         ::chmod(db.c_str(), 0600);
        }},
   };
   for (const auto& c : cases) {
@@ -202,23 +203,25 @@ TEST_F(BadInputTest, SecretKeyOfTheWrongSize) {
     OpenLib stage;  // the certificate is staged before the key is spoilt
     ASSERT_FALSE(stage.Init(tqtest::MakeAzureArgs(certificate)).IsError());
   }
-  const std::vector<std::function<void()>> spoil = {
-      [&] { tqtest::WriteFile(keyPath, ""); },
-      [&] { tqtest::WriteFile(keyPath, key.substr(0, 31)); },
-      [&] { tqtest::WriteFile(keyPath, key + "x"); },
-      [&] {
-        ::unlink(keyPath.c_str());
-        ::mkdir(keyPath.c_str(), 0700);
-      },
-      [&] { ::rmdir(keyPath.c_str()); },  // no key at all
+  const std::string failed = "Failed to decrypt password";
+  const std::vector<std::pair<std::function<void()>, std::string>> spoil = {
+      {[&] { tqtest::WriteFile(keyPath, ""); }, failed},
+      {[&] { tqtest::WriteFile(keyPath, key.substr(0, 31)); }, failed},
+      {[&] { tqtest::WriteFile(keyPath, key + "x"); }, failed},
+      {[&] {
+         ::unlink(keyPath.c_str());
+         ::mkdir(keyPath.c_str(), 0700);
+       },
+       "unsafe file " + keyPath + ": a folder, not a regular file"},
+      {[&] { ::rmdir(keyPath.c_str()); }, failed},  // no key at all
   };
-  for (const auto& s : spoil) {
+  for (const auto& [s, message] : spoil) {
     s();
     const auto before = SnapshotTree(home.path());
     for (const AzureCredential& c : {secret, certificate}) {
       OpenLib lib;
       ASSERT_FALSE(lib.Init(tqtest::MakeAzureArgs(c)).IsError());
-      ExpectTokenRefused(lib, "Failed to decrypt password");
+      ExpectTokenRefused(lib, message);
     }
     EXPECT_TRUE(SnapshotTree(home.path()) == before);
   }
@@ -290,7 +293,9 @@ TEST_F(BadInputTest, HomeThatIsAFileOrMissing) {
     // The stored secret's key is elsewhere: it cannot be decrypted.
     OpenLib lib;
     ASSERT_FALSE(lib.Init(tqtest::MakeAzureArgs(secret)).IsError());
-    ExpectTokenRefused(lib, "Failed to decrypt password");
+    ExpectTokenRefused(lib, asFile ? "unsafe folder " + other +
+                                         ": a regular file, not a folder"
+                                   : "Failed to decrypt password");
 
     if (asFile) {
       EXPECT_EQ(tqtest::ReadFile(other), "a file");

@@ -74,7 +74,8 @@ TEST(TqHome, PrivateFolderWithItsMissingParents) {
 }
 
 TEST(TqHome, PublishedFilesAppearWhole) {
-  tqtest::TempDir dir;
+  ScopedTqHome dir;
+  const TqHome home;
   const std::string path = dir.path() + "/published";
   const struct {
     const char* before;  // null: no file there
@@ -97,9 +98,8 @@ TEST(TqHome, PublishedFilesAppearWhole) {
     bool kept = !c.kept;
     {
       ScopedUmask umask(0777);
-      ASSERT_FALSE(
-          TqHome::PublishFile(path, "new", 3, c.mode, c.existing, &kept)
-              .IsError());
+      ASSERT_FALSE(home.PublishFile(path, "new", 3, c.mode, c.existing, &kept)
+                       .IsError());
     }
     EXPECT_EQ(tqtest::ReadFile(path), c.after);
     EXPECT_EQ(kept, c.kept);
@@ -108,27 +108,31 @@ TEST(TqHome, PublishedFilesAppearWhole) {
         << "no temporary file left";
   }
 
-  const CKoError st =
-      TqHome::PublishFile(dir.path() + "/missing/file", "x", 1, 0600,
-                          TqHome::Existing::kKeep, nullptr);
-  ASSERT_TRUE(st.IsError());
-  EXPECT_NE(st.GetMessage().find("Failed to create file"), std::string::npos);
+  const CKoError st = home.PublishFile(dir.path() + "/missing/file", "x", 1,
+                                       0600, TqHome::Existing::kKeep, nullptr);
+  ASSERT_TRUE(TqHome::IsMissing(st));
+  EXPECT_EQ(st.GetMessage(), "cannot open " + dir.path() +
+                                 "/missing/file: No such file or directory");
   EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"published"});
 }
 
-TEST(TqHome, PrivateFilesAreClosedOnExec) {
-  tqtest::TempDir dir;
+TEST(TqHome, OpenedFilesAreClosedOnExecAndBlocking) {
+  ScopedTqHome dir;
+  const TqHome home;
   auto_handle file;
-  ASSERT_TRUE(TqHome::OpenPrivateFile(dir.path() + "/f", O_WRONLY | O_CREAT,
-                                      0600, file));
+  ASSERT_FALSE(home.OpenFile(dir.path() + "/f", TqHome::FileKind::kSecret,
+                             O_WRONLY | O_CREAT, 0600, file)
+                   .IsError());
   EXPECT_NE(::fcntl(file.get(), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(::fcntl(file.get(), F_GETFL) & O_NONBLOCK, 0);
   EXPECT_EQ(ModeOf(dir.path() + "/f"), 0600u);
 
   auto_handle untouched(::dup(file.get()));
   const int held = untouched.get();
-  EXPECT_FALSE(
-      TqHome::OpenPrivateFile(dir.path() + "/absent", O_RDONLY, 0, untouched));
-  EXPECT_EQ(errno, ENOENT);
+  const CKoError absent =
+      home.OpenFile(dir.path() + "/absent", TqHome::FileKind::kSecret, O_RDONLY,
+                    0, untouched);
+  EXPECT_TRUE(TqHome::IsMissing(absent));
   EXPECT_EQ(untouched.get(), held);
 }
 

@@ -204,10 +204,10 @@ TEST_F(CliTest, CertificatesThatCannotSignAreRefusedAtAdd) {
     std::string password;
     const char* reason;
   } cases[] = {
-      {*certFile, "wrong", "no RSA private key"},
-      {*certOnlyFile, "", "no RSA private key"},
+      {*certFile, "wrong", "no private key that opens"},
+      {*certOnlyFile, "", "no private key that opens"},
       {dir->path() + "/missing.pem", "", "cannot read"},
-      {pki->caFile(), "", "no RSA private key"},
+      {pki->caFile(), "", "no private key that opens"},
   };
   for (const auto& c : cases) {
     const Result r = AddCertificate(8, c.file, c.password);
@@ -215,6 +215,76 @@ TEST_F(CliTest, CertificatesThatCannotSignAreRefusedAtAdd) {
     EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
   }
   EXPECT_EQ(Token(8).status, 1) << "nothing was stored";
+}
+
+// Two credentials whose certificates are staged under one name, used in
+// every order: each signs with its own key. Removing one keeps the file
+// the other uses; removing the last removes it.
+TEST_F(CliTest, CredentialsSharingACertificateName) {
+  PkeyPtr key = tqtest::GenerateRsaKey(2048);
+  tqtest::CertSpec spec;
+  spec.commonName = "other application";
+  const std::string otherPem = tqtest::CertToPem(
+      tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr).get());
+  const std::string otherFile = dir->path() + "/other.pem";
+  tqtest::WriteFile(otherFile,
+                    otherPem + tqtest::KeyToPem(key.get(), kCertPassword));
+  idp->AddApplication({"tenant-1", "client-3", "", otherPem});
+  auto add = [this](int assocId, const char* clientId,
+                    const std::string& file) {
+    return RunCli(
+        {"credential", "add", "--assoc-id", std::to_string(assocId), "--tenant",
+         "tenant-1", "--client-id", clientId, "--certificate", file,
+         "--certificate-name", "shared", "--certificate-password-stdin",
+         "--login-endpoint", idp->LoginEndpoint()},
+        kCertPassword);
+  };
+  ASSERT_EQ(add(7, "client-2", *certFile).status, 0);
+  ASSERT_EQ(add(8, "client-3", otherFile).status, 0);
+  for (int assocId : {7, 8, 8, 7, 8, 7}) {
+    const Result r = Token(assocId);
+    EXPECT_EQ(r.status, 0) << assocId << ": " << r.err;
+  }
+  const std::string staged = home.path() + "/certificates/Azure_shared.crt";
+  ASSERT_EQ(RunCli({"credential", "remove", "--assoc-id", "7"}).status, 0);
+  EXPECT_EQ(::access(staged.c_str(), F_OK), 0) << "credential 8 uses it";
+  EXPECT_EQ(Token(8).status, 0);
+  ASSERT_EQ(RunCli({"credential", "remove", "--assoc-id", "8"}).status, 0);
+  EXPECT_NE(::access(staged.c_str(), F_OK), 0);
+}
+
+// A key that is not the certificate's is refused when stored, not at the
+// endpoint; a secret longer than a token request can use likewise.
+TEST_F(CliTest, WhatIsStoredCanBeUsed) {
+  PkeyPtr otherKey = tqtest::GenerateRsaKey(2048);
+  const std::string mismatched = dir->path() + "/mismatched.pem";
+  tqtest::WriteFile(
+      mismatched,
+      *certificatePem + tqtest::KeyToPem(otherKey.get(), kCertPassword));
+  ASSERT_EQ(AddSecret(7, kSecret).status, 0);
+  const auto before = tqtest::SnapshotTree(home.path());
+  const Result foreign = AddCertificate(8, mismatched, kCertPassword);
+  EXPECT_EQ(foreign.status, 1);
+  EXPECT_EQ(foreign.err, "tqcloudauth: " + mismatched +
+                             ": the private key does not belong to the "
+                             "certificate\n");
+  const Result tooLong = AddSecret(9, std::string(2048, 's'));
+  EXPECT_EQ(tooLong.status, 2);
+  EXPECT_EQ(tooLong.err,
+            "tqcloudauth: the client secret is longer than 2047 bytes, the "
+            "most a token request can use\n");
+  EXPECT_TRUE(tqtest::SnapshotTree(home.path()) == before);
+
+  const std::string longest(2047, 's');
+  idp->AddApplication({"tenant-1", "client-4", longest, ""});
+  ASSERT_EQ(RunCli({"credential", "add", "--assoc-id", "9", "--tenant",
+                    "tenant-1", "--client-id", "client-4", "--secret-stdin",
+                    "--login-endpoint", idp->LoginEndpoint()},
+                   longest)
+                .status,
+            0);
+  const Result token = Token(9);
+  EXPECT_EQ(token.status, 0) << token.err;
 }
 
 TEST_F(CliTest, ListRemoveAndEncrypt) {

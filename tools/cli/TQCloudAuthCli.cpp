@@ -21,13 +21,14 @@
 #include "auth/TQCloudAuthLib.h"
 #include "digest/Sha1.h"
 #include "internal/Handles.h"
+#include "internal/RsaSigner.h"
 #include "internal/Sha1Engine.h"
 #include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/EvEvent.h"
 #include "platform/SecureMemory.h"
-#include "platform/TQLibCurl.h"
+#include "platform/StagedCertificate.h"
 #include "platform/TQPassword.h"
 #include "platform/TqHome.h"
 #include "util/Base64Codec.h"
@@ -87,6 +88,19 @@ bool ReadSecret(std::istream& in, const char* what, bool allowEmpty,
   outSecret.swap(data);
   WipeString(data);
   return true;
+}
+
+// A secret longer than a token request can decrypt is refused when stored,
+// not at every token request after.
+bool FitsTokenRequest(const char* what, const std::string& secret,
+                      Failure& outFailure) {
+  if (secret.size() <= TQPassword::kMaxSecretSize) {
+    return true;
+  }
+  outFailure = {kExitUsage, std::string(what) + " is longer than " +
+                                std::to_string(TQPassword::kMaxSecretSize) +
+                                " bytes, the most a token request can use"};
+  return false;
 }
 
 bool ReadFileBytes(const std::string& path, std::string& outBytes,
@@ -284,8 +298,8 @@ class Cli {
   int Token();
   int EncryptSecret();
 
-  // Removes the staged copy of a certificate name, so the next
-  // initialisation stages the certificate the store now holds.
+  // Removes the staged file of a certificate name no stored credential
+  // uses any more; a failure is a warning, the store being changed already.
   void ForgetStagedCertificate(const std::string& name);
   int Fail(const Failure& failure);
 
@@ -303,8 +317,9 @@ int Cli::Fail(const Failure& failure) {
 }
 
 void Cli::ForgetStagedCertificate(const std::string& name) {
-  if (IsPlainName(name)) {
-    ::unlink(TqHome().CertificateFile(name).c_str());
+  std::string problem;
+  if (!StagedCertificate::ForgetUnused(name, problem)) {
+    m_err << "tqcloudauth: warning: " << Shown(problem) << "\n";
   }
 }
 
@@ -348,13 +363,15 @@ int Cli::AddCredential() {
   Record::SetApplicationId(record, a.clientId);
   Record::SetTenantId(record, a.tenant);
   if (a.secretStdin) {
-    if (!ReadSecret(m_in, "the client secret", false, secret, failure)) {
+    if (!ReadSecret(m_in, "the client secret", false, secret, failure) ||
+        !FitsTokenRequest("the client secret", secret, failure)) {
       return Fail(failure);
     }
     Record::SetAuthType(record, Record::AuthType::kClientSecret);
   } else {
     if (a.certificatePasswordStdin &&
-        !ReadSecret(m_in, "the certificate password", true, secret, failure)) {
+        (!ReadSecret(m_in, "the certificate password", true, secret, failure) ||
+         !FitsTokenRequest("the certificate password", secret, failure))) {
       return Fail(failure);
     }
     std::string bytes;
@@ -368,17 +385,11 @@ int Cli::AddCredential() {
                                     ": no certificate found (PEM, or "
                                     "PKCS#12 with the right password)"});
     }
-    // Sign once now: a missing key or a wrong password shows here, not at
-    // the first token request.
-    TQLibCurl signer;
-    unsigned char signature[4096];
-    unsigned int length = sizeof signature;
-    if (!signer.SignSHA256withRSA(a.certificate, "probe", secret, signature,
-                                  length)) {
-      return Fail(
-          {kExitFailed, a.certificate +
-                            ": no RSA private key that opens with the given "
-                            "password (--certificate-password-stdin)"});
+    // A missing, foreign or non-RSA key or a wrong password shows here, not
+    // at the endpoint.
+    std::string problem;
+    if (!CheckCertificateKey(bytes, secret, problem)) {
+      return Fail({kExitFailed, a.certificate + ": " + problem});
     }
     Record::SetAuthType(record, Record::AuthType::kCertificate);
     Record::SetCertificateName(record, a.certificateName);
@@ -407,8 +418,8 @@ int Cli::AddCredential() {
 
   // The home with its missing parents, and the folder certificates are
   // staged in.
-  const CKoError folders =
-      TqHome::MakePrivateFolder(TqHome().CertificatesFolder());
+  const TqHome home;
+  const CKoError folders = home.MakeFolder(home.CertificatesFolder());
   if (folders.IsError()) {
     return Fail({kExitFailed, folders.GetMessage()});
   }
@@ -427,8 +438,8 @@ int Cli::AddCredential() {
   if (!store.addCredential(stored, m_add.replace)) {
     return Fail({kExitFailed, store.lastError()});
   }
+  // The new certificate replaces a staged file of its name when used.
   ForgetStagedCertificate(previousName);
-  ForgetStagedCertificate(a.certificateName);
   m_out << "stored credential " << stored.assocId << " (entity "
         << stored.entity << ")\n";
   return kExitOk;
@@ -628,6 +639,12 @@ int Cli::Run(int argc, const char* const* argv) {
   if (m_common.verbose) {
     EvDebug::SetDestinationOverride(EvLogDestination::Stderr);
     EvDebug::SetThresholdOverride(5);
+  }
+  // Nothing is read from or written to a home that is not the user's own
+  // and private.
+  const CKoError home = TqHome().Check();
+  if (home.IsError()) {
+    return Fail({kExitFailed, home.GetMessage()});
   }
   if (add->parsed()) {
     return AddCredential();

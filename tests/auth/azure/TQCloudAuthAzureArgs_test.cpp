@@ -126,13 +126,47 @@ TEST_F(AzureParamsTest, StagesTheCertificateOnceOwnerReadOnly) {
             std::vector<std::string>{"Azure_app8.crt"})
       << "no temporary file left behind";
 
-  // An existing file is never rewritten, whatever the record now holds.
+  // A file that holds the certificate is kept as it is.
+  struct stat kept {};
+  AzureParams same;
+  ASSERT_FALSE(
+      same.initializeParams(MakeAzureArgs(CertificateCredential(content)))
+          .IsError());
+  ASSERT_EQ(::stat(path.c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_ino, st.st_ino);
+  // Content that cannot be decoded fails, also with a file staged.
   AzureCredential other = CertificateCredential("other content");
   other.certificateBase64 = "!!! not base64";
   AzureParams again;
-  ASSERT_FALSE(again.initializeParams(MakeAzureArgs(other)).IsError());
-  EXPECT_EQ(again.getCertificateFile(), path);
+  EXPECT_EQ(again.initializeParams(MakeAzureArgs(other)).GetMessage(),
+            "Failed to decode certificate");
   EXPECT_EQ(tqtest::ReadFile(path), content);
+}
+
+// Two credentials of one certificate name, used in every order: each finds
+// its own certificate staged when it stages again (as before each
+// signature), the file replaced whole, never kept with the other's.
+TEST_F(AzureParamsTest, CredentialsSharingANameEachStageTheirOwn) {
+  const std::string path = StagedPath("app8");
+  AzureParams first;
+  AzureParams second;
+  ASSERT_FALSE(
+      first.initializeParams(MakeAzureArgs(CertificateCredential("first")))
+          .IsError());
+  ASSERT_FALSE(
+      second.initializeParams(MakeAzureArgs(CertificateCredential("second")))
+          .IsError());
+  EXPECT_EQ(tqtest::ReadFile(path), "second");
+  for (AzureParams* p : {&first, &second, &second, &first, &first}) {
+    ASSERT_FALSE(p->stageCertificate().IsError());
+    EXPECT_EQ(p->getCertificateFile(), path);
+    EXPECT_EQ(tqtest::ReadFile(path), p == &first ? "first" : "second");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0400u);
+    EXPECT_EQ(FilesIn(home.path() + "/certificates"),
+              std::vector<std::string>{"Azure_app8.crt"});
+  }
 }
 
 TEST_F(AzureParamsTest, UndecodableCertificateCreatesNothing) {
@@ -173,14 +207,14 @@ TEST_F(AzureParamsTest, RefusesNamesAndContentThatCannotBeStaged) {
   EXPECT_FALSE(std::filesystem::exists(home.path() + "/escaped.crt"));
 }
 
-TEST_F(AzureParamsTest, MissingFolderFailsWithTheFileServiceStatus) {
+TEST_F(AzureParamsTest, MissingFolderFailsNamingTheFile) {
   std::filesystem::remove(home.path() + "/certificates");
   AzureParams params;
   const CKoError st =
       params.initializeParams(MakeAzureArgs(CertificateCredential("x")));
   ASSERT_TRUE(st.IsError());
-  EXPECT_NE(st.GetMessage().find("Failed to create file"), std::string::npos)
-      << st.ToString();
+  EXPECT_EQ(st.GetMessage(), "cannot open " + StagedPath("app8") +
+                                 ": No such file or directory");
   ASSERT_GE(st.GetLocations().size(), 2u);
   EXPECT_STREQ(st.GetLocations().back().file,
                "auth/azure/TQCloudAuthAzureArgs.cpp");

@@ -215,9 +215,8 @@ using SecretValues = std::vector<std::string, ZeroingAllocator<std::string>>;
 
 // text with every occurrence of any of values of kShortestRepeatedValue
 // bytes or more replaced by "***": at each position the longest value that
-// starts there. One pass over the text, whatever the number of values: a
-// search of the whole text per value made a reply carrying many tokens cost
-// time quadratic in its length.
+// starts there. One pass over the text, whatever the number of values, so a
+// reply carrying many tokens costs time linear in its length.
 std::string MaskValues(const std::string& text, const SecretValues& values) {
   static_assert(kShortestRepeatedValue == sizeof(uint64_t),
                 "values are found by their first eight bytes");
@@ -402,6 +401,31 @@ std::string RedactValue(const std::string& text, const std::string& value) {
   std::string out = text;
   if (value.size() >= kShortestRepeatedValue) {
     MaskEveryOccurrence(out, value);
+  }
+  return out;
+}
+
+std::string EscapeControls(const std::string& text, LineBreaks breaks) {
+  static const char kHex[] = "0123456789abcdef";
+  const bool keep = breaks == LineBreaks::kKeep;
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if ((c == '\n' || c == '\t') && keep) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
   }
   return out;
 }

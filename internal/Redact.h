@@ -35,3 +35,17 @@ TQ_EXPORT std::string RedactTokenReply(const std::string& reply);
 // (an error description) that may repeat a token.
 TQ_EXPORT std::string RedactValue(const std::string& text,
                                   const std::string& value);
+
+// How EscapeControls treats line breaks and tabs.
+enum class LineBreaks {
+  kEscape,  // "\n" and "\t" escaped: one text, one line
+  kKeep,    // "\n" and "\t" kept: a message of several lines
+};
+
+// EscapeControls: text with every control character (below 0x20, and 0x7F)
+// written as an escape: "\r", "\n", "\t" (unless kept) and "\xNN" (lower-case
+// hex) for the others; every other byte as it is. For texts that may quote
+// what a peer sent: in the log they cannot forge a line, on a terminal they
+// cannot move the cursor or hide a line behind a carriage return.
+TQ_EXPORT std::string EscapeControls(const std::string& text,
+                                     LineBreaks breaks);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "internal/Redact.h"
 #include "internal/StringFormat.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
@@ -20,26 +21,6 @@ namespace {
 constexpr int kNoOverride = -1;
 std::atomic<int> g_thresholdOverride{kNoOverride};
 std::atomic<int> g_destinationOverride{kNoOverride};
-
-// Keeps each record on one line: a reply text must not forge log lines.
-std::string EscapeControls(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += StringPrintf("\\x%02x", c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 std::string UtcTimestamp() {
   timespec ts{};
@@ -114,7 +95,8 @@ void EvDebug::DebugLvl(const char* function, int level, const char* format,
       StringPrintf("%s [%ld] L%d %s: ", UtcTimestamp().c_str(),
                    static_cast<long>(::getpid()), level,
                    function != nullptr ? function : "?") +
-      EscapeControls(message) + "\n";
+      // One record, one line: a reply text must not forge log lines.
+      EscapeControls(message, LineBreaks::kEscape) + "\n";
 
   const int over = g_destinationOverride.load(std::memory_order_relaxed);
   const EvLogDestination destination =

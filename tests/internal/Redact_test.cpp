@@ -112,4 +112,23 @@ TEST(RedactValue, MasksEveryOccurrenceOfLongValues) {
   EXPECT_EQ(RedactValue("kept", ""), "kept");
 }
 
+TEST(EscapeControls, EscapesEveryControlCharacter) {
+  const struct {
+    std::string text;
+    std::string escaped;  // LineBreaks::kEscape
+    std::string kept;     // LineBreaks::kKeep
+  } cases[] = {
+      {"plain caf\xc3\xa9 ~", "plain caf\xc3\xa9 ~", "plain caf\xc3\xa9 ~"},
+      {"a\nb\tc", "a\\nb\\tc", "a\nb\tc"},
+      {"hidden\rshown", "hidden\\rshown", "hidden\\rshown"},
+      {"\x1b[2J\x7f", "\\x1b[2J\\x7f", "\\x1b[2J\\x7f"},
+      {std::string("a\0b", 3), "a\\x00b", "a\\x00b"},
+      {"\x1f\x80\xff", "\\x1f\x80\xff", "\\x1f\x80\xff"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EscapeControls(c.text, LineBreaks::kEscape), c.escaped);
+    EXPECT_EQ(EscapeControls(c.text, LineBreaks::kKeep), c.kept);
+  }
+}
+
 }  // namespace

@@ -11,7 +11,7 @@ enum class EvLogDestination {
 };
 
 // EvDebug: the debug log. A line is written when its level is at or below the
-// threshold (1 critical ... 3 failures, the default ... 5 detail). Threshold
+// threshold (kCritical 1 ... kFailure 3, the default ... kDetail 5). Threshold
 // and destination come from [Log] Level / Destination in tqcloudauth.ini,
 // read when the object is constructed; the process-wide overrides win.
 // Lines are "<UTC time> [<pid>] L<level> <function>: <message>", with control
@@ -37,7 +37,13 @@ class TQ_EXPORT EvDebug {
   // The log file under the current home directory.
   static std::string LogFilePath();
 
-  static constexpr int kDefaultThreshold = 3;
+  // Levels, as [Log] Level counts them.
+  static constexpr int kCritical = 1;
+  static constexpr int kWarning = 2;  // a setting ignored, a fallback used
+  static constexpr int kFailure = 3;  // a failed request
+  static constexpr int kInfo = 4;
+  static constexpr int kDetail = 5;
+  static constexpr int kDefaultThreshold = kFailure;
 
  private:
   int m_threshold = kDefaultThreshold;

@@ -1,0 +1,282 @@
+// credential add: validate the options, read the inputs, build the stored
+// credential, store it.
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <cerrno>
+#include <cstring>
+#include <istream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "digest/Sha1.h"
+#include "internal/Handles.h"
+#include "internal/RsaSigner.h"
+#include "internal/Sha1Engine.h"
+#include "platform/AzureCredentialRecord.h"
+#include "platform/CredentialMgrHelper.h"
+#include "platform/SecureMemory.h"
+#include "platform/TQPassword.h"
+#include "platform/TqHome.h"
+#include "tools/cli/CliCommand.h"
+#include "tools/cli/CliText.h"
+#include "util/Base64Codec.h"
+
+namespace tqcli {
+namespace {
+
+namespace Record = AzureCredentialRecord;
+
+constexpr size_t kMaxCertificateBytes = 1024 * 1024;
+
+// What add reads besides its options; wiped when it goes.
+struct AddInputs {
+  std::string secret;  // client secret or certificate password
+  std::string certificateBytes;
+  X509Ptr certificate;
+
+  AddInputs() = default;
+  AddInputs(const AddInputs&) = delete;
+  AddInputs& operator=(const AddInputs&) = delete;
+  ~AddInputs() {
+    WipeString(secret);
+    WipeString(certificateBytes);
+  }
+};
+
+// Checks the options alone, before anything is read; adds the '/' the
+// tenant is appended after to a login endpoint without one.
+bool CheckOptions(AddOptions& a, Failure& outFailure) {
+  if (a.tenant.empty() || !IsPrintable(a.tenant) || a.clientId.empty() ||
+      !IsPrintable(a.clientId) || !IsPrintable(a.loginEndpoint)) {
+    outFailure = {kExitUsage,
+                  "--tenant, --client-id and --login-endpoint must be "
+                  "printable UTF-8 text of at most 8192 bytes, the first two "
+                  "non-empty"};
+    return false;
+  }
+  if (a.secretStdin == !a.certificate.empty()) {
+    outFailure = {kExitUsage,
+                  "give exactly one of --secret-stdin and --certificate"};
+    return false;
+  }
+  if (!a.certificate.empty() && !IsPlainName(a.certificateName)) {
+    outFailure = {kExitUsage,
+                  "--certificate needs --certificate-name: letters, digits, "
+                  "'.', '-' and '_' only"};
+    return false;
+  }
+  if (a.certificate.empty() &&
+      (a.certificatePasswordStdin || !a.certificateName.empty())) {
+    outFailure = {kExitUsage,
+                  "--certificate-name and --certificate-password-stdin go "
+                  "with --certificate"};
+    return false;
+  }
+  if (!a.loginEndpoint.empty()) {
+    if (a.loginEndpoint.rfind("https://", 0) != 0 &&
+        a.loginEndpoint.rfind("http://", 0) != 0) {
+      outFailure = {kExitUsage, "--login-endpoint must be an http(s) URL"};
+      return false;
+    }
+    if (a.loginEndpoint.back() != '/') {
+      a.loginEndpoint += '/';
+    }
+  }
+  return true;
+}
+
+// A secret longer than a token request can decrypt is refused when stored,
+// not at every token request after.
+bool FitsTokenRequest(const char* what, const std::string& secret,
+                      Failure& outFailure) {
+  if (secret.size() <= TQPassword::kMaxSecretSize) {
+    return true;
+  }
+  outFailure = {kExitUsage, std::string(what) + " is longer than " +
+                                std::to_string(TQPassword::kMaxSecretSize) +
+                                " bytes, the most a token request can use"};
+  return false;
+}
+
+bool ReadFileBytes(const std::string& path, std::string& outBytes,
+                   Failure& outFailure) {
+  BioPtr bio(BIO_new_file(path.c_str(), "rb"));
+  if (!bio) {
+    outFailure = {kExitFailed,
+                  "cannot read " + path + ": " + std::strerror(errno)};
+    return false;
+  }
+  std::string bytes;
+  char chunk[4096];
+  int n;
+  while ((n = BIO_read(bio.get(), chunk, sizeof chunk)) > 0) {
+    bytes.append(chunk, static_cast<size_t>(n));
+    if (bytes.size() > kMaxCertificateBytes) {
+      outFailure = {kExitFailed, path + " is larger than " +
+                                     std::to_string(kMaxCertificateBytes) +
+                                     " bytes: not a certificate file"};
+      WipeString(bytes);
+      return false;
+    }
+  }
+  SecureWipe(chunk, sizeof chunk);
+  outBytes.swap(bytes);
+  return true;
+}
+
+// The certificate in a PEM or PKCS#12 file (the first certificate of a PEM).
+X509Ptr ParseCertificate(const std::string& bytes,
+                         const std::string& password) {
+  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  if (bytes.find("-----BEGIN") != std::string::npos) {
+    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  }
+  Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
+  if (!p12) {
+    return nullptr;
+  }
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  if (PKCS12_parse(p12.get(), password.c_str(), &key, &cert, nullptr) != 1) {
+    return nullptr;
+  }
+  PkeyPtr ownedKey(key);
+  return X509Ptr(cert);
+}
+
+std::string Sha1ThumbprintHex(X509* cert) {
+  const int length = i2d_X509(cert, nullptr);
+  if (length <= 0) {
+    return std::string();
+  }
+  std::vector<unsigned char> der(static_cast<size_t>(length));
+  unsigned char* cursor = der.data();
+  i2d_X509(cert, &cursor);
+  SHA1Context ctx;
+  unsigned char digest[20];
+  SHA1_init(&ctx);
+  SHA1_update(&ctx, der.data(), static_cast<unsigned int>(der.size()));
+  SHA1_final(digest, &ctx);
+  return HexEncode(digest, sizeof digest);
+}
+
+// The secret from standard input, or the certificate with its password; a
+// certificate whose key is missing, foreign, not RSA or locked by another
+// password is refused here, not at the endpoint.
+bool ReadInputs(std::istream& in, const AddOptions& a, AddInputs& inputs,
+                Failure& outFailure) {
+  if (a.secretStdin) {
+    return ReadSecret(in, "the client secret", false, inputs.secret,
+                      outFailure) &&
+           FitsTokenRequest("the client secret", inputs.secret, outFailure);
+  }
+  if (a.certificatePasswordStdin &&
+      (!ReadSecret(in, "the certificate password", true, inputs.secret,
+                   outFailure) ||
+       !FitsTokenRequest("the certificate password", inputs.secret,
+                         outFailure))) {
+    return false;
+  }
+  if (!ReadFileBytes(a.certificate, inputs.certificateBytes, outFailure)) {
+    return false;
+  }
+  inputs.certificate = ParseCertificate(inputs.certificateBytes, inputs.secret);
+  if (!inputs.certificate) {
+    outFailure = {kExitFailed, a.certificate +
+                                   ": no certificate found (PEM, or PKCS#12 "
+                                   "with the right password)"};
+    return false;
+  }
+  std::string problem;
+  if (!CheckCertificateKey(inputs.certificateBytes, inputs.secret, problem)) {
+    outFailure = {kExitFailed, a.certificate + ": " + problem};
+    return false;
+  }
+  return true;
+}
+
+// The credential as the store keeps it: the Azure record in its additional
+// information, the secret encrypted.
+bool BuildCredential(const CredentialTarget& target, const AddOptions& a,
+                     const AddInputs& inputs, StoredCredential& outStored,
+                     Failure& outFailure) {
+  App::AzureCredentialInfo record;
+  Record::SetApplicationId(record, a.clientId);
+  Record::SetTenantId(record, a.tenant);
+  if (a.secretStdin) {
+    Record::SetAuthType(record, Record::AuthType::kClientSecret);
+  } else {
+    const std::string& bytes = inputs.certificateBytes;
+    Record::SetAuthType(record, Record::AuthType::kCertificate);
+    Record::SetCertificateName(record, a.certificateName);
+    Record::SetCertificateFile(
+        record,
+        Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                     static_cast<int>(bytes.size())));
+    Record::SetCertificateThumbprint(
+        record, Sha1ThumbprintHex(inputs.certificate.get()));
+  }
+  if (!a.loginEndpoint.empty()) {
+    Record::SetLoginEndpoint(record, a.loginEndpoint);
+  }
+
+  outStored.assocId = target.assocId;
+  outStored.entity = target.entity;
+  outStored.credentialType = Record::kCredentialType;
+  if (!inputs.secret.empty()) {
+    TQPassword passwords;
+    if (!passwords.encrypt(inputs.secret, outStored.password)) {
+      outFailure = {kExitFailed, "cannot encrypt the secret: is " +
+                                     TqHome().KeyFile() + " readable?"};
+      return false;
+    }
+  }
+  outStored.additionalInfo = Record::ToAdditionalInfo(record);
+  return true;
+}
+
+// Stores the credential in a home with its missing parents and the folder
+// certificates are staged in; a credential it replaces leaves no staged
+// file behind that nothing uses.
+int Store(const Console& console, const StoredCredential& stored,
+          bool replace) {
+  const TqHome home;
+  const CKoError folders = home.MakeFolder(home.CertificatesFolder());
+  if (folders.IsError()) {
+    return console.Fail({kExitFailed, folders.GetMessage()});
+  }
+  CredentialMgrHelper store;
+  const std::string previousName =
+      replace ? StoredCertificateName(store, {stored.assocId, stored.entity})
+              : std::string();
+  if (!store.addCredential(stored, replace)) {
+    return console.Fail({kExitFailed, store.lastError()});
+  }
+  // The new certificate replaces a staged file of its name when used.
+  ForgetStagedCertificate(console, previousName);
+  console.out << "stored credential " << stored.assocId << " (entity "
+              << stored.entity << ")\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+int AddCredential(const Console& console, const CredentialTarget& target,
+                  AddOptions options) {
+  Failure failure{kExitFailed, ""};
+  AddInputs inputs;
+  StoredCredential stored;
+  if (!CheckOptions(options, failure) ||
+      !ReadInputs(console.in, options, inputs, failure) ||
+      !BuildCredential(target, options, inputs, stored, failure)) {
+    return console.Fail(failure);
+  }
+  return Store(console, stored, options.replace);
+}
+
+}  // namespace tqcli

@@ -1,0 +1,94 @@
+#include "tools/cli/CliCommand.h"
+
+#include <istream>
+#include <ostream>
+#include <vector>
+
+#include "internal/Redact.h"
+#include "platform/AzureCredentialRecord.h"
+#include "platform/CredentialMgrHelper.h"
+#include "platform/SecureMemory.h"
+#include "platform/StagedCertificate.h"
+
+namespace tqcli {
+namespace {
+
+constexpr size_t kMaxStdinBytes = 64 * 1024;
+
+}  // namespace
+
+int Console::Fail(const Failure& failure) const {
+  err << "tqcloudauth: " << EscapeControls(failure.message, LineBreaks::kKeep)
+      << "\n";
+  return failure.status;
+}
+
+void Console::Warn(const std::string& problem) const {
+  err << "tqcloudauth: warning: " << EscapeControls(problem, LineBreaks::kKeep)
+      << "\n";
+}
+
+bool ReadSecret(std::istream& in, const char* what, bool allowEmpty,
+                std::string& outSecret, Failure& outFailure) {
+  std::string data;
+  char chunk[4096];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    data.append(chunk, static_cast<size_t>(in.gcount()));
+    SecureWipe(chunk, sizeof chunk);
+    if (data.size() > kMaxStdinBytes) {
+      WipeString(data);
+      outFailure = {kExitUsage, std::string(what) +
+                                    " on standard input is larger than " +
+                                    std::to_string(kMaxStdinBytes) + " bytes"};
+      return false;
+    }
+  }
+  if (!data.empty() && data.back() == '\n') {
+    data.pop_back();
+    if (!data.empty() && data.back() == '\r') {
+      data.pop_back();
+    }
+  }
+  if (data.find('\0') != std::string::npos) {
+    WipeString(data);
+    outFailure = {kExitUsage,
+                  std::string(what) + " on standard input holds a NUL byte"};
+    return false;
+  }
+  if (data.empty() && !allowEmpty) {
+    outFailure = {kExitUsage,
+                  std::string(what) + " on standard input is empty"};
+    return false;
+  }
+  outSecret.swap(data);
+  WipeString(data);
+  return true;
+}
+
+std::string StoredCertificateName(CredentialMgrHelper& store,
+                                  const CredentialTarget& target) {
+  std::vector<StoredCredential> all;
+  if (!store.listCredentials(all)) {
+    return std::string();
+  }
+  std::string name;
+  for (const StoredCredential& c : all) {
+    if (c.assocId != target.assocId || c.entity != target.entity) {
+      continue;
+    }
+    App::AzureCredentialInfo record;
+    name = AzureCredentialRecord::FromAdditionalInfo(c.additionalInfo, record)
+               ? AzureCredentialRecord::GetCertificateName(record)
+               : std::string();
+  }
+  return name;
+}
+
+void ForgetStagedCertificate(const Console& console, const std::string& name) {
+  std::string problem;
+  if (!StagedCertificate::ForgetUnused(name, problem)) {
+    console.Warn(problem);
+  }
+}
+
+}  // namespace tqcli

@@ -1,0 +1,54 @@
+// token: an access token with a stored credential.
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "auth/TQCloudAuthLib.h"
+#include "platform/SecureMemory.h"
+#include "tools/cli/CliCommand.h"
+#include "tools/cli/CliText.h"
+
+namespace tqcli {
+
+int GetToken(const Console& console, const CredentialTarget& target,
+             const TokenOptions& options) {
+  if (options.scope.empty() || !IsPrintable(options.scope)) {
+    return console.Fail({kExitUsage,
+                         "--scope must be non-empty printable UTF-8 text of "
+                         "at most 8192 bytes"});
+  }
+  // With --verbose the whole location chain, else the message alone.
+  auto report = [&console](const CKoError& failure) {
+    return console.Fail({kExitFailed, console.verbose ? failure.ToString()
+                                                      : failure.GetMessage()});
+  };
+  TQCloudAuthLib* raw = nullptr;
+  const CKoError st = TQCloudAuthLib::getTQCloudAuthLibInstance(
+      target.assocId, target.entity, options.useProxySettings, raw);
+  std::unique_ptr<TQCloudAuthLib> lib(raw);
+  if (st.IsError()) {
+    return report(st);
+  }
+  TQCloudAuth::GetAuthTokenArgs args;
+  args.azureArgs = std::make_unique<TQCloudAuth::GetAzureAuthTokenArgs>();
+  args.azureArgs->scope = options.scope;
+  TQCloudAuth::GetAuthTokenRet ret;
+  StringWipeGuard wipeToken(ret.accessToken);
+  const CKoError tokenStatus = lib->getAuthToken(&args, &ret);
+  if (tokenStatus.IsError()) {
+    return report(tokenStatus);
+  }
+  if (options.raw) {
+    console.out << ret.accessToken << "\n";
+  } else {
+    nlohmann::ordered_json reply;
+    reply["access_token"] = ret.accessToken;
+    reply["token_type"] = ret.tokenType;
+    reply["expires_on"] = ret.expireTime;
+    console.out << reply.dump() << "\n";
+  }
+  return kExitOk;
+}
+
+}  // namespace tqcli

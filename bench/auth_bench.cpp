@@ -111,10 +111,10 @@ void SetUpWorld() {
                    "[Http]\nCAFile=" + w->pki.caFile + "\n");
 
   w->clientKey = tqpki::GenerateRsaKey(2048);
-  tqpki::CertSpec certSpec;
-  certSpec.commonName = "bench application";
+  tqpki::CertificateFields certFields;
+  certFields.commonName = "bench application";
   X509Ptr cert =
-      tqpki::IssueCertificate(certSpec, w->clientKey.get(), nullptr, nullptr);
+      tqpki::IssueCertificate(certFields, w->clientKey.get(), nullptr, nullptr);
   w->clientCertPem = tqpki::CertToPem(cert.get());
   w->clientPemFile =
       w->clientCertPem + tqpki::KeyToPem(w->clientKey.get(), kCertPassword);

@@ -12,7 +12,8 @@
 // create it and, for the fields it declares, their kinds. unserialize checks
 // declared fields; other field numbers may hold any kind.
 enum class CNFieldKind { kInteger, kText, kRecord };
-struct CNFieldSpec {
+// A field a record class declares: its number and the kind it must hold.
+struct CNDeclaredField {
   short number;
   CNFieldKind kind;
   int subType;  // for kRecord: the kind of the embedded record
@@ -22,7 +23,7 @@ struct CNMessageClass {
   int type;
   int id;
   CNMessageBase* (*create)();
-  const CNFieldSpec* fields;
+  const CNDeclaredField* fields;
   size_t fieldCount;
 };
 

@@ -11,13 +11,13 @@ CNMessageBase* Create() {
   return new T();
 }
 
-constexpr CNFieldSpec Text(const FieldRef& f) {
-  return CNFieldSpec{f.number, CNFieldKind::kText, 0, 0};
+constexpr CNDeclaredField Text(const FieldRef& f) {
+  return CNDeclaredField{f.number, CNFieldKind::kText, 0, 0};
 }
 
 namespace cred = App::AzureCredentialInfoField;
 
-constexpr CNFieldSpec kAzureCredentialInfoFields[] = {
+constexpr CNDeclaredField kAzureCredentialInfoFields[] = {
     {cred::authType.number, CNFieldKind::kInteger, 0, 0},
     Text(cred::applicationId),
     Text(cred::tenantId),
@@ -28,11 +28,11 @@ constexpr CNFieldSpec kAzureCredentialInfoFields[] = {
      App::AzureEndpoints::kId},
 };
 
-constexpr CNFieldSpec kAzureEndpointsFields[] = {
+constexpr CNDeclaredField kAzureEndpointsFields[] = {
     Text(App::AzureEndpointsField::loginEndpoint),
 };
 
-constexpr CNFieldSpec kAdditionalCredInfoFields[] = {
+constexpr CNDeclaredField kAdditionalCredInfoFields[] = {
     {App::AdditionalCredInfoField::azureCredentialInfo.number,
      CNFieldKind::kRecord, App::AzureCredentialInfo::kType,
      App::AzureCredentialInfo::kId},

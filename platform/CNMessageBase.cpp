@@ -23,7 +23,7 @@ std::unique_ptr<CNMessageBase> NewRecord(int type, int id) {
       cls != nullptr ? cls->create() : new CNMessageBase(type, id));
 }
 
-const CNFieldSpec* DeclaredField(int type, int id, short number) {
+const CNDeclaredField* DeclaredField(int type, int id, short number) {
   const CNMessageClass* cls = FindMessageClass(type, id);
   if (cls == nullptr) {
     return nullptr;
@@ -123,7 +123,7 @@ struct CNMessageCodec {
         return false;
       }
       const SecureJson& v = member.value();
-      const CNFieldSpec* declared = DeclaredField(type, id, number);
+      const CNDeclaredField* declared = DeclaredField(type, id, number);
       Field& field = out[number];
       if (v.is_string()) {
         if (declared != nullptr && declared->kind != CNFieldKind::kText) {

@@ -29,10 +29,10 @@ struct Identity {
 };
 
 Identity MakeIdentity(PkeyPtr key) {
-  tqtest::CertSpec certSpec;
-  certSpec.commonName = "app certificate";
+  tqtest::CertificateFields certFields;
+  certFields.commonName = "app certificate";
   X509Ptr cert =
-      tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
+      tqtest::IssueCertificate(certFields, key.get(), nullptr, nullptr);
   return Identity{std::move(key), std::move(cert)};
 }
 

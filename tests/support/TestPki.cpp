@@ -4,28 +4,29 @@ namespace tqtest {
 
 TestPki::TestPki(const std::string& dir) : m_dir(dir) {
   m_caKey = GenerateEcKey();
-  CertSpec ca;
+  CertificateFields ca;
   ca.commonName = "tqcloudauth test CA";
   ca.isCa = true;
   m_caCert = IssueCertificate(ca, m_caKey.get(), nullptr, nullptr);
   m_caFile = dir + "/ca.pem";
   WriteFile(m_caFile, CertToPem(m_caCert.get()), 0644);
 
-  CertSpec server;
+  CertificateFields server;
   server.commonName = "localhost";
   server.dnsNames = {"localhost"};
   server.ipAddresses = {"127.0.0.1"};
   m_server = Issue("server", server);
 }
 
-KeyPair TestPki::Issue(const std::string& name, const CertSpec& certSpec,
-                       EVP_PKEY* key) {
+KeyPair TestPki::Issue(const std::string& name,
+                       const CertificateFields& certFields, EVP_PKEY* key) {
   PkeyPtr generated;
   if (key == nullptr) {
     generated = GenerateEcKey();
     key = generated.get();
   }
-  X509Ptr cert = IssueCertificate(certSpec, key, m_caCert.get(), m_caKey.get());
+  X509Ptr cert =
+      IssueCertificate(certFields, key, m_caCert.get(), m_caKey.get());
   KeyPair pair{m_dir + "/" + name + ".pem", m_dir + "/" + name + ".key"};
   WriteFile(pair.certFile, CertToPem(cert.get()), 0644);
   WriteFile(pair.keyFile, KeyToPem(key));
@@ -34,12 +35,12 @@ KeyPair TestPki::Issue(const std::string& name, const CertSpec& certSpec,
 
 KeyPair TestPki::UnknownCaServer() {
   PkeyPtr otherCaKey = GenerateEcKey();
-  CertSpec ca;
+  CertificateFields ca;
   ca.commonName = "untrusted CA";
   ca.isCa = true;
   X509Ptr otherCa = IssueCertificate(ca, otherCaKey.get(), nullptr, nullptr);
   PkeyPtr key = GenerateEcKey();
-  CertSpec server;
+  CertificateFields server;
   server.commonName = "localhost";
   server.dnsNames = {"localhost"};
   server.ipAddresses = {"127.0.0.1"};
@@ -53,7 +54,7 @@ KeyPair TestPki::UnknownCaServer() {
 }
 
 KeyPair TestPki::WrongHostServer() {
-  CertSpec server;
+  CertificateFields server;
   server.commonName = "other.example";
   server.dnsNames = {"other.example"};
   return Issue("wrong-host-server", server);
@@ -62,16 +63,16 @@ KeyPair TestPki::WrongHostServer() {
 ClientCertificate MakeClientCertificate(const std::string& commonName,
                                         const std::string& password) {
   PkeyPtr key = GenerateRsaKey(2048);
-  CertSpec certSpec;
-  certSpec.commonName = commonName;
-  X509Ptr cert = IssueCertificate(certSpec, key.get(), nullptr, nullptr);
+  CertificateFields certFields;
+  certFields.commonName = commonName;
+  X509Ptr cert = IssueCertificate(certFields, key.get(), nullptr, nullptr);
   ClientCertificate c;
   c.certificatePem = CertToPem(cert.get());
   c.keyPem = KeyToPem(key.get(), password);
   c.pkcs12 = ToPkcs12(key.get(), cert.get(), password);
   c.thumbprintHex = Sha1ThumbprintHex(cert.get());
   PkeyPtr ecKey = GenerateEcKey();
-  X509Ptr ecCert = IssueCertificate(certSpec, ecKey.get(), nullptr, nullptr);
+  X509Ptr ecCert = IssueCertificate(certFields, ecKey.get(), nullptr, nullptr);
   c.ecPem = CertToPem(ecCert.get()) + KeyToPem(ecKey.get());
   return c;
 }

@@ -13,7 +13,7 @@ namespace tqtest {
 
 // The general key and certificate makers live in tools/pki, shared with the
 // local token endpoint; the tests keep calling them by these names.
-using tqpki::CertSpec;
+using tqpki::CertificateFields;
 using tqpki::CertToPem;
 using tqpki::GenerateEcKey;
 using tqpki::GenerateRsaKey;
@@ -58,7 +58,7 @@ class TestPki {
   // A server certificate from our CA, but for another host name.
   KeyPair WrongHostServer();
   // Issues from our CA and writes "<name>.pem"/"<name>.key".
-  KeyPair Issue(const std::string& name, const CertSpec& certSpec,
+  KeyPair Issue(const std::string& name, const CertificateFields& certFields,
                 EVP_PKEY* key = nullptr);
 
   EVP_PKEY* caKey() const { return m_caKey.get(); }

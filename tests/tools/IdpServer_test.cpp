@@ -366,11 +366,11 @@ ClientCert MakeClientCert(long notBeforeOffset = -3600,
                           long valid = 24 * 3600) {
   ClientCert c;
   c.key = tqtest::GenerateRsaKey(2048);
-  tqtest::CertSpec certSpec;
-  certSpec.commonName = "tqcloudauth test client";
-  certSpec.notBeforeOffsetSeconds = notBeforeOffset;
-  certSpec.validSeconds = valid;
-  c.cert = tqtest::IssueCertificate(certSpec, c.key.get(), nullptr, nullptr);
+  tqtest::CertificateFields certFields;
+  certFields.commonName = "tqcloudauth test client";
+  certFields.notBeforeOffsetSeconds = notBeforeOffset;
+  certFields.validSeconds = valid;
+  c.cert = tqtest::IssueCertificate(certFields, c.key.get(), nullptr, nullptr);
   c.pem = tqtest::CertToPem(c.cert.get());
   c.x5t = B64Url(HexToBytes(tqtest::Sha1ThumbprintHex(c.cert.get())));
   unsigned char md[EVP_MAX_MD_SIZE];

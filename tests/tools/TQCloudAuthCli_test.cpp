@@ -33,10 +33,10 @@ class CliTest : public ::testing::Test {
     dir = new tqtest::TempDir();
     pki = new tqtest::TestPki(dir->path());
     PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertSpec certSpec;
-    certSpec.commonName = "cli application";
+    tqtest::CertificateFields certFields;
+    certFields.commonName = "cli application";
     X509Ptr cert =
-        tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
+        tqtest::IssueCertificate(certFields, key.get(), nullptr, nullptr);
     certificatePem = new std::string(tqtest::CertToPem(cert.get()));
     certFile = new std::string(dir->path() + "/app.pem");
     tqtest::WriteFile(
@@ -222,10 +222,10 @@ TEST_F(CliTest, CertificatesThatCannotSignAreRefusedAtAdd) {
 // the other uses; removing the last removes it.
 TEST_F(CliTest, CredentialsSharingACertificateName) {
   PkeyPtr key = tqtest::GenerateRsaKey(2048);
-  tqtest::CertSpec spec;
-  spec.commonName = "other application";
+  tqtest::CertificateFields fields;
+  fields.commonName = "other application";
   const std::string otherPem = tqtest::CertToPem(
-      tqtest::IssueCertificate(spec, key.get(), nullptr, nullptr).get());
+      tqtest::IssueCertificate(fields, key.get(), nullptr, nullptr).get());
   const std::string otherFile = dir->path() + "/other.pem";
   tqtest::WriteFile(otherFile,
                     otherPem + tqtest::KeyToPem(key.get(), kCertPassword));

@@ -57,30 +57,31 @@ PkeyPtr GenerateEcKey() {
   return key;
 }
 
-X509Ptr IssueCertificate(const CertSpec& certSpec, EVP_PKEY* subjectKey,
-                         X509* issuer, EVP_PKEY* issuerKey) {
+X509Ptr IssueCertificate(const CertificateFields& certFields,
+                         EVP_PKEY* subjectKey, X509* issuer,
+                         EVP_PKEY* issuerKey) {
   static std::atomic<long> serial{1000};
   X509Ptr cert(X509_new());
   Check(cert != nullptr, "X509_new");
   X509* c = cert.get();
   Check(X509_set_version(c, 2) == 1, "X509_set_version");
   ASN1_INTEGER_set(X509_get_serialNumber(c), ++serial);
-  X509_gmtime_adj(X509_getm_notBefore(c), certSpec.notBeforeOffsetSeconds);
+  X509_gmtime_adj(X509_getm_notBefore(c), certFields.notBeforeOffsetSeconds);
   X509_gmtime_adj(X509_getm_notAfter(c),
-                  certSpec.notBeforeOffsetSeconds + certSpec.validSeconds);
+                  certFields.notBeforeOffsetSeconds + certFields.validSeconds);
   Check(X509_set_pubkey(c, subjectKey) == 1, "X509_set_pubkey");
   X509_NAME* name = X509_get_subject_name(c);
   X509_NAME_add_entry_by_txt(
       name, "CN", MBSTRING_ASC,
-      reinterpret_cast<const unsigned char*>(certSpec.commonName.c_str()), -1,
+      reinterpret_cast<const unsigned char*>(certFields.commonName.c_str()), -1,
       -1, 0);
   X509* signer = issuer != nullptr ? issuer : c;
   Check(X509_set_issuer_name(c, X509_get_subject_name(signer)) == 1,
         "X509_set_issuer_name");
   AddExtension(c, signer, NID_basic_constraints,
-               certSpec.isCa ? "critical,CA:TRUE" : "CA:FALSE");
+               certFields.isCa ? "critical,CA:TRUE" : "CA:FALSE");
   AddExtension(c, signer, NID_subject_key_identifier, "hash");
-  if (certSpec.isCa) {
+  if (certFields.isCa) {
     AddExtension(c, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     AddExtension(c, signer, NID_authority_key_identifier, "keyid");
@@ -88,10 +89,10 @@ X509Ptr IssueCertificate(const CertSpec& certSpec, EVP_PKEY* subjectKey,
                  "critical,digitalSignature,keyEncipherment");
   }
   std::string san;
-  for (const std::string& dns : certSpec.dnsNames) {
+  for (const std::string& dns : certFields.dnsNames) {
     san += (san.empty() ? "DNS:" : ",DNS:") + dns;
   }
-  for (const std::string& ip : certSpec.ipAddresses) {
+  for (const std::string& ip : certFields.ipAddresses) {
     san += (san.empty() ? "IP:" : ",IP:") + ip;
   }
   if (!san.empty()) {
@@ -179,14 +180,14 @@ std::string ReadFile(const std::string& path) {
 
 ServerPki GenerateServerPki(const std::string& dir) {
   PkeyPtr caKey = GenerateEcKey();
-  CertSpec ca;
+  CertificateFields ca;
   ca.commonName = "tqcloudauth-idp local CA";
   ca.isCa = true;
   ca.validSeconds = 2 * 365 * 24 * 3600L;
   X509Ptr caCert = IssueCertificate(ca, caKey.get(), nullptr, nullptr);
 
   PkeyPtr serverKey = GenerateEcKey();
-  CertSpec server;
+  CertificateFields server;
   server.commonName = "localhost";
   server.dnsNames = {"localhost"};
   server.ipAddresses = {"127.0.0.1", "::1"};

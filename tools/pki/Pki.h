@@ -21,7 +21,10 @@ PkeyPtr GenerateRsaKey(unsigned int bits = 2048);
 // GenerateEcKey: a new P-256 key; never null.
 PkeyPtr GenerateEcKey();
 
-struct CertSpec {
+// What a certificate to issue says: its subject, its subject alternative
+// names, whether it is a CA, and when it is valid (from now plus
+// notBeforeOffsetSeconds, for validSeconds).
+struct CertificateFields {
   std::string commonName;
   std::vector<std::string> dnsNames;
   std::vector<std::string> ipAddresses;
@@ -33,8 +36,9 @@ struct CertSpec {
 // IssueCertificate: an X.509 v3 certificate for subjectKey, signed with
 // SHA-256 by issuerKey under issuer's name; self-signed when issuer is null.
 // Never null.
-X509Ptr IssueCertificate(const CertSpec& certSpec, EVP_PKEY* subjectKey,
-                         X509* issuer, EVP_PKEY* issuerKey);
+X509Ptr IssueCertificate(const CertificateFields& certFields,
+                         EVP_PKEY* subjectKey, X509* issuer,
+                         EVP_PKEY* issuerKey);
 
 // CertToPem: the certificate as one PEM block.
 std::string CertToPem(X509* cert);

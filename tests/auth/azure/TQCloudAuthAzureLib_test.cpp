@@ -73,10 +73,10 @@ class AzureLibTest : public ::testing::Test {
     pki = new tqtest::TestPki(pkiDir->path());
     client = new ClientCertificate();
     PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertSpec certSpec;
-    certSpec.commonName = "client-2 application";
+    tqtest::CertificateFields certFields;
+    certFields.commonName = "client-2 application";
     X509Ptr cert =
-        tqtest::IssueCertificate(certSpec, key.get(), nullptr, nullptr);
+        tqtest::IssueCertificate(certFields, key.get(), nullptr, nullptr);
     client->certificatePem = tqtest::CertToPem(cert.get());
     client->pemWithEncryptedKey =
         client->certificatePem + tqtest::KeyToPem(key.get(), kCertPassword);

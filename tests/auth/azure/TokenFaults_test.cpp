@@ -342,7 +342,7 @@ struct Pki {
     thumbprintHex = client.thumbprintHex;
     unknownCa = pki.UnknownCaServer();
     wrongHost = pki.WrongHostServer();
-    tqtest::CertSpec old;
+    tqtest::CertificateFields old;
     old.commonName = "localhost";
     old.dnsNames = {"localhost"};
     old.ipAddresses = {"127.0.0.1"};

@@ -21,6 +21,7 @@
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/support/TestPki.h"
 #include "tools/idp/IdpServer.h"
 #include "util/Base64Codec.h"
@@ -42,36 +43,21 @@ class OpenLib : public TQCloudAuthAzureLib {
   using TQCloudAuthAzureLib::azureParams;
 };
 
-std::string Base64Of(const std::string& bytes) {
-  return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                      static_cast<int>(bytes.size()));
+// The application's certificate, made once: key generation is the slow part.
+const tqtest::ClientCertificate& AppCertificate() {
+  static const tqtest::ClientCertificate client =
+      tqtest::MakeClientCertificate("bad input application", kCertPassword);
+  return client;
 }
-
-struct Client : tqtest::ClientCertificate {
-  tqtest::TempDir pkiDir;
-  tqtest::TestPki pki{pkiDir.path()};
-  Client()
-      : ClientCertificate(tqtest::MakeClientCertificate("bad input application",
-                                                        kCertPassword)) {}
-};
 
 class BadInputTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { client = new Client(); }
-  static void TearDownTestSuite() { delete client; }
-
   void SetUp() override {
-    home.WriteConfig("[Http]\nCAFile=" + client->pki.caFile() +
+    home.WriteConfig("[Http]\nCAFile=" + tqtest::SharedPki().caFile() +
                      "\n[CredentialStore]\nBusyTimeoutMs=200\n");
     ASSERT_EQ(::mkdir((home.path() + "/certificates").c_str(), 0700), 0);
-    tqidp::IdpOptions options;
-    options.certFile = client->pki.server().certFile;
-    options.keyFile = client->pki.server().keyFile;
-    idp = std::make_unique<tqidp::IdpServer>(options);
-    idp->AddApplication({"tenant-1", "client-1", kSecret, ""});
-    idp->AddApplication({"tenant-1", "client-2", "", client->certificatePem});
-    std::string error;
-    ASSERT_TRUE(idp->Start(error)) << error;
+    idp = tqtest::StartTestEndpoint(kSecret, client->certificatePem);
+    ASSERT_TRUE(idp);
   }
 
   AzureCredential SecretCredential() {
@@ -90,7 +76,7 @@ class BadInputTest : public ::testing::Test {
     c.clientId = "client-2";
     c.loginEndpoint = idp->LoginEndpoint();
     c.certificateName = name;
-    c.certificateBase64 = Base64Of(fileBytes);
+    c.certificateBase64 = tqtest::Base64Of(fileBytes);
     c.thumbprintHex = client->thumbprintHex;
     EXPECT_TRUE(TQPassword().encrypt(kCertPassword, c.storedPassword));
     return c;
@@ -115,12 +101,10 @@ class BadInputTest : public ::testing::Test {
     EXPECT_EQ(st.ToString().find("SENTINEL"), std::string::npos);
   }
 
-  static Client* client;
+  const tqtest::ClientCertificate* const client = &AppCertificate();
   tqtest::ScopedTqHome home;
   std::unique_ptr<tqidp::IdpServer> idp;
 };
-
-Client* BadInputTest::client = nullptr;
 
 TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
   StoredCredential stored;

@@ -117,7 +117,7 @@ TEST_F(FactoryTest, InitFailureLeavesTheProviderWithTheCaller) {
 // From the store to a token, with and without the configured proxy.
 TEST_F(FactoryTest, ProxyFlagReachesTheClient) {
   tqtest::TempDir dir;
-  tqtest::TestPki pki(dir.path());
+  const tqtest::TestPki& pki = tqtest::SharedPki();
   tqidp::IdpOptions options;
   options.certFile = pki.server().certFile;
   options.keyFile = pki.server().keyFile;

@@ -25,15 +25,6 @@ const char kAssertion[] = "ASSERTION-SENTINEL.eyJ.c2ln";
 
 class TransportTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    pkiDir = new tqtest::TempDir();
-    pki = new TestPki(pkiDir->path());
-  }
-  static void TearDownTestSuite() {
-    delete pki;
-    delete pkiDir;
-  }
-
   void SetUp() override {
     server = std::make_unique<HttpsTestServer>(pki->server().certFile,
                                                pki->server().keyFile);
@@ -76,14 +67,10 @@ class TransportTest : public ::testing::Test {
         {"Content-Type: application/x-www-form-urlencoded"}, body, response);
   }
 
-  static tqtest::TempDir* pkiDir;
-  static TestPki* pki;
+  TestPki* const pki = &tqtest::SharedPki();
   ScopedTqHome home;
   std::unique_ptr<HttpsTestServer> server;
 };
-
-tqtest::TempDir* TransportTest::pkiDir = nullptr;
-TestPki* TransportTest::pki = nullptr;
 
 TEST_F(TransportTest, PostArrivesWithBodyAndTheOneHeader) {
   server->SetHandler([](const httplib::Request&, httplib::Response& res) {

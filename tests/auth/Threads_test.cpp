@@ -8,9 +8,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -25,6 +23,7 @@
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/support/TestPki.h"
 #include "tools/idp/IdpServer.h"
 #include "util/Base64Codec.h"
@@ -41,27 +40,11 @@ const char* const kScopes[] = {"https://vault.azure.net/.default",
                                "https://storage.azure.com/.default"};
 const char kCertPassword[] = "CERT-SENTINEL-9c1e";
 
-// Lets every thread start its work at the same moment.
-class StartLine {
- public:
-  explicit StartLine(int count) : m_waiting(count) {}
-  void ArriveAndWait() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (--m_waiting == 0) {
-      m_cv.notify_all();
-    }
-    m_cv.wait(lock, [this] { return m_waiting == 0; });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  int m_waiting;
-};
-
-std::string Base64Of(const std::string& bytes) {
-  return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                      static_cast<int>(bytes.size()));
+// The application's certificate, made once: key generation is the slow part.
+const tqtest::ClientCertificate& AppCertificate() {
+  static const tqtest::ClientCertificate client =
+      tqtest::MakeClientCertificate("threaded application", kCertPassword);
+  return client;
 }
 
 // The claims of an access token (a JWS).
@@ -84,13 +67,11 @@ nlohmann::json ClaimsOf(const std::string& token) {
 class ProviderThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pki = std::make_unique<tqtest::TestPki>(pkiDir.path());
     home.WriteConfig("[Http]\nCAFile=" + pki->caFile() +
                      "\nConnectTimeoutSeconds=20\nTimeoutSeconds=60\n"
                      "[CredentialStore]\nBusyTimeoutMs=20000\n");
     ASSERT_EQ(::mkdir((home.path() + "/certificates").c_str(), 0700), 0);
-    const tqtest::ClientCertificate client =
-        tqtest::MakeClientCertificate("threaded application", kCertPassword);
+    const tqtest::ClientCertificate& client = AppCertificate();
     certificatePem = client.certificatePem;
     certificateFile = certificatePem + client.keyPem;
     thumbprintHex = client.thumbprintHex;
@@ -124,15 +105,14 @@ class ProviderThreadsTest : public ::testing::Test {
       c.authType = tqtest::AuthType::kCertificate;
       idp->AddApplication({"tenant-1", c.clientId, "", certificatePem});
       c.certificateName = "shared";
-      c.certificateBase64 = Base64Of(certificateFile);
+      c.certificateBase64 = tqtest::Base64Of(certificateFile);
       c.thumbprintHex = thumbprintHex;
       EXPECT_TRUE(passwords.encrypt(kCertPassword, c.storedPassword));
     }
     return c;
   }
 
-  tqtest::TempDir pkiDir;
-  std::unique_ptr<tqtest::TestPki> pki;
+  tqtest::TestPki* const pki = &tqtest::SharedPki();
   tqtest::ScopedTqHome home;
   std::unique_ptr<tqidp::IdpServer> idp;
   std::string certificatePem;
@@ -161,7 +141,7 @@ TEST_F(ProviderThreadsTest, EachProviderGetsItsOwnTokens) {
   EXPECT_TRUE(
       TQPassword().encrypt("SECRET-SENTINEL-wrong", wrong.storedPassword));
 
-  StartLine start(kThreads + 1);
+  tqtest::StartLine start(kThreads + 1);
   std::vector<std::string> problems(kThreads + 1);
   std::vector<std::thread> threads;
   for (int i = 0; i <= kThreads; ++i) {
@@ -262,7 +242,7 @@ TEST_F(ProviderThreadsTest, ProvidersShareTheProcessConnections) {
   const AzureCredential credential = CredentialFor(0);
   const size_t connectionsBefore = idp->ConnectionCount();
   const size_t requestsBefore = idp->RequestCount();
-  StartLine start(kFleetThreads);
+  tqtest::StartLine start(kFleetThreads);
   std::vector<std::string> problems(kFleetThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kFleetThreads; ++t) {
@@ -316,7 +296,7 @@ TEST(PasswordThreads, OneKeyWhenManyThreadsMakeItAtOnce) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     tqtest::ScopedTqHome home;
     constexpr int kWriters = 8;
-    StartLine start(kWriters);
+    tqtest::StartLine start(kWriters);
     std::vector<std::string> stored(kWriters);
     std::vector<int> ok(kWriters, 0);
     std::vector<std::thread> threads;

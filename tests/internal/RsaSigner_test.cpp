@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,12 +64,14 @@ bool Verifies(X509* cert, const std::string& data,
 class RsaSignerTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    rsa = new Identity(MakeIdentity(tqtest::GenerateRsaKey(2048)));
-    other = new Identity(MakeIdentity(tqtest::GenerateRsaKey(2048)));
+    rsa =
+        std::make_unique<Identity>(MakeIdentity(tqtest::GenerateRsaKey(2048)));
+    other =
+        std::make_unique<Identity>(MakeIdentity(tqtest::GenerateRsaKey(2048)));
   }
   static void TearDownTestSuite() {
-    delete rsa;
-    delete other;
+    rsa.reset();
+    other.reset();
   }
 
   std::string File(const std::string& name, const std::string& content) {
@@ -95,14 +98,11 @@ class RsaSignerTest : public ::testing::Test {
     return buffer;
   }
 
-  static Identity* rsa;
-  static Identity* other;
+  static inline std::unique_ptr<Identity> rsa;
+  static inline std::unique_ptr<Identity> other;
   TempDir dir;
   TQLibCurl client;
 };
-
-Identity* RsaSignerTest::rsa = nullptr;
-Identity* RsaSignerTest::other = nullptr;
 
 TEST_F(RsaSignerTest, PemFormsAndPasswords) {
   const std::string cert = CertToPem(rsa->cert.get());

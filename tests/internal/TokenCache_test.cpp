@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -21,6 +20,7 @@
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/support/TestPki.h"
 #include "tools/idp/IdpServer.h"
 
@@ -46,35 +46,8 @@ class ClockedLib : public TQCloudAuthAzureLib {
 };
 std::atomic<int64_t> ClockedLib::now{1800000000};
 
-// Lets every thread start its work at the same moment.
-class StartLine {
- public:
-  explicit StartLine(int count) : m_waiting(count) {}
-  void ArriveAndWait() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (--m_waiting == 0) {
-      m_cv.notify_all();
-    }
-    m_cv.wait(lock, [this] { return m_waiting == 0; });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  int m_waiting;
-};
-
 class TokenCacheTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    pkiDir = new tqtest::TempDir();
-    pki = new tqtest::TestPki(pkiDir->path());
-  }
-  static void TearDownTestSuite() {
-    delete pki;
-    delete pkiDir;
-  }
-
   void SetUp() override {
     home.WriteConfig("[Http]\nCAFile=" + pki->caFile() +
                      "\nConnectTimeoutSeconds=20\nTimeoutSeconds=60\n");
@@ -105,14 +78,10 @@ class TokenCacheTest : public ::testing::Test {
     return lib.getAuthToken(&args, &ret);
   }
 
-  static tqtest::TempDir* pkiDir;
-  static tqtest::TestPki* pki;
+  tqtest::TestPki* const pki = &tqtest::SharedPki();
   tqtest::ScopedTqHome home;
   std::unique_ptr<tqidp::IdpServer> idp;
 };
-
-tqtest::TempDir* TokenCacheTest::pkiDir = nullptr;
-tqtest::TestPki* TokenCacheTest::pki = nullptr;
 
 TEST_F(TokenCacheTest, AlternatingScopesAreEachAskedOnce) {
   auto lib = Ready(idp->LoginEndpoint());
@@ -164,7 +133,7 @@ TEST_F(TokenCacheTest, ConcurrentMissesShareOneRequestPerScope) {
   idp->SetFault(slow);
   constexpr int kThreads = 8;
   constexpr int kScopes = 4;
-  StartLine start(kThreads);
+  tqtest::StartLine start(kThreads);
   std::vector<std::string> tokens(kThreads);
   std::vector<std::string> problems(kThreads);
   std::vector<std::thread> threads;
@@ -206,7 +175,7 @@ TEST_F(TokenCacheTest, ConcurrentMissesShareOneFailure) {
   refuse.body = R"({"error":"temporarily_unavailable"})";
   idp->SetFault(refuse);
   constexpr int kThreads = 6;
-  StartLine start(kThreads);
+  tqtest::StartLine start(kThreads);
   std::vector<CKoError> results(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {

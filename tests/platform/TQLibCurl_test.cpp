@@ -20,17 +20,8 @@ using tqtest::HttpsTestServer;
 using tqtest::ScopedTqHome;
 using tqtest::TestPki;
 
-// One PKI for the whole program: key generation is the slow part.
 class TQLibCurlTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    pkiDir = new tqtest::TempDir();
-    pki = new TestPki(pkiDir->path());
-  }
-  static void TearDownTestSuite() {
-    delete pki;
-    delete pkiDir;
-  }
   void SetUp() override {
     home.WriteConfig("[Http]\nCAFile=" + pki->caFile() +
                      "\nConnectTimeoutSeconds=5\nTimeoutSeconds=5\n");
@@ -42,13 +33,9 @@ class TQLibCurlTest : public ::testing::Test {
     return text != nullptr ? std::string(text, length) : std::string("<null>");
   }
 
-  static tqtest::TempDir* pkiDir;
-  static TestPki* pki;
+  TestPki* const pki = &tqtest::SharedPki();
   ScopedTqHome home;
 };
-
-tqtest::TempDir* TQLibCurlTest::pkiDir = nullptr;
-TestPki* TQLibCurlTest::pki = nullptr;
 
 TEST_F(TQLibCurlTest, PostsBodyAndHeadersOverHttps) {
   HttpsTestServer server(pki->server().certFile, pki->server().keyFile);

@@ -1,5 +1,7 @@
 #include "tests/support/TestPki.h"
 
+#include "tests/support/TempHome.h"
+
 namespace tqtest {
 
 TestPki::TestPki(const std::string& dir) : m_dir(dir) {
@@ -84,6 +86,15 @@ std::string RandomBytes(size_t n, unsigned seed) {
     c = static_cast<char>(seed >> 16);
   }
   return out;
+}
+
+TestPki& SharedPki() {
+  struct Shared {
+    TempDir dir;
+    TestPki pki{dir.path()};
+  };
+  static Shared shared;
+  return shared.pki;
 }
 
 }  // namespace tqtest

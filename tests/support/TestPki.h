@@ -72,4 +72,9 @@ class TestPki {
   KeyPair m_server;
 };
 
+// SharedPki: the test program's one TestPki, made on first use in a
+// temporary folder that is removed at exit. Key generation is the slow part
+// of a test's set-up; every test of a program can trust the same CA.
+TestPki& SharedPki();
+
 }  // namespace tqtest

@@ -17,6 +17,7 @@
 
 #include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/support/TestPki.h"
 #include "tools/idp/IdpServer.h"
 
@@ -44,39 +45,30 @@ std::string Describe(const std::vector<std::string>& args) {
   return line;
 }
 
+// The application's certificate, made once: key generation is the slow part.
 struct ClientFiles : tqtest::ClientCertificate {
   tqtest::TempDir dir;
-  std::string file;  // certificate + key, ready to use
+  std::string file = dir.path() + "/app.pem";  // certificate + key
+
+  ClientFiles()
+      : ClientCertificate(tqtest::MakeClientCertificate("bad input application",
+                                                        kCertPassword)) {
+    tqtest::WriteFile(file, certificatePem + keyPem);
+  }
 };
+
+const ClientFiles& Files() {
+  static const ClientFiles files;
+  return files;
+}
 
 class CliBadInputTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    pkiDir = new tqtest::TempDir();
-    pki = new tqtest::TestPki(pkiDir->path());
-    files = new ClientFiles();
-    static_cast<tqtest::ClientCertificate&>(*files) =
-        tqtest::MakeClientCertificate("bad input application", kCertPassword);
-    files->file = files->dir.path() + "/app.pem";
-    tqtest::WriteFile(files->file, files->certificatePem + files->keyPem);
-  }
-  static void TearDownTestSuite() {
-    delete files;
-    delete pki;
-    delete pkiDir;
-  }
-
   void SetUp() override {
     home.WriteConfig("[Http]\nCAFile=" + pki->caFile() +
                      "\n[CredentialStore]\nBusyTimeoutMs=200\n");
-    tqidp::IdpOptions options;
-    options.certFile = pki->server().certFile;
-    options.keyFile = pki->server().keyFile;
-    idp = std::make_unique<tqidp::IdpServer>(options);
-    idp->AddApplication({"tenant-1", "client-1", kSecret, ""});
-    idp->AddApplication({"tenant-1", "client-2", "", files->certificatePem});
-    std::string error;
-    ASSERT_TRUE(idp->Start(error)) << error;
+    idp = tqtest::StartTestEndpoint(kSecret, files->certificatePem);
+    ASSERT_TRUE(idp);
   }
 
   std::vector<std::string> AddSecretArgs(int assocId) const {
@@ -147,16 +139,11 @@ class CliBadInputTest : public ::testing::Test {
     EXPECT_TRUE(SnapshotTree(home.path()) == before) << what;
   }
 
-  static tqtest::TempDir* pkiDir;
-  static tqtest::TestPki* pki;
-  static ClientFiles* files;
+  tqtest::TestPki* const pki = &tqtest::SharedPki();
+  const ClientFiles* const files = &Files();
   tqtest::ScopedTqHome home;
   std::unique_ptr<tqidp::IdpServer> idp;
 };
-
-tqtest::TempDir* CliBadInputTest::pkiDir = nullptr;
-tqtest::TestPki* CliBadInputTest::pki = nullptr;
-ClientFiles* CliBadInputTest::files = nullptr;
 
 TEST_F(CliBadInputTest, ArgumentsAndInputAreRefusedAsUsage) {
   StoreTwo();

@@ -14,6 +14,7 @@
 #include "platform/TQPassword.h"
 #include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/support/TestPki.h"
 #include "tools/idp/IdpServer.h"
 
@@ -27,46 +28,41 @@ using tqtest::ScopedTqHome;
 const char kSecret[] = "SECRET-SENTINEL-cli&+";
 const char kCertPassword[] = "CERT-PASSWORD-SENTINEL";
 
-class CliTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir = new tqtest::TempDir();
-    pki = new tqtest::TestPki(dir->path());
+// The application's certificate in the files the tests add, made once: key
+// generation is the slow part.
+struct CertificateFiles {
+  tqtest::TempDir dir;
+  std::string certificatePem;
+  std::string certFile = dir.path() + "/app.pem";  // key under kCertPassword
+  std::string plainKeyFile = dir.path() + "/plain-key.pem";
+  std::string certOnlyFile = dir.path() + "/cert-only.pem";
+
+  CertificateFiles() {
     PkeyPtr key = tqtest::GenerateRsaKey(2048);
     tqtest::CertificateFields certFields;
     certFields.commonName = "cli application";
     X509Ptr cert =
         tqtest::IssueCertificate(certFields, key.get(), nullptr, nullptr);
-    certificatePem = new std::string(tqtest::CertToPem(cert.get()));
-    certFile = new std::string(dir->path() + "/app.pem");
+    certificatePem = tqtest::CertToPem(cert.get());
     tqtest::WriteFile(
-        *certFile,
-        *certificatePem + tqtest::KeyToPem(key.get(), kCertPassword));
-    plainKeyFile = new std::string(dir->path() + "/plain-key.pem");
-    tqtest::WriteFile(*plainKeyFile,
-                      *certificatePem + tqtest::KeyToPem(key.get()));
-    certOnlyFile = new std::string(dir->path() + "/cert-only.pem");
-    tqtest::WriteFile(*certOnlyFile, *certificatePem);
+        certFile, certificatePem + tqtest::KeyToPem(key.get(), kCertPassword));
+    tqtest::WriteFile(plainKeyFile,
+                      certificatePem + tqtest::KeyToPem(key.get()));
+    tqtest::WriteFile(certOnlyFile, certificatePem);
   }
-  static void TearDownTestSuite() {
-    delete certOnlyFile;
-    delete plainKeyFile;
-    delete certFile;
-    delete certificatePem;
-    delete pki;
-    delete dir;
-  }
+};
 
+const CertificateFiles& Files() {
+  static const CertificateFiles files;
+  return files;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
   void SetUp() override {
     home.WriteConfig("[Http]\nCAFile=" + pki->caFile() + "\n");
-    tqidp::IdpOptions options;
-    options.certFile = pki->server().certFile;
-    options.keyFile = pki->server().keyFile;
-    idp = std::make_unique<tqidp::IdpServer>(options);
-    idp->AddApplication({"tenant-1", "client-1", kSecret, ""});
-    idp->AddApplication({"tenant-1", "client-2", "", *certificatePem});
-    std::string error;
-    ASSERT_TRUE(idp->Start(error)) << error;
+    idp = tqtest::StartTestEndpoint(kSecret, *certificatePem);
+    ASSERT_TRUE(idp);
   }
 
   Result AddSecret(int assocId, const std::string& secret) {
@@ -97,22 +93,15 @@ class CliTest : public ::testing::Test {
     return RunCli(args);
   }
 
-  static tqtest::TempDir* dir;
-  static tqtest::TestPki* pki;
-  static std::string* certificatePem;
-  static std::string* certFile;
-  static std::string* certOnlyFile;
-  static std::string* plainKeyFile;
+  const tqtest::TempDir* const dir = &Files().dir;
+  tqtest::TestPki* const pki = &tqtest::SharedPki();
+  const std::string* const certificatePem = &Files().certificatePem;
+  const std::string* const certFile = &Files().certFile;
+  const std::string* const certOnlyFile = &Files().certOnlyFile;
+  const std::string* const plainKeyFile = &Files().plainKeyFile;
   ScopedTqHome home;
   std::unique_ptr<tqidp::IdpServer> idp;
 };
-
-tqtest::TempDir* CliTest::dir = nullptr;
-tqtest::TestPki* CliTest::pki = nullptr;
-std::string* CliTest::certificatePem = nullptr;
-std::string* CliTest::certFile = nullptr;
-std::string* CliTest::certOnlyFile = nullptr;
-std::string* CliTest::plainKeyFile = nullptr;
 
 TEST_F(CliTest, SecretCredentialToToken) {
   const Result add = AddSecret(7, kSecret);

@@ -16,6 +16,7 @@
 #include "platform/TqcConvert.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/support/TestPki.h"
 #include "tools/idp/IdpServer.h"
 #include "util/Base64Codec.h"
@@ -46,11 +47,6 @@ class TestAzureLib : public TQCloudAuthAzureLib {
 };
 int64_t TestAzureLib::fixedNow = 1700000000;
 
-std::string Base64Of(const std::string& bytes) {
-  return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                      static_cast<int>(bytes.size()));
-}
-
 std::string Base64UrlDecode(std::string text) {
   for (char& c : text) {
     c = c == '-' ? '+' : c == '_' ? '/' : c;
@@ -59,48 +55,21 @@ std::string Base64UrlDecode(std::string text) {
                       static_cast<int>(text.size()));
 }
 
-struct ClientCertificate {
-  std::string pemWithEncryptedKey;  // certificate + encrypted PKCS#8 key
-  std::string pkcs12;
-  std::string certificatePem;
-  std::string thumbprintHex;
-};
+// The application's certificate, made once: key generation is the slow part.
+const tqtest::ClientCertificate& AppCertificate() {
+  static const tqtest::ClientCertificate client =
+      tqtest::MakeClientCertificate("client-2 application", kCertPassword);
+  return client;
+}
 
 class AzureLibTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    pkiDir = new tqtest::TempDir();
-    pki = new tqtest::TestPki(pkiDir->path());
-    client = new ClientCertificate();
-    PkeyPtr key = tqtest::GenerateRsaKey(2048);
-    tqtest::CertificateFields certFields;
-    certFields.commonName = "client-2 application";
-    X509Ptr cert =
-        tqtest::IssueCertificate(certFields, key.get(), nullptr, nullptr);
-    client->certificatePem = tqtest::CertToPem(cert.get());
-    client->pemWithEncryptedKey =
-        client->certificatePem + tqtest::KeyToPem(key.get(), kCertPassword);
-    client->pkcs12 = tqtest::ToPkcs12(key.get(), cert.get(), kCertPassword);
-    client->thumbprintHex = tqtest::Sha1ThumbprintHex(cert.get());
-  }
-  static void TearDownTestSuite() {
-    delete client;
-    delete pki;
-    delete pkiDir;
-  }
-
   void SetUp() override {
-    home.WriteConfig("[Http]\nCAFile=" + pki->caFile() +
+    home.WriteConfig("[Http]\nCAFile=" + tqtest::SharedPki().caFile() +
                      "\nConnectTimeoutSeconds=5\nTimeoutSeconds=5\n");
     ASSERT_EQ(::mkdir((home.path() + "/certificates").c_str(), 0700), 0);
-    tqidp::IdpOptions options;
-    options.certFile = pki->server().certFile;
-    options.keyFile = pki->server().keyFile;
-    idp = std::make_unique<tqidp::IdpServer>(options);
-    idp->AddApplication({"tenant-1", "client-1", kSecret, ""});
-    idp->AddApplication({"tenant-1", "client-2", "", client->certificatePem});
-    std::string error;
-    ASSERT_TRUE(idp->Start(error)) << error;
+    idp = tqtest::StartTestEndpoint(kSecret, client->certificatePem);
+    ASSERT_TRUE(idp);
   }
 
   std::string Encrypt(const std::string& plain) {
@@ -126,7 +95,7 @@ class AzureLibTest : public ::testing::Test {
     c.clientId = "client-2";
     c.loginEndpoint = idp->LoginEndpoint();
     c.certificateName = name;
-    c.certificateBase64 = Base64Of(fileBytes);
+    c.certificateBase64 = tqtest::Base64Of(fileBytes);
     c.thumbprintHex = client->thumbprintHex;
     c.storedPassword = Encrypt(kCertPassword);
     return c;
@@ -156,22 +125,19 @@ class AzureLibTest : public ::testing::Test {
   void ExpectNoSecretsIn(const std::string& text) {
     for (const std::string& secret :
          {std::string(kSecret), urlEncode(std::string(kSecret)),
-          Base64Of(kSecret), std::string(kCertPassword),
+          tqtest::Base64Of(kSecret), std::string(kCertPassword),
           std::string("SECRET-SENTINEL")}) {
       EXPECT_EQ(text.find(secret), std::string::npos) << secret;
     }
   }
 
-  static tqtest::TempDir* pkiDir;
-  static tqtest::TestPki* pki;
-  static ClientCertificate* client;
+  const tqtest::ClientCertificate* const client = &AppCertificate();
+  // certificate + encrypted PKCS#8 key
+  const std::string pemWithEncryptedKey =
+      client->certificatePem + client->keyPem;
   ScopedTqHome home;
   std::unique_ptr<tqidp::IdpServer> idp;
 };
-
-tqtest::TempDir* AzureLibTest::pkiDir = nullptr;
-tqtest::TestPki* AzureLibTest::pki = nullptr;
-ClientCertificate* AzureLibTest::client = nullptr;
 
 TEST_F(AzureLibTest, SecretCredential) {
   auto lib = Ready(SecretCredential());
@@ -199,8 +165,7 @@ TEST_F(AzureLibTest, SecretCredential) {
 }
 
 TEST_F(AzureLibTest, PemCertificateWithEncryptedKey) {
-  auto lib =
-      Ready(CertificateCredential(client->pemWithEncryptedKey, "pem-app"));
+  auto lib = Ready(CertificateCredential(pemWithEncryptedKey, "pem-app"));
   EXPECT_EQ(lib->azureParams->getCertificateFile(),
             home.path() + "/certificates/Azure_pem-app.crt");
   GetAuthTokenRet ret;
@@ -229,7 +194,7 @@ TEST_F(AzureLibTest, PemCertificateWithEncryptedKey) {
   const size_t dot1 = jwt.find('.');
   const size_t dot2 = jwt.find('.', dot1 + 1);
   ASSERT_NE(dot2, std::string::npos);
-  std::string x5t = Base64Of(
+  std::string x5t = tqtest::Base64Of(
       std::string(reinterpret_cast<const char*>(
                       Tqc::hex2bin(client->thumbprintHex.c_str()).getData()),
                   20));
@@ -349,7 +314,7 @@ TEST_F(AzureLibTest, FailuresReachTheCallerWithTheirMessages) {
   AzureCredential emptySecret = SecretCredential();
   emptySecret.storedPassword.clear();
   AzureCredential wrongCertPassword =
-      CertificateCredential(client->pemWithEncryptedKey, "wrong-password");
+      CertificateCredential(pemWithEncryptedKey, "wrong-password");
   wrongCertPassword.storedPassword = Encrypt("CERT-PASSWORD-SENTINEL-no");
   AzureCredential noKey =
       CertificateCredential(client->certificatePem, "no-key");

@@ -25,6 +25,7 @@
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempHome.h"
+#include "tests/support/TestHelpers.h"
 #include "tests/support/TestPki.h"
 #include "tests/support/TinyproxyProcess.h"
 #include "tools/idp/IdpServer.h"
@@ -75,11 +76,6 @@ void HoldToken(FaultLib& lib, const std::string& token, int64_t expiry) {
   held.tokenType = "Bearer";
   held.expireTime = expiry;
   lib.azureParams->tokenCache().Store(kScope, held);
-}
-
-std::string Base64Of(const std::string& bytes) {
-  return Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                      static_cast<int>(bytes.size()));
 }
 
 // A TCP socket on 127.0.0.1 that never says a word. With a full accept
@@ -324,9 +320,10 @@ const std::vector<FaultCase>& AllCases() {
 
 enum class Credential { kClientSecret, kCertificate };
 
+// The shared PKI with the bad server certificates a client must refuse, and
+// the application's certificate.
 struct Pki {
-  tqtest::TempDir dir;
-  tqtest::TestPki pki{dir.path()};
+  tqtest::TestPki& pki = tqtest::SharedPki();
   std::string clientCertificatePem;
   std::string clientPemWithKey;
   std::string thumbprintHex;
@@ -352,23 +349,19 @@ struct Pki {
   }
 };
 
+// Made once: key generation is the slow part.
+const Pki& FaultPki() {
+  static const Pki pki;
+  return pki;
+}
+
 class TokenFaultTest
     : public ::testing::TestWithParam<std::tuple<size_t, Credential>> {
  protected:
-  static void SetUpTestSuite() { pki = new Pki(); }
-  static void TearDownTestSuite() { delete pki; }
-
   void SetUp() override {
     ASSERT_EQ(::mkdir((home.path() + "/certificates").c_str(), 0700), 0);
-    tqidp::IdpOptions options;
-    options.certFile = pki->pki.server().certFile;
-    options.keyFile = pki->pki.server().keyFile;
-    idp = std::make_unique<tqidp::IdpServer>(options);
-    idp->AddApplication({"tenant-1", "client-1", kSecret, ""});
-    idp->AddApplication(
-        {"tenant-1", "client-2", "", pki->clientCertificatePem});
-    std::string error;
-    ASSERT_TRUE(idp->Start(error)) << error;
+    idp = tqtest::StartTestEndpoint(kSecret, pki->clientCertificatePem);
+    ASSERT_TRUE(idp);
   }
 
   void Configure(const std::string& http, const std::string& more) {
@@ -392,7 +385,7 @@ class TokenFaultTest
       c.authType = tqtest::AuthType::kCertificate;
       c.clientId = "client-2";
       c.certificateName = "fault-app";
-      c.certificateBase64 = Base64Of(pki->clientPemWithKey);
+      c.certificateBase64 = tqtest::Base64Of(pki->clientPemWithKey);
       c.thumbprintHex = pki->thumbprintHex;
       EXPECT_TRUE(passwords.encrypt(kCertPassword, c.storedPassword));
     }
@@ -409,9 +402,9 @@ class TokenFaultTest
           std::string(kCachedToken)}) {
       out.push_back(s);
       out.push_back(urlEncode(s));
-      out.push_back(Base64Of(s));
+      out.push_back(tqtest::Base64Of(s));
     }
-    out.push_back(Base64Of(std::string("alice:") + kProxyPassword));
+    out.push_back(tqtest::Base64Of(std::string("alice:") + kProxyPassword));
     for (const tqidp::IdpRequest& r : idp->Requests()) {
       const size_t at = r.body.find("client_assertion=");
       if (at == std::string::npos) {
@@ -434,13 +427,11 @@ class TokenFaultTest
     }
   }
 
-  static Pki* pki;
+  const Pki* const pki = &FaultPki();
   tqtest::ScopedTqHome home;
   tqtest::TempDir proxyDir;
   std::unique_ptr<tqidp::IdpServer> idp;
 };
-
-Pki* TokenFaultTest::pki = nullptr;
 
 TEST_P(TokenFaultTest, EndsInItsStatusKeepingCacheAndSecrets) {
   const FaultCase& c = AllCases()[std::get<0>(GetParam())];

@@ -61,15 +61,6 @@ std::string ErrnoText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
-// Leaves the thread's OpenSSL error queue as it was.
-class ErrorQueueScope {
- public:
-  ErrorQueueScope() { ERR_set_mark(); }
-  ~ErrorQueueScope() { ERR_pop_to_mark(); }
-  ErrorQueueScope(const ErrorQueueScope&) = delete;
-  ErrorQueueScope& operator=(const ErrorQueueScope&) = delete;
-};
-
 }  // namespace
 
 CaStore::~CaStore() { X509_STORE_free(m_store); }

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <netdb.h>
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
@@ -56,3 +57,14 @@ using AddrInfoPtr = std::unique_ptr<addrinfo, FnDeleter<freeaddrinfo>>;
 // TLS
 using SslCtxPtr = std::unique_ptr<SSL_CTX, FnDeleter<SSL_CTX_free>>;
 using SslPtr = std::unique_ptr<SSL, FnDeleter<SSL_free>>;
+
+// Leaves the thread's OpenSSL error queue, for the scope's life, as it was
+// found: failures are reported by result, and stale entries would confuse
+// the next TLS user of the thread.
+class ErrorQueueScope {
+ public:
+  ErrorQueueScope() { ERR_set_mark(); }
+  ~ErrorQueueScope() { ERR_pop_to_mark(); }
+  ErrorQueueScope(const ErrorQueueScope&) = delete;
+  ErrorQueueScope& operator=(const ErrorQueueScope&) = delete;
+};

@@ -26,16 +26,6 @@ namespace {
 
 using SecretBytes = std::vector<unsigned char, ZeroingAllocator<unsigned char>>;
 
-// Leaves the thread's OpenSSL error queue as it was: our failures are
-// reported by result, and stale entries would confuse the next TLS user.
-class ErrorQueueScope {
- public:
-  ErrorQueueScope() { ERR_set_mark(); }
-  ~ErrorQueueScope() { ERR_pop_to_mark(); }
-  ErrorQueueScope(const ErrorQueueScope&) = delete;
-  ErrorQueueScope& operator=(const ErrorQueueScope&) = delete;
-};
-
 bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }

@@ -11,16 +11,6 @@ namespace {
 
 using tqtest::TestAuthLib;
 
-TEST(TQCloudAuthLib, ConstructedState) {
-  TestAuthLib lib;
-  EXPECT_FALSE(lib.initialized);
-  EXPECT_FALSE(lib.curl);
-  EXPECT_FALSE(lib.params);
-  EXPECT_FALSE(lib.useDBProxySettings);
-  lib.setUseDBProxySettingsFlag(true);
-  EXPECT_TRUE(lib.useDBProxySettings);
-}
-
 TEST(TQCloudAuthLib, InitKeepsTheFirstArguments) {
   TestAuthLib lib;
   EXPECT_FALSE(lib.TQCloudAuthLibInit({"user1", "secret1"}).IsError());
@@ -30,12 +20,6 @@ TEST(TQCloudAuthLib, InitKeepsTheFirstArguments) {
   EXPECT_FALSE(lib.TQCloudAuthLibInit({"user2", "secret2"}).IsError());
   EXPECT_EQ(lib.params->getPassword(), "secret1");
   EXPECT_EQ(lib.params->getUserName(), "user1");
-}
-
-TEST(TQCloudAuthLib, EmptyPassword) {
-  TQCloudAuth::BaseParams params;
-  EXPECT_FALSE(params.initializeParams({"u", ""}).IsError());
-  EXPECT_EQ(params.getPassword(), "");
 }
 
 TEST(TQCloudAuthLib, TransportWithoutClient) {

@@ -52,11 +52,6 @@ class AzureParamsTest : public ::testing::Test {
   ScopedTqHome home;
 };
 
-TEST_F(AzureParamsTest, FreshParamsHoldNoToken) {
-  AzureParams params;
-  EXPECT_EQ(params.tokenCache().Size(), 0u);
-}
-
 TEST_F(AzureParamsTest, SecretCredentialIsCopiedUntouched) {
   AzureCredential c;
   c.certificateName = "unused";

@@ -192,7 +192,7 @@ CKoError TQCloudAuthLib::sendHttpRequest(
     // harmless form fields are written. A failed reply may still carry a
     // token (a gateway's 5xx around one): its value is masked too.
     const std::string message = RedactTokenReply(text != nullptr ? text : "");
-    event.DebugLvl("sendHttpRequest", 3,
+    event.DebugLvl("sendHttpRequest", EvDebug::kFailure,
                    "Error: Request [%s] [%s] failed with ErrorCode [%ld] "
                    "Message [%s]",
                    url.c_str(), RedactFormBody(body).c_str(), code,
@@ -203,7 +203,7 @@ CKoError TQCloudAuthLib::sendHttpRequest(
         message.c_str());
   }
   if (length == 0 || text == nullptr) {
-    event.DebugLvl("sendHttpRequest", 3,
+    event.DebugLvl("sendHttpRequest", EvDebug::kFailure,
                    "Error: Empty response received for request [%s] [%s]",
                    url.c_str(), RedactFormBody(body).c_str());
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,

@@ -89,7 +89,7 @@ bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
   for (const auto& t : timeouts) {
     std::string text;
     if (!ReadTimeout(info, t.name, t.fallback, t.seconds, text)) {
-      Log().DebugLvl("TQLibCurlInit", 2,
+      Log().DebugLvl("TQLibCurlInit", EvDebug::kWarning,
                      "Warning: [Http] %s [%s] is not a number of seconds "
                      "from 1 to %ld; using %ld",
                      t.name, text.substr(0, 32).c_str(), kMaxTimeoutSeconds,
@@ -377,8 +377,9 @@ int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
       line.pop_back();
     }
     if (!line.empty()) {
-      client->Log().DebugLvl("TQLibCurl", 3, "%s%s", prefix,
-                             RedactHeaderLine(line).c_str());
+      // At the default threshold: the trace switch alone turns it on.
+      client->Log().DebugLvl("TQLibCurl", EvDebug::kDefaultThreshold, "%s%s",
+                             prefix, RedactHeaderLine(line).c_str());
     }
     start = end + 1;
   }

@@ -405,3 +405,34 @@ std::string RedactValue(const std::string& text, const std::string& value) {
   }
   return out;
 }
+
+std::string QuoteText(const std::string& text, size_t size) {
+  if (text.size() <= kMaxQuotedBytes) {
+    return text;
+  }
+  if (size == std::string::npos) {
+    size = text.size();
+  }
+  size_t cut = kMaxQuotedBytes;
+  // Back to the start of a UTF-8 sequence: at most three continuation bytes.
+  for (int i = 0;
+       i < 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++i) {
+    --cut;
+  }
+  std::string digits = std::to_string(size);
+  std::string grouped;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) {
+      grouped += ',';
+    }
+    grouped += digits[i];
+  }
+  return text.substr(0, cut) + "\xE2\x80\xA6 (" + grouped + " bytes)";
+}
+
+std::string QuoteReply(const std::string& reply) {
+  std::string masked = RedactTokenReply(reply);
+  std::string out = QuoteText(masked, reply.size());
+  WipeString(masked);
+  return out;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/TQExport.h"
@@ -35,3 +36,20 @@ TQ_EXPORT std::string RedactTokenReply(const std::string& reply);
 // (an error description) that may repeat a token.
 TQ_EXPORT std::string RedactValue(const std::string& text,
                                   const std::string& value);
+
+// How much of a text from outside (a reply, a reply's member, a rejected
+// input) a status message or a log line quotes.
+inline constexpr size_t kMaxQuotedBytes = 4096;
+
+// QuoteText: text as it is when it holds at most kMaxQuotedBytes bytes;
+// otherwise its first kMaxQuotedBytes bytes (fewer when that would split a
+// UTF-8 sequence) followed by "… (<size> bytes)", the size with thousands
+// separators ("… (204,117 bytes)"). size is that of the text quoted before
+// any masking; npos stands for text's own.
+TQ_EXPORT std::string QuoteText(const std::string& text,
+                                size_t size = std::string::npos);
+
+// QuoteReply: a reply text for a status or the log: RedactTokenReply over
+// the whole reply, then QuoteText with the reply's size. Every quoted reply
+// goes through here.
+TQ_EXPORT std::string QuoteReply(const std::string& reply);

@@ -20,9 +20,11 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "digest/Sha1.h"
+#include "internal/CredentialChecks.h"
 #include "internal/Handles.h"
 #include "internal/RsaSigner.h"
 #include "internal/Sha1Engine.h"
+#include "internal/TerminalText.h"
 #include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
@@ -235,21 +237,7 @@ bool IsPrintable(const std::string& text) {
 // control characters there (escape sequences, a carriage return that hides
 // the line) must not drive the terminal. Line breaks and tabs stay.
 std::string Shown(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  return EscapeControls(text, true);
 }
 
 // The certificate name of a stored credential, "" when it has none.
@@ -354,6 +342,12 @@ int Cli::AddCredential() {
     if (a.loginEndpoint.back() != '/') {
       a.loginEndpoint += '/';  // the tenant is appended directly
     }
+  }
+  // What a provider would refuse at Init is refused here, before storing.
+  std::string refused;
+  if (!CheckTenant(a.tenant, refused) || !CheckClientId(a.clientId, refused) ||
+      !CheckLoginEndpoint(a.loginEndpoint, refused)) {
+    return Fail({kExitFailed, refused});
   }
 
   Failure failure{kExitFailed, ""};
@@ -471,10 +465,13 @@ int Cli::ListCredentials() {
       name = Record::GetCertificateName(record);
       login = Record::GetLoginEndpoint(record);
     }
+    // Stored text is shown escaped: a record must not drive the terminal
+    // nor break the columns.
     m_out << c.assocId << '\t' << c.entity << '\t' << c.credentialType << '\t'
-          << auth << '\t' << tenant << '\t' << clientId << '\t'
-          << (login.empty() ? "(default)" : login) << '\t'
-          << (name.empty() ? "-" : name) << '\n';
+          << auth << '\t' << EscapeControls(tenant, false) << '\t'
+          << EscapeControls(clientId, false) << '\t'
+          << (login.empty() ? "(default)" : EscapeControls(login, false))
+          << '\t' << (name.empty() ? "-" : EscapeControls(name, false)) << '\n';
   }
   return kExitOk;
 }
@@ -528,13 +525,25 @@ int Cli::Token() {
     return report(tokenStatus);
   }
   if (m_token.raw) {
+    // No real token holds a control character: one that does is not
+    // written to the terminal as it is.
+    if (HasControlCharacters(ret.accessToken)) {
+      return Fail({kExitFailed,
+                   "the access token holds control characters or bytes that "
+                   "are not UTF-8: not printed with --raw"});
+    }
     m_out << ret.accessToken << "\n";
   } else {
     nlohmann::ordered_json reply;
     reply["access_token"] = ret.accessToken;
     reply["token_type"] = ret.tokenType;
     reply["expires_on"] = ret.expireTime;
-    m_out << reply.dump() << "\n";
+    // ASCII only: every control character (and all else beyond ASCII) is
+    // escaped, and a byte that is not UTF-8 becomes U+FFFD.
+    std::string text =
+        reply.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+    StringWipeGuard wipeText(text);
+    m_out << text << "\n";
   }
   return kExitOk;
 }

@@ -112,4 +112,38 @@ TEST(RedactValue, MasksEveryOccurrenceOfLongValues) {
   EXPECT_EQ(RedactValue("kept", ""), "kept");
 }
 
+// Quotes of outside text are cut to kMaxQuotedBytes, never inside a UTF-8
+// character, with the full size after the cut.
+TEST(QuoteText, CutsLongTextsSayingTheirSize) {
+  const std::string fits(kMaxQuotedBytes, 'a');
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  const struct {
+    std::string text;
+    size_t size;
+    std::string expected;
+  } cases[] = {
+      {"", std::string::npos, ""},
+      {fits, std::string::npos, fits},
+      {fits + "b", std::string::npos, fits + "\xE2\x80\xA6 (4,097 bytes)"},
+      {fits + "b", 204117, fits + "\xE2\x80\xA6 (204,117 bytes)"},
+      {std::string(kMaxQuotedBytes - 1, 'a') + euro, std::string::npos,
+       std::string(kMaxQuotedBytes - 1, 'a') + "\xE2\x80\xA6 (4,098 bytes)"},
+      {fits + "b", 1234567890, fits + "\xE2\x80\xA6 (1,234,567,890 bytes)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QuoteText(c.text, c.size), c.expected) << c.text.size();
+  }
+}
+
+TEST(QuoteReply, MasksTheWholeReplyBeforeCutting) {
+  const std::string token(2 * kMaxQuotedBytes, 't');
+  const std::string reply = R"({"access_token":")" + token + R"(","x":1})";
+  EXPECT_EQ(QuoteReply(reply), R"({"access_token":"***","x":1})");
+  const std::string padded = std::string(kMaxQuotedBytes, ' ') + reply;
+  const std::string quoted = QuoteReply(padded);
+  EXPECT_EQ(quoted, std::string(kMaxQuotedBytes, ' ') + "\xE2\x80\xA6 (" +
+                        "12,313 bytes)");
+  EXPECT_EQ(padded.size(), 12313u);
+}
+
 }  // namespace

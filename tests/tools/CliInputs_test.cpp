@@ -166,8 +166,8 @@ TEST_F(CliInputsTest, TheProgramIsNotDumpable) {
       args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
-    char home[] = "TQ_HOME=/nonexistent/tqcloudauth-home";
-    char* env[] = {home, nullptr};
+    char homeVariable[] = "TQ_HOME=/nonexistent/tqcloudauth-home";
+    char* env[] = {homeVariable, nullptr};
     int in[2];
     if (::pipe(in) != 0) {
       return static_cast<uid_t>(-1);

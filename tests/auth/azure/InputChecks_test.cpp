@@ -188,7 +188,7 @@ TEST_F(InputChecksTest, ConfigurationReadWholeOrNotAtAll) {
   Configure(proxySettings + "SENDLOGS_HTTP_PROXY_USER\n");
   const std::string message = "Failed to read configuration file [" +
                               home.path() +
-                              "/tqcloudauth.ini] at line 6: not a setting "
+                              "/tqcloudauth.ini] at line 7: not a setting "
                               "(name = value)";
   for (bool useProxy : {true, false}) {
     TQCloudAuthAzureLib lib;

@@ -52,12 +52,18 @@ struct ProxySettings {
   ~ProxySettings() { WipeString(password); }
 };
 
-ProxySettings ReadProxySettings(bool useDBProxySettings) {
-  ProxySettings proxy;
+// The proxy decided from [GlobalParam] into outProxy; the configuration's
+// failure when it cannot be read whole (a proxy left out of a half-read file
+// would send the request direct).
+CKoError ReadProxySettings(bool useDBProxySettings, ProxySettings& proxy) {
   if (!useDBProxySettings) {
-    return proxy;  // not even the configuration file is read
+    return CKoError::Success();  // not even the configuration file is read
   }
   TQGlobalParam config;
+  CKoError st = config.Check();
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
   int enabled = 0;
   if (config.get(SENDLOGS_USE_HTTP_PROXY, enabled, nullptr) == 0 &&
       enabled > 0) {
@@ -82,7 +88,7 @@ ProxySettings ReadProxySettings(bool useDBProxySettings) {
           !proxy.user.empty() && !proxy.password.empty();
     }
   }
-  return proxy;
+  return CKoError::Success();
 }
 
 }  // namespace
@@ -92,12 +98,23 @@ CKoError TQCloudAuthLib::initCurlObject() {
   if (!curl) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
   }
+  // Timeouts, CA bundle and trace come from the platform settings: a file
+  // that cannot be read whole fails here, naming the file and the line.
+  TQPlatformInfo platformInfo;
+  CKoError st = platformInfo.Check();
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
   if (!curl->TQLibCurlInit("application/json", true, true, nullptr)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Failed to Initialize Curl Library.");
   }
 
-  const ProxySettings proxy = ReadProxySettings(useDBProxySettings);
+  ProxySettings proxy;
+  st = ReadProxySettings(useDBProxySettings, proxy);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
   if (proxy.on) {
     if (!curl->TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_PROXYTYPE,
                                                      CURLPROXY_HTTP)) {
@@ -121,7 +138,6 @@ CKoError TQCloudAuthLib::initCurlObject() {
     }
   }
 
-  TQPlatformInfo platformInfo;
   unsigned int traceOn = 0;
   platformInfo.getNumber("EventManager", "bEnableCurlTrace", &traceOn);
   curl->toggleTrace(traceOn != 0);
@@ -190,8 +206,9 @@ CKoError TQCloudAuthLib::sendHttpRequest(
     const long code = curl->GetHttpErrorCode();
     // The body carries the client secret or the signed assertion: only the
     // harmless form fields are written. A failed reply may still carry a
-    // token (a gateway's 5xx around one): its value is masked too.
-    const std::string message = RedactTokenReply(text != nullptr ? text : "");
+    // token (a gateway's 5xx around one): its value is masked too, and the
+    // text is cut to a few KiB.
+    const std::string message = QuoteReply(text != nullptr ? text : "");
     event.DebugLvl("sendHttpRequest", EvDebug::kFailure,
                    "Error: Request [%s] [%s] failed with ErrorCode [%ld] "
                    "Message [%s]",

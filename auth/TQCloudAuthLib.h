@@ -55,7 +55,9 @@ class TQ_EXPORT TQCloudAuthLib {
   // initCurlObject: creates the HTTP client (replacing any earlier one) and
   // configures it: the proxy from [GlobalParam] when the proxy flag is set,
   // and the trace from [EventManager] bEnableCurlTrace. Fails with 14 when
-  // the client cannot be created, 774 when it cannot be set up.
+  // the client cannot be created, 774 when it cannot be set up, and with
+  // the configuration's failure (TQPlatformInfo::Check) when tqcloudauth.ini
+  // cannot be read whole: never a request on settings half read.
   CKoError initCurlObject();
 
   // setProxyServer: sets the client's proxy ("host:port"). 6 before
@@ -70,7 +72,8 @@ class TQ_EXPORT TQCloudAuthLib {
   // stores the response body (up to its first NUL) in response. A failed
   // send and an empty response are logged (secret form values masked) and
   // reported with 774, a failed send with the reply text, token values
-  // masked (RedactTokenReply); response is untouched on every failure.
+  // masked and cut to a few KiB (QuoteReply); response is untouched on
+  // every failure.
   CKoError sendHttpRequest(HTTP_REQ_TYPE type, const std::string& url,
                            const std::vector<std::string>& headers,
                            const std::string& body, std::string& response);

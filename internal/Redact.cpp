@@ -14,6 +14,44 @@
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at text[i] that is not a
+// control character, or 0 (a control, or a byte that starts no sequence).
+size_t PrintableSequence(const std::string& text, size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) {
+    return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+  }
+  size_t more = 0;
+  unsigned char low = 0x80;  // bounds of the second byte
+  unsigned char high = 0xBF;
+  if (lead == 0xC2) {
+    more = 1;
+    low = 0xA0;  // U+0080 to U+009F are the C1 controls
+  } else if (lead > 0xC2 && lead <= 0xDF) {
+    more = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    more = 2;
+    low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlong form
+    high = lead == 0xED ? 0x9F : 0xBF;  // no surrogate
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    more = 3;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;  // up to U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() - i <= more) {
+    return 0;
+  }
+  for (size_t k = 1; k <= more; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if (k == 1 ? (c < low || c > high) : (c < 0x80 || c > 0xBF)) {
+      return 0;
+    }
+  }
+  return more + 1;
+}
+
 constexpr std::array<const char*, 4> kShownFormFields = {
     "client_id", "scope", "grant_type", "client_assertion_type"};
 
@@ -405,27 +443,74 @@ std::string RedactValue(const std::string& text, const std::string& value) {
   return out;
 }
 
+bool HasControlCharacters(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = PrintableSequence(text, i);
+    if (n == 0) {
+      return true;
+    }
+    i += n;
+  }
+  return false;
+}
+
 std::string EscapeControls(const std::string& text, LineBreaks breaks) {
+  const bool keepLineBreaks = breaks == LineBreaks::kKeep;
   static const char kHex[] = "0123456789abcdef";
-  const bool keep = breaks == LineBreaks::kKeep;
   std::string out;
   out.reserve(text.size());
-  for (unsigned char c : text) {
-    if ((c == '\n' || c == '\t') && keep) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = PrintableSequence(text, i);
+    if (n != 0) {
+      out.append(text, i, n);
+      i += n;
+      continue;
+    }
+    const auto c = static_cast<unsigned char>(text[i++]);
+    if (keepLineBreaks && (c == '\n' || c == '\t')) {
       out += static_cast<char>(c);
     } else if (c == '\n') {
       out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
     } else if (c == '\r') {
       out += "\\r";
-    } else if (c < 0x20 || c == 0x7F) {
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
       out += "\\x";
       out += kHex[c >> 4];
       out += kHex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
     }
   }
+  return out;
+}
+
+std::string QuoteText(const std::string& text, size_t size) {
+  if (text.size() <= kMaxQuotedBytes) {
+    return text;
+  }
+  if (size == std::string::npos) {
+    size = text.size();
+  }
+  size_t cut = kMaxQuotedBytes;
+  // Back to the start of a UTF-8 sequence: at most three continuation bytes.
+  for (int i = 0;
+       i < 3 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++i) {
+    --cut;
+  }
+  std::string digits = std::to_string(size);
+  std::string grouped;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) {
+      grouped += ',';
+    }
+    grouped += digits[i];
+  }
+  return text.substr(0, cut) + "\xE2\x80\xA6 (" + grouped + " bytes)";
+}
+
+std::string QuoteReply(const std::string& reply) {
+  std::string masked = RedactTokenReply(reply);
+  std::string out = QuoteText(masked, reply.size());
+  WipeString(masked);
   return out;
 }

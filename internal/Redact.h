@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/TQExport.h"
@@ -42,10 +43,33 @@ enum class LineBreaks {
   kKeep,    // "\n" and "\t" kept: a message of several lines
 };
 
-// EscapeControls: text with every control character (below 0x20, and 0x7F)
-// written as an escape: "\r", "\n", "\t" (unless kept) and "\xNN" (lower-case
-// hex) for the others; every other byte as it is. For texts that may quote
-// what a peer sent: in the log they cannot forge a line, on a terminal they
-// cannot move the cursor or hide a line behind a carriage return.
+// HasControlCharacters: whether text holds a C0 control (below 0x20), DEL,
+// a C1 control (U+0080 to U+009F, as UTF-8 or as a lone byte 0x80 to 0x9F)
+// or a byte that is not part of well-formed UTF-8.
+TQ_EXPORT bool HasControlCharacters(const std::string& text);
+
+// EscapeControls: text with each such character written as "\r", "\n",
+// "\t" or "\xHH" (lower-case hex, per byte), everything else kept; with
+// LineBreaks::kKeep "\n" and "\t" stay as they are. For texts that may quote
+// what a peer or a record holds: in the log they cannot forge a line, on a
+// terminal they cannot move the cursor or hide a line behind a carriage
+// return.
 TQ_EXPORT std::string EscapeControls(const std::string& text,
                                      LineBreaks breaks);
+
+// How much of a text from outside (a reply, a reply's member, a rejected
+// input) a status message or a log line quotes.
+inline constexpr size_t kMaxQuotedBytes = 4096;
+
+// QuoteText: text as it is when it holds at most kMaxQuotedBytes bytes;
+// otherwise its first kMaxQuotedBytes bytes (fewer when that would split a
+// UTF-8 sequence) followed by "… (<size> bytes)", the size with thousands
+// separators ("… (204,117 bytes)"). size is that of the text quoted before
+// any masking; npos stands for text's own.
+TQ_EXPORT std::string QuoteText(const std::string& text,
+                                size_t size = std::string::npos);
+
+// QuoteReply: a reply text for a status or the log: RedactTokenReply over
+// the whole reply, then QuoteText with the reply's size. Every quoted reply
+// goes through here.
+TQ_EXPORT std::string QuoteReply(const std::string& reply);

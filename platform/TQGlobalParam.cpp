@@ -18,10 +18,19 @@ TQGlobalParam::TQGlobalParam() {
   // Only a configuration that passes TqHome's checks is read.
   const TqHome home;
   auto_handle file;
-  (void)home.OpenFile(home.ConfigFile(), TqHome::FileKind::kConfig, O_RDONLY, 0,
-                      file);
-  m_ini = std::make_unique<IniFile>(file.get());
+  const std::string path = home.ConfigFile();
+  m_status = home.OpenFile(path, TqHome::FileKind::kConfig, O_RDONLY, 0, file);
+  if (TqHome::IsMissing(m_status)) {
+    m_status = CKoError::Success();
+  }
+  m_ini = std::make_unique<IniFile>(file.get(), path);
+  if (!m_ini->Ok()) {
+    m_status = FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
+                                       m_ini->Error().c_str());
+  }
 }
+
+CKoError TQGlobalParam::Check() const { return m_status; }
 
 TQGlobalParam::~TQGlobalParam() = default;
 

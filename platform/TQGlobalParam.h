@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/CKoError.h"
 #include "platform/TQExport.h"
 
 class IniFile;
@@ -27,6 +28,12 @@ class TQ_EXPORT TQGlobalParam {
   TQGlobalParam(const TQGlobalParam&) = delete;
   TQGlobalParam& operator=(const TQGlobalParam&) = delete;
 
+  // Check: success when the file was read whole or is absent (no settings).
+  // Otherwise what a request that depends on the settings must fail with:
+  // TqHome's refusal of the file, or 774 "Failed to read configuration
+  // file [<path>] at line <n>: <what>"; every lookup then finds nothing.
+  CKoError Check() const;
+
   // 0 when the key is present (and, for the int form, a whole decimal number
   // that fits an int) and the value was stored; nonzero otherwise, with the
   // value untouched. The last argument is reserved and ignored.
@@ -35,4 +42,5 @@ class TQ_EXPORT TQGlobalParam {
 
  private:
   std::unique_ptr<IniFile> m_ini;
+  CKoError m_status;
 };

@@ -77,6 +77,13 @@ bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
     return false;
   }
   TQPlatformInfo info;
+  const CKoError config = info.Check();
+  if (config.IsError()) {
+    // Reported by every send: settings half read are no settings.
+    m_initError = config.GetMessage();
+    return false;
+  }
+  m_initError.clear();
   const struct {
     const char* name;
     long fallback;
@@ -186,7 +193,9 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
                                      const char* customMethod) {
   ResetResult();
   if (!m_ready || url == nullptr) {
-    return Fail(CURLE_FAILED_INIT, "HTTP client is not initialised");
+    return Fail(CURLE_FAILED_INIT, m_initError.empty()
+                                       ? "HTTP client is not initialised"
+                                       : m_initError);
   }
 
   CurlConnectionSettings connection;
@@ -379,7 +388,7 @@ int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
     if (!line.empty()) {
       // At the default threshold: the trace switch alone turns it on.
       client->Log().DebugLvl("TQLibCurl", EvDebug::kDefaultThreshold, "%s%s",
-                             prefix, RedactHeaderLine(line).c_str());
+                             prefix, QuoteText(RedactHeaderLine(line)).c_str());
     }
     start = end + 1;
   }

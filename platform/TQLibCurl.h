@@ -60,7 +60,9 @@ class TQ_EXPORT TQLibCurl {
   // of 400 or more makes the send fail. writeCallback: null keeps each
   // response body in the client for GetHttpResponse; otherwise the body
   // goes to the callback only. False when libcurl's TLS backend cannot take
-  // the shared CA store (it is not OpenSSL).
+  // the shared CA store (it is not OpenSSL), and when tqcloudauth.ini cannot
+  // be read whole (TQPlatformInfo::Check; each send then fails with its
+  // message).
   bool TQLibCurlInit(const char* acceptType, bool keepAlive,
                      bool failOnHttpError,
                      TQLibCurlWriteCallback writeCallback);
@@ -139,6 +141,7 @@ class TQ_EXPORT TQLibCurl {
   EvEvent& Log();
 
   bool m_ready = false;
+  std::string m_initError;  // why TQLibCurlInit failed, for the sends
   // Settings; the proxy ones decide, with the CA bundle, which pooled
   // connections the requests may use.
   std::string m_caFile;  // empty: the system bundle

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/CKoError.h"
 #include "platform/TQExport.h"
 
 class IniFile;
@@ -17,6 +18,12 @@ class TQ_EXPORT TQPlatformInfo {
   TQPlatformInfo(const TQPlatformInfo&) = delete;
   TQPlatformInfo& operator=(const TQPlatformInfo&) = delete;
 
+  // Check: success when the file was read whole or is absent (no settings).
+  // Otherwise what a request that depends on the settings must fail with:
+  // TqHome's refusal of the file, or 774 "Failed to read configuration
+  // file [<path>] at line <n>: <what>"; every lookup then finds nothing.
+  CKoError Check() const;
+
   // Nonzero, and *value set, when the entry is present and a non-negative
   // decimal number; 0 otherwise with *value untouched.
   int getNumber(const char* group, const char* name, unsigned long* value);
@@ -30,4 +37,5 @@ class TQ_EXPORT TQPlatformInfo {
 
  private:
   std::unique_ptr<IniFile> m_ini;
+  CKoError m_status;
 };

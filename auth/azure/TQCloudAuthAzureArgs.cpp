@@ -1,6 +1,7 @@
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 
 #include "auth/TQCloudAuthLib.h"
+#include "internal/CredentialChecks.h"
 #include "internal/StringFormat.h"
 #include "internal/TokenCache.h"
 #include "platform/AzureCredentialRecord.h"
@@ -46,6 +47,15 @@ std::string AzureParams::getLoginEndpoint() {
 
 CKoError AzureParams::initializeParams(const AzureArgs& args) {
   credentialInfo = args.credentialInfo;
+  // The tenant is pasted into the token URL, and plain HTTP to another host
+  // would hand the credential to anyone on the way: refused before anything
+  // is staged.
+  std::string problem;
+  if (!CheckTenant(getTenantId(), problem) ||
+      !CheckLoginEndpoint(Record::GetLoginEndpoint(credentialInfo), problem)) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
+                                   problem.c_str());
+  }
   if (Record::GetAuthType(credentialInfo) != Record::AuthType::kCertificate) {
     return CKoError::Success();
   }

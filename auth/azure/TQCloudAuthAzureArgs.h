@@ -33,7 +33,9 @@ class TQ_EXPORT AzureParams {
   AzureParams(const AzureParams&) = delete;
   AzureParams& operator=(const AzureParams&) = delete;
 
-  // initializeParams: copies the credential record and, for a certificate
+  // initializeParams: copies the credential record, refuses it (774) when
+  // CheckTenant or CheckLoginEndpoint (internal/CredentialChecks.h) do
+  // ("Invalid tenant [t]", plain HTTP to another host), and, for a certificate
   // credential (authType 1), turns the hex thumbprint into standard Base64
   // (left as it was when it is not hex, a NUL byte included) and, when
   // certificateName is set, stages the Base64 certificate as

@@ -162,9 +162,10 @@ CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
   TQCloudAuth::AzureParams& p = *azureParams;
   const CKoString url = CKoString::Format(
       "{1}{2}/oauth2/v2.0/token", p.getLoginEndpoint(), p.getTenantId());
+  // The client id is encoded like every other value: it cannot add a field.
   CKoString body = CKoString::Format(
       "client_id={1}&scope={2}&grant_type=client_credentials&",
-      p.getApplicationId(), UrlEncode(scope));
+      UrlEncode(p.getApplicationId()), UrlEncode(scope));
 
   {
     // The decrypted secret lives only here and in wiped copies.
@@ -237,18 +238,20 @@ CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
   if (!parsed) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Failed to unserialize auth response [%s]",
-                                   RedactTokenReply(response).c_str());
+                                   QuoteReply(response).c_str());
   }
   std::string token = TqJson::GetStringValue(members, "access_token");
   StringWipeGuard wipeToken(token);
   const std::string error = TqJson::GetStringValue(members, "error");
   if (!error.empty()) {
-    // The endpoint's words are shown, but not a token it put among them.
+    // The endpoint's words are shown, a few KiB of them, but not a token it
+    // put among them.
+    const std::string description =
+        TqJson::GetStringValue(members, "error_description");
     return FXErrorUtil::ErrorWin32(
         TQ_LOC, TQ_ERROR_GENERAL, "Auth request failed with error [%s] [%s]",
-        RedactValue(error, token).c_str(),
-        RedactValue(TqJson::GetStringValue(members, "error_description"), token)
-            .c_str());
+        QuoteText(RedactValue(error, token), error.size()).c_str(),
+        QuoteText(RedactValue(description, token), description.size()).c_str());
   }
 
   // Everything is checked before anything is kept: a reply without a token
@@ -263,7 +266,7 @@ CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
        (!ReadSeconds(expiresValue, expiresIn) || expiresIn < 0))) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
                                    "Failed to unserialize auth response [%s]",
-                                   RedactTokenReply(response).c_str());
+                                   QuoteReply(response).c_str());
   }
 
   const int64_t now = clock();

@@ -31,6 +31,9 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   // Init: the base initialisation, the prepared credential (certificate
   // staging) and the HTTP client. A second call after success is a no-op
   // that keeps the first credential; after a failure every step runs again.
+  // Fails, among others, for a tenant or login endpoint the checks refuse
+  // (AzureParams::initializeParams) and for a configuration file that
+  // cannot be read whole (initCurlObject).
   CKoError Init(const TQCloudAuth::AzureArgs& args);
 
   // getAuthToken: an access token for args->azureArgs->scope, from the cache
@@ -45,7 +48,8 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   // a token or with an expires_in that is not a whole number of seconds or
   // is negative; token values in the reply text are masked), "Auth request
   // failed with error [error] [description]" (the reply's access_token value
-  // masked in both).
+  // masked in both). Reply texts are quoted up to a few KiB, with their full
+  // size said (QuoteText).
   CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
                         TQCloudAuth::GetAuthTokenRet* ret) override;
 

@@ -274,12 +274,19 @@ TEST_F(BadInputTest, HomeThatIsAFileOrMissing) {
     const CKoError st = staged.Init(tqtest::MakeAzureArgs(certificate));
     ASSERT_TRUE(st.IsError());
     EXPECT_NE(st.GetMessage().find(other), std::string::npos) << st.ToString();
-    // The stored secret's key is elsewhere: it cannot be decrypted.
+    // A home that is a file holds no configuration to read: Init says so.
+    // A missing one has none, and the stored secret's key is elsewhere: it
+    // cannot be decrypted.
     OpenLib lib;
-    ASSERT_FALSE(lib.Init(tqtest::MakeAzureArgs(secret)).IsError());
-    ExpectTokenRefused(lib, asFile ? "unsafe folder " + other +
-                                         ": a regular file, not a folder"
-                                   : "Failed to decrypt password");
+    const CKoError init = lib.Init(tqtest::MakeAzureArgs(secret));
+    if (asFile) {
+      EXPECT_EQ(init.GetMessage(),
+                "unsafe folder " + other + ": a regular file, not a folder");
+      ExpectTokenRefused(lib, "TQCloudAuthLib is not initialized");
+    } else {
+      ASSERT_FALSE(init.IsError()) << init.ToString();
+      ExpectTokenRefused(lib, "Failed to decrypt password");
+    }
 
     if (asFile) {
       EXPECT_EQ(tqtest::ReadFile(other), "a file");

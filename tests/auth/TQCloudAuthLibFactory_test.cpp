@@ -73,21 +73,22 @@ TEST_F(FactoryTest, FailuresBeforeAProviderExistsLeaveLibAlone) {
   }
 }
 
-TEST_F(FactoryTest, EmptyInformationStillGivesAProvider) {
+// Empty information decodes to an empty record, whose empty tenant Init
+// refuses: the provider is the caller's, not initialised.
+TEST_F(FactoryTest, EmptyInformationGivesAProviderThatRefusesIt) {
   Store(AzureCredentialRecord::kCredentialType, "");
   TQCloudAuthLib* lib = nullptr;
   const CKoError st = Make(lib);
   std::unique_ptr<TQCloudAuthLib> owned(lib);
-  ASSERT_FALSE(st.IsError()) << st.ToString();
+  EXPECT_EQ(st.GetMessage(), "Invalid tenant []");
   ASSERT_NE(lib, kUntouched);
   ASSERT_NE(dynamic_cast<TQCloudAuthAzureLib*>(lib), nullptr);
-  // The empty record has no authorization type.
   TQCloudAuth::GetAuthTokenArgs args;
   args.azureArgs = std::make_unique<TQCloudAuth::GetAzureAuthTokenArgs>();
   args.azureArgs->scope = "https://vault.azure.net/.default";
   TQCloudAuth::GetAuthTokenRet ret;
   EXPECT_EQ(lib->getAuthToken(&args, &ret).GetMessage(),
-            "Unknown authorization type [0]");
+            "TQCloudAuthLib is not initialized");
 }
 
 TEST_F(FactoryTest, InitFailureLeavesTheProviderWithTheCaller) {

@@ -112,23 +112,72 @@ TEST(RedactValue, MasksEveryOccurrenceOfLongValues) {
   EXPECT_EQ(RedactValue("kept", ""), "kept");
 }
 
-TEST(EscapeControls, EscapesEveryControlCharacter) {
+TEST(EscapeControls, ControlsAreFoundAndEscaped) {
   const struct {
     std::string text;
     std::string escaped;  // LineBreaks::kEscape
-    std::string kept;     // LineBreaks::kKeep
+    std::string message;  // LineBreaks::kKeep
   } cases[] = {
-      {"plain caf\xc3\xa9 ~", "plain caf\xc3\xa9 ~", "plain caf\xc3\xa9 ~"},
-      {"a\nb\tc", "a\\nb\\tc", "a\nb\tc"},
-      {"hidden\rshown", "hidden\\rshown", "hidden\\rshown"},
-      {"\x1b[2J\x7f", "\\x1b[2J\\x7f", "\\x1b[2J\\x7f"},
-      {std::string("a\0b", 3), "a\\x00b", "a\\x00b"},
-      {"\x1f\x80\xff", "\\x1f\x80\xff", "\\x1f\x80\xff"},
+      {"plain text", "plain text", "plain text"},
+      {"t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91",
+       "t\xc3\xa9 \xe2\x82\xac "
+       "\xf0\x9f\x94\x91",
+       "t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x94\x91"},
+      {"\x1b[2J", "\\x1b[2J", "\\x1b[2J"},
+      {"a\nb\tc\rd", "a\\nb\\tc\\rd", "a\nb\tc\\rd"},
+      {std::string("\0\x7f", 2), "\\x00\\x7f", "\\x00\\x7f"},
+      {"\xc2\x9b"
+       "1m",
+       "\\xc2\\x9b1m", "\\xc2\\x9b1m"},  // C1 CSI as UTF-8
+      {"\x9b"
+       "1m",
+       "\\x9b1m", "\\x9b1m"},                                  // and as a byte
+      {"\xc2\xa0", "\xc2\xa0", "\xc2\xa0"},                    // U+00A0 is text
+      {"\xff\xc3", "\\xff\\xc3", "\\xff\\xc3"},                // not UTF-8
+      {"\xed\xa0\x80", "\\xed\\xa0\\x80", "\\xed\\xa0\\x80"},  // surrogate
   };
   for (const auto& c : cases) {
+    const bool plain = c.escaped == c.text;
+    EXPECT_EQ(HasControlCharacters(c.text), !plain) << c.escaped;
     EXPECT_EQ(EscapeControls(c.text, LineBreaks::kEscape), c.escaped);
-    EXPECT_EQ(EscapeControls(c.text, LineBreaks::kKeep), c.kept);
+    EXPECT_EQ(EscapeControls(c.text, LineBreaks::kKeep), c.message);
+    EXPECT_FALSE(
+        HasControlCharacters(EscapeControls(c.text, LineBreaks::kEscape)));
   }
+}
+
+// Quotes of outside text are cut to kMaxQuotedBytes, never inside a UTF-8
+// character, with the full size after the cut.
+TEST(QuoteText, CutsLongTextsSayingTheirSize) {
+  const std::string fits(kMaxQuotedBytes, 'a');
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  const struct {
+    std::string text;
+    size_t size;
+    std::string expected;
+  } cases[] = {
+      {"", std::string::npos, ""},
+      {fits, std::string::npos, fits},
+      {fits + "b", std::string::npos, fits + "\xE2\x80\xA6 (4,097 bytes)"},
+      {fits + "b", 204117, fits + "\xE2\x80\xA6 (204,117 bytes)"},
+      {std::string(kMaxQuotedBytes - 1, 'a') + euro, std::string::npos,
+       std::string(kMaxQuotedBytes - 1, 'a') + "\xE2\x80\xA6 (4,098 bytes)"},
+      {fits + "b", 1234567890, fits + "\xE2\x80\xA6 (1,234,567,890 bytes)"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QuoteText(c.text, c.size), c.expected) << c.text.size();
+  }
+}
+
+TEST(QuoteReply, MasksTheWholeReplyBeforeCutting) {
+  const std::string token(2 * kMaxQuotedBytes, 't');
+  const std::string reply = R"({"access_token":")" + token + R"(","x":1})";
+  EXPECT_EQ(QuoteReply(reply), R"({"access_token":"***","x":1})");
+  const std::string padded = std::string(kMaxQuotedBytes, ' ') + reply;
+  const std::string quoted = QuoteReply(padded);
+  EXPECT_EQ(quoted, std::string(kMaxQuotedBytes, ' ') + "\xE2\x80\xA6 (" +
+                        "12,313 bytes)");
+  EXPECT_EQ(padded.size(), 12313u);
 }
 
 }  // namespace

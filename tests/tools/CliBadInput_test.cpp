@@ -211,7 +211,8 @@ TEST_F(CliBadInputTest, ArgumentsAndInputAreRefusedAsUsage) {
           {{"secret", "encrypt"}, std::string("\0", 1), 2, "NUL"},
       });
   // Printable UTF-8 beyond ASCII is text like any other.
-  const Result accented = RunCli(addWith("--tenant", "t\xc3\xa9nant"), "s");
+  const Result accented =
+      RunCli(addWith("--login-endpoint", "https://l\xc3\xa9gin.example/"), "s");
   EXPECT_EQ(accented.status, 0) << accented.err;
 }
 

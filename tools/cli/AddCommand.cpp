@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "digest/Sha1.h"
+#include "internal/CredentialChecks.h"
 #include "internal/Handles.h"
 #include "internal/RsaSigner.h"
 #include "internal/Sha1Engine.h"
@@ -86,6 +87,13 @@ bool CheckOptions(AddOptions& a, Failure& outFailure) {
     if (a.loginEndpoint.back() != '/') {
       a.loginEndpoint += '/';
     }
+  }
+  // What a provider would refuse at Init is refused here, before storing.
+  std::string refused;
+  if (!CheckTenant(a.tenant, refused) || !CheckClientId(a.clientId, refused) ||
+      !CheckLoginEndpoint(a.loginEndpoint, refused)) {
+    outFailure = {kExitFailed, refused};
+    return false;
   }
   return true;
 }

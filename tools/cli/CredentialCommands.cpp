@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/Redact.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "tools/cli/CliCommand.h"
@@ -48,10 +49,16 @@ int ListCredentials(const Console& console) {
       name = Record::GetCertificateName(record);
       login = Record::GetLoginEndpoint(record);
     }
+    // Stored text is shown escaped: a record must not drive the terminal
+    // nor break the columns.
+    const auto shown = [](const std::string& text) {
+      return EscapeControls(text, LineBreaks::kEscape);
+    };
     console.out << c.assocId << '\t' << c.entity << '\t' << c.credentialType
-                << '\t' << auth << '\t' << tenant << '\t' << clientId << '\t'
-                << (login.empty() ? "(default)" : login) << '\t'
-                << (name.empty() ? "-" : name) << '\n';
+                << '\t' << auth << '\t' << shown(tenant) << '\t'
+                << shown(clientId) << '\t'
+                << (login.empty() ? "(default)" : shown(login)) << '\t'
+                << (name.empty() ? "-" : shown(name)) << '\n';
   }
   return kExitOk;
 }

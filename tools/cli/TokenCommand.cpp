@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "auth/TQCloudAuthLib.h"
+#include "internal/Redact.h"
 #include "platform/SecureMemory.h"
 #include "tools/cli/CliCommand.h"
 #include "tools/cli/CliText.h"
@@ -40,13 +41,26 @@ int GetToken(const Console& console, const CredentialTarget& target,
     return report(tokenStatus);
   }
   if (options.raw) {
+    // No real token holds a control character: one that does is not
+    // written to the terminal as it is.
+    if (HasControlCharacters(ret.accessToken)) {
+      return console.Fail(
+          {kExitFailed,
+           "the access token holds control characters or bytes that "
+           "are not UTF-8: not printed with --raw"});
+    }
     console.out << ret.accessToken << "\n";
   } else {
     nlohmann::ordered_json reply;
     reply["access_token"] = ret.accessToken;
     reply["token_type"] = ret.tokenType;
     reply["expires_on"] = ret.expireTime;
-    console.out << reply.dump() << "\n";
+    // ASCII only: every control character (and all else beyond ASCII) is
+    // escaped, and a byte that is not UTF-8 becomes U+FFFD.
+    std::string text =
+        reply.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+    StringWipeGuard wipeText(text);
+    console.out << text << "\n";
   }
   return kExitOk;
 }

@@ -1,5 +1,6 @@
 #include "tools/cli/TQCloudAuthCli.h"
 
+#include <curl/curl.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -31,6 +32,7 @@
 #include "platform/StagedCertificate.h"
 #include "platform/TQPassword.h"
 #include "platform/TqHome.h"
+#include "tools/version/ToolVersion.h"
 #include "util/Base64Codec.h"
 
 namespace {
@@ -562,6 +564,12 @@ int Cli::Run(int argc, const char* const* argv) {
       "tokens with them"};
   app.name("tqcloudauth");
   app.require_subcommand(1);
+  app.set_version_flag("--version", [] {
+    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+    const char* tls = curl->ssl_version ? curl->ssl_version : "no TLS";
+    return ToolVersionText("tqcloudauth", std::string("libcurl ") +
+                                              curl->version + " (" + tls + ")");
+  });
   app.add_flag("-v,--verbose", m_common.verbose,
                "on failure show where it happened, and the debug log on "
                "standard error");
@@ -631,6 +639,9 @@ int Cli::Run(int argc, const char* const* argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     m_out << app.help();
+    return kExitOk;
+  } catch (const CLI::CallForVersion& e) {
+    m_out << e.what() << "\n";
     return kExitOk;
   } catch (const CLI::ParseError& e) {
     m_err << "tqcloudauth: " << e.what() << "\nRun with --help for usage.\n";

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Makes a program's manual page from its --help texts:
-manpage.py PROGRAM NAME VERSION INCLUDE WORKDIR OUTPUT
+manpage.py HELP2MAN PROGRAM NAME VERSION INCLUDE WORKDIR OUTPUT
 
 help2man reads the program's --help. Each command of the program (a
 subcommand without subcommands of its own, found through the "Subcommands:"
@@ -58,7 +58,7 @@ def command_sections(program, name, words):
 
 
 def main():
-    program, name, version, include, work, output = sys.argv[1:]
+    help2man, program, name, version, include, work, output = sys.argv[1:]
     work = pathlib.Path(work)
     work.mkdir(parents=True, exist_ok=True)
     main_help = help_text(program, [])
@@ -78,7 +78,7 @@ def main():
         "else cat '%s'; fi\n" % (name, version, work / (name + ".help")))
     stand_in.chmod(stand_in.stat().st_mode | stat.S_IXUSR)
     page = work / (name + ".1")
-    subprocess.run(["help2man", "--no-info", "--section=1",
+    subprocess.run([help2man, "--no-info", "--section=1",
                     "--include=" + include, "--output=" + str(page),
                     str(stand_in)], check=True)
     with open(page, "rb") as f, open(output, "wb") as raw:

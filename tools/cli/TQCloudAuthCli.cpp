@@ -1,5 +1,7 @@
 #include "tools/cli/TQCloudAuthCli.h"
 
+#include <curl/curl.h>
+
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <istream>
@@ -9,6 +11,7 @@
 #include "platform/EvEvent.h"
 #include "platform/TqHome.h"
 #include "tools/cli/CliCommand.h"
+#include "tools/version/ToolVersion.h"
 
 namespace tqcli {
 namespace {
@@ -33,6 +36,12 @@ int Cli::Run(int argc, const char* const* argv) {
       "tokens with them"};
   app.name("tqcloudauth");
   app.require_subcommand(1);
+  app.set_version_flag("--version", [] {
+    const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
+    const char* tls = curl->ssl_version ? curl->ssl_version : "no TLS";
+    return ToolVersionText("tqcloudauth", std::string("libcurl ") +
+                                              curl->version + " (" + tls + ")");
+  });
   app.add_flag("-v,--verbose", m_console.verbose,
                "on failure show where it happened, and the debug log on "
                "standard error");
@@ -102,6 +111,9 @@ int Cli::Run(int argc, const char* const* argv) {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     m_console.out << app.help();
+    return kExitOk;
+  } catch (const CLI::CallForVersion& e) {
+    m_console.out << e.what() << "\n";
     return kExitOk;
   } catch (const CLI::ParseError& e) {
     m_console.err << "tqcloudauth: " << e.what()

@@ -18,6 +18,7 @@
 
 #include "tools/idp/IdpServer.h"
 #include "tools/pki/Pki.h"
+#include "tools/version/ToolVersion.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ int main(int argc, char** argv) {
       "A local Azure AD v2.0 token endpoint (client-credentials grant) for "
       "running tqcloudauth offline.",
       "tqcloudauth-idp"};
+  app.set_version_flag("--version", ToolVersionText("tqcloudauth-idp", ""));
   std::string appsFile;
   std::string portFile;
   std::string pkiDir;

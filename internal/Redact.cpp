@@ -14,20 +14,17 @@
 
 namespace {
 
-// The length of the well-formed UTF-8 sequence at text[i] that is not a
-// control character, or 0 (a control, or a byte that starts no sequence).
-size_t PrintableSequence(const std::string& text, size_t i) {
+// The length of the well-formed UTF-8 sequence at text[i] (no overlong
+// form, no surrogate, nothing beyond U+10FFFF), or 0 when none starts there.
+size_t Utf8Sequence(const std::string& text, size_t i) {
   const auto lead = static_cast<unsigned char>(text[i]);
   if (lead < 0x80) {
-    return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+    return 1;
   }
   size_t more = 0;
   unsigned char low = 0x80;  // bounds of the second byte
   unsigned char high = 0xBF;
-  if (lead == 0xC2) {
-    more = 1;
-    low = 0xA0;  // U+0080 to U+009F are the C1 controls
-  } else if (lead > 0xC2 && lead <= 0xDF) {
+  if (lead >= 0xC2 && lead <= 0xDF) {
     more = 1;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     more = 2;
@@ -50,6 +47,21 @@ size_t PrintableSequence(const std::string& text, size_t i) {
     }
   }
   return more + 1;
+}
+
+// The length of the well-formed UTF-8 sequence at text[i] that is not a
+// control character, or 0 (a control, or a byte that starts no sequence).
+size_t PrintableSequence(const std::string& text, size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) {
+    return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+  }
+  // U+0080 to U+009F, C2 80 to C2 9F, are the C1 controls.
+  if (lead == 0xC2 && i + 1 < text.size() &&
+      static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+    return 0;
+  }
+  return Utf8Sequence(text, i);
 }
 
 constexpr std::array<const char*, 4> kShownFormFields = {
@@ -441,6 +453,17 @@ std::string RedactValue(const std::string& text, const std::string& value) {
     MaskEveryOccurrence(out, value);
   }
   return out;
+}
+
+bool IsUtf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = Utf8Sequence(text, i);
+    if (n == 0) {
+      return false;
+    }
+    i += n;
+  }
+  return true;
 }
 
 bool HasControlCharacters(const std::string& text) {

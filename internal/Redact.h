@@ -43,6 +43,10 @@ enum class LineBreaks {
   kKeep,    // "\n" and "\t" kept: a message of several lines
 };
 
+// IsUtf8: whether text is well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing beyond U+10FFFF). "" is.
+TQ_EXPORT bool IsUtf8(const std::string& text);
+
 // HasControlCharacters: whether text holds a C0 control (below 0x20), DEL,
 // a C1 control (U+0080 to U+009F, as UTF-8 or as a lone byte 0x80 to 0x9F)
 // or a byte that is not part of well-formed UTF-8.

@@ -2,26 +2,13 @@
 
 #include <fcntl.h>
 
+#include "internal/ConfigFile.h"
 #include "internal/IniFile.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqHome.h"
 #include "platform/auto_handle.h"
 
-TQPlatformInfo::TQPlatformInfo() {
-  // Only a configuration that passes TqHome's checks is read.
-  const TqHome home;
-  auto_handle file;
-  const std::string path = home.ConfigFile();
-  m_status = home.OpenFile(path, TqHome::FileKind::kConfig, O_RDONLY, 0, file);
-  if (TqHome::IsMissing(m_status)) {
-    m_status = CKoError::Success();
-  }
-  m_ini = std::make_unique<IniFile>(file.get(), path);
-  if (!m_ini->Ok()) {
-    m_status = FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
-                                       m_ini->Error().c_str());
-  }
-}
+TQPlatformInfo::TQPlatformInfo() : m_status(ReadConfigFile(m_ini)) {}
 
 CKoError TQPlatformInfo::Check() const { return m_status; }
 

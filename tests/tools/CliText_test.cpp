@@ -4,11 +4,12 @@
 
 #include <string>
 
+#include "internal/Redact.h"
+
 namespace {
 
 using tqcli::IsPlainName;
 using tqcli::IsPrintable;
-using tqcli::IsUtf8;
 
 // Each boundary of well-formed UTF-8, from both sides.
 TEST(CliText, Utf8AndPrintable) {

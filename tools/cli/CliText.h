@@ -14,13 +14,9 @@ constexpr size_t kMaxOptionBytes = 8192;
 // letters, digits, '.', '-' and '_', not starting with '.'.
 bool IsPlainName(const std::string& name);
 
-// IsUtf8: whether text is well-formed UTF-8 (no overlong forms, no
-// surrogates, nothing beyond U+10FFFF): the credential record is stored as
-// JSON, which cannot carry anything else. "" is.
-bool IsUtf8(const std::string& text);
-
-// IsPrintable: whether text is UTF-8 of at most kMaxOptionBytes bytes
-// without control characters (below 0x20, and 0x7F). "" is.
+// IsPrintable: whether text is UTF-8 (IsUtf8 of internal/Redact.h) of at most
+// kMaxOptionBytes bytes without control characters (below 0x20, and 0x7F). ""
+// is.
 bool IsPrintable(const std::string& text);
 
 }  // namespace tqcli

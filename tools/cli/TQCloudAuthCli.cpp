@@ -9,6 +9,7 @@
 #include "platform/EvEvent.h"
 #include "platform/TqHome.h"
 #include "tools/cli/CliCommand.h"
+#include "tools/cli/Doctor.h"
 
 namespace tqcli {
 namespace {
@@ -25,6 +26,7 @@ class Cli {
   CredentialTarget m_target;
   AddOptions m_add;
   TokenOptions m_token;
+  DoctorOptions m_doctor;
 };
 
 int Cli::Run(int argc, const char* const* argv) {
@@ -98,6 +100,8 @@ int Cli::Run(int argc, const char* const* argv) {
   CLI::App* encrypt = secret->add_subcommand(
       "encrypt", "standard input to its stored (encrypted) form");
 
+  CLI::App* doctor = AddDoctorCommand(app, m_doctor);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -111,6 +115,10 @@ int Cli::Run(int argc, const char* const* argv) {
   if (m_console.verbose) {
     EvDebug::SetDestinationOverride(EvLogDestination::Stderr);
     EvDebug::SetThresholdOverride(EvDebug::kDetail);
+  }
+  // doctor reports an unsafe home instead of stopping at it.
+  if (doctor->parsed()) {
+    return RunDoctor(m_console, m_doctor);
   }
   // Nothing is read from or written to a home that is not the user's own
   // and private.

@@ -294,13 +294,19 @@ std::string FixFor(const std::string& message, const CredentialTarget& target,
   return std::string();
 }
 
+enum class HomeState {
+  kMissing,  // nothing there yet
+  kRefused,  // nothing in it is used
+  kUsable,
+};
+
 // The folder checks of the home and its folders; *outPrivate when all of
 // them are safe as they are, so that the library changes nothing in them.
-bool CheckHome(const TqHome& home, Report& report, bool* outPrivate) {
+HomeState CheckHome(const TqHome& home, Report& report, bool* outPrivate) {
   *outPrivate = false;
   if (home.Path().empty()) {
     report.Fail("home", home.CheckFolder(home.Path()).GetMessage());
-    return false;
+    return HomeState::kRefused;
   }
   struct stat st {};
   if (::stat(home.Path().c_str(), &st) != 0) {
@@ -313,8 +319,9 @@ bool CheckHome(const TqHome& home, Report& report, bool* outPrivate) {
                               std::strerror(errno) +
                               "; set TQ_HOME to a "
                               "folder of your own");
+      return HomeState::kRefused;
     }
-    return false;
+    return HomeState::kMissing;
   }
   bool safe = true;
   const struct {
@@ -335,6 +342,9 @@ bool CheckHome(const TqHome& home, Report& report, bool* outPrivate) {
                              Octal(st.st_mode) + ")";
     if (checked.IsError()) {
       report.Fail(folder.check, checked.GetMessage());
+      if (isHome) {
+        return HomeState::kRefused;  // every file in it would be refused
+      }
       safe = false;
     } else if ((st.st_mode & 077) != 0) {
       report.Warn(folder.check, what + ": others may read it; run chmod 700 " +
@@ -346,7 +356,7 @@ bool CheckHome(const TqHome& home, Report& report, bool* outPrivate) {
     }
   }
   *outPrivate = safe;
-  return true;
+  return HomeState::kUsable;
 }
 
 void CheckConfig(const Config& config, bool useProxySettings, Report& report) {
@@ -896,7 +906,14 @@ int RunDoctor(const Console& console, const DoctorOptions& options) {
   const TqHome home(TqHome::Access::kReadOnly);
   Report report(console.out);
   bool homePrivate = false;
-  const bool homeExists = CheckHome(home, report, &homePrivate);
+  const HomeState state = CheckHome(home, report, &homePrivate);
+  if (state == HomeState::kRefused) {
+    if (options.credential) {
+      report.Warn("credential", "not checked until the home is fixed");
+    }
+    return kExitFailed;
+  }
+  const bool homeExists = state == HomeState::kUsable;
   Config config;
   if (homeExists) {
     ReadConfig(home, config);

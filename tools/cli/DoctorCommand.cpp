@@ -355,6 +355,15 @@ HomeState CheckHome(const TqHome& home, Report& report, bool* outPrivate) {
       report.Ok(folder.check, what);
     }
   }
+  // The library clears the group and other bits of a log it writes to.
+  const std::string log = home.LogFile();
+  if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      (st.st_mode & 077) != 0) {
+    report.Warn("logs", log + " (mode " + Octal(st.st_mode) +
+                            "): others may read it; run chmod 600 " + log +
+                            " (the library does so when it writes to it)");
+    safe = false;
+  }
   *outPrivate = safe;
   return HomeState::kUsable;
 }
@@ -872,13 +881,23 @@ CLI::App* AddDoctorCommand(CLI::App& app, DoctorOptions& options) {
       "check the home folder, the configuration and (with --assoc-id) a "
       "stored credential, its login endpoint and a token request; changes "
       "nothing; exit status 1 when a check fails");
+  // CLI11 reads an empty text as the number 0: refused, as it would name
+  // another credential than the one meant.
+  const CLI::Validator notEmpty(
+      [](std::string& value) {
+        return value.empty() ? std::string("an empty value is not a number")
+                             : std::string();
+      },
+      "", "NOT_EMPTY");
   CLI::Option* assocId =
       doctor
           ->add_option("--assoc-id", options.target.assocId,
                        "also check this stored credential")
+          ->check(notEmpty)
           ->each([&options](const std::string&) { options.credential = true; });
   doctor
       ->add_option("--entity", options.target.entity, "the entity (default 0)")
+      ->check(notEmpty)
       ->needs(assocId);
   doctor
       ->add_flag("--use-proxy-settings", options.useProxySettings,

@@ -132,7 +132,7 @@ TEST_F(DoctorTest, ReportsEachPartAndItsExitStatus) {
        0,
        {"ok   home: ", "(owner uid", "mode 0700)",
         "ok   config: ", "read: [Http] CAFile", "ok   proxy: off",
-        "ok   ca: [Http] CAFile", ": 1 certificates",
+        "ok   ca: [Http] CAFile", ": 1 certificate\n",
         "ok   secret.key: ", "32 bytes", "ok   store: ", ": 1 credential\n",
         "ok   credential: 7 (entity 0): "
         "secret, tenant tenant-1, client client-1",

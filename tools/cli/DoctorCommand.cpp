@@ -435,7 +435,8 @@ void CheckCa(const Config& config, Report& report) {
   report.Ok("ca", (config.caFileSet ? "[Http] CAFile " + path
                                     : "the system store " + path) +
                       ": " + std::to_string(store->certificateCount()) +
-                      " certificates");
+                      (store->certificateCount() == 1 ? " certificate"
+                                                      : " certificates"));
 }
 
 void CheckKey(const TqHome& home, Report& report) {

@@ -2,6 +2,7 @@
 // proxy; and the hints the token command adds to its common failures.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <functional>
@@ -246,6 +247,8 @@ TEST_F(DoctorTest, ReportsEachPartAndItsExitStatus) {
     Chmod(home.path() + "/tqcloudauth.ini", 0600);
     c.setUp(*this, home);
     const auto before = tqtest::SnapshotTree(home.path());
+    const std::string log = home.path() + "/logs/tqcloudauth.log";
+    const bool logged = ::access(log.c_str(), F_OK) == 0;
     std::vector<std::string> args = {"doctor"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const CliResult r = RunCli(args);
@@ -257,6 +260,7 @@ TEST_F(DoctorTest, ReportsEachPartAndItsExitStatus) {
     }
     ExpectNoSecret(r);
     EXPECT_EQ(tqtest::SnapshotTree(home.path()), before);
+    EXPECT_EQ(::access(log.c_str(), F_OK) == 0, logged);
   }
 }
 

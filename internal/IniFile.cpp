@@ -112,6 +112,7 @@ IniFile::IniFile(int fd, const std::string& path) {
     WipeString(entry.second);
   }
   m_values.clear();
+  m_names.clear();
   m_error =
       StringPrintf("Failed to read configuration file [%s] at line %zu: %s",
                    path.c_str(), line, what.c_str());
@@ -179,8 +180,12 @@ bool IniFile::Parse(const std::string& text, size_t& outLine,
     size_t valueBegin = delimiter + 1;
     size_t valueEnd = CommentStart(text, valueBegin, end);
     Trim(text, valueBegin, valueEnd);
-    std::string& value =
-        m_values[Key(section, text.substr(nameBegin, nameEnd - nameBegin))];
+    const std::string name = text.substr(nameBegin, nameEnd - nameBegin);
+    const std::string key = Key(section, name);
+    if (m_values.count(key) == 0) {
+      m_names.emplace_back(section, name);
+    }
+    std::string& value = m_values[key];
     WipeString(value);
     value.assign(text, valueBegin, valueEnd - valueBegin);
     start = next;
@@ -202,6 +207,22 @@ bool IniFile::Get(const std::string& section, const std::string& name,
   }
   outValue = it->second;
   return true;
+}
+
+std::vector<std::pair<std::string, std::vector<std::string>>>
+IniFile::Sections() const {
+  std::vector<std::pair<std::string, std::vector<std::string>>> sections;
+  for (const auto& [section, name] : m_names) {
+    auto it = sections.begin();
+    while (it != sections.end() && Key(it->first, "") != Key(section, "")) {
+      ++it;
+    }
+    if (it == sections.end()) {
+      it = sections.emplace(it, section, std::vector<std::string>());
+    }
+    it->second.push_back(name);
+  }
+  return sections;
 }
 
 bool IniFile::GetLong(const std::string& section, const std::string& name,

@@ -2,6 +2,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 // IniFile: the settings of one INI file, looked up by section and name
 // (both compared without regard to case), read from a descriptor the caller
@@ -36,6 +38,11 @@ class IniFile {
   bool Get(const std::string& section, const std::string& name,
            std::string& outValue) const;
 
+  // Sections: every section with the names it sets, as first written and
+  // in the order of the file; never the values.
+  std::vector<std::pair<std::string, std::vector<std::string>>> Sections()
+      const;
+
   // True and the value when present and a whole decimal number in range.
   bool GetLong(const std::string& section, const std::string& name,
                long long& outValue) const;
@@ -44,5 +51,6 @@ class IniFile {
   bool Parse(const std::string& text, size_t& outLine, std::string& outWhat);
 
   std::map<std::string, std::string> m_values;  // "section\nname" -> value
+  std::vector<std::pair<std::string, std::string>> m_names;  // as written
   std::string m_error;
 };

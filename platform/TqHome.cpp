@@ -87,7 +87,9 @@ unsigned Uid(uid_t uid) { return static_cast<unsigned>(uid); }
 // root that no one else may write, tightened to 0700 when it is the user's
 // own and others may read it; *outMissing when nothing is there. The home
 // (isHome) may be reached through a symbolic link, a folder in it not.
-CKoError CheckFolder(const std::string& path, bool isHome, bool* outMissing) {
+// Nothing is tightened unless tighten.
+CKoError CheckFolder(const std::string& path, bool isHome, bool tighten,
+                     bool* outMissing) {
   *outMissing = false;
   struct stat st {};
   if ((isHome ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
@@ -119,7 +121,7 @@ CKoError CheckFolder(const std::string& path, bool isHome, bool* outMissing) {
         "chmod 700 %s",
         path.c_str(), static_cast<unsigned>(st.st_mode & 07777), path.c_str());
   }
-  if ((st.st_mode & 077) != 0 && st.st_uid == me &&
+  if (tighten && (st.st_mode & 077) != 0 && st.st_uid == me &&
       ::chmod(path.c_str(), 0700) != 0) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
                                    "cannot chmod 700 %s: %s", path.c_str(),
@@ -129,8 +131,9 @@ CKoError CheckFolder(const std::string& path, bool isHome, bool* outMissing) {
 }
 
 // CheckOpened: the checks of an opened file that OpenFile promises; a log
-// that others may read is tightened.
-CKoError CheckOpened(int fd, const std::string& path, TqHome::FileKind kind) {
+// that others may read is tightened when tighten.
+CKoError CheckOpened(int fd, const std::string& path, TqHome::FileKind kind,
+                     bool tighten) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
@@ -171,7 +174,7 @@ CKoError CheckOpened(int fd, const std::string& path, TqHome::FileKind kind) {
       }
       break;
     case TqHome::FileKind::kLog:
-      if ((mode & 077) != 0 && ::fchmod(fd, mode & 07700) != 0) {
+      if (tighten && (mode & 077) != 0 && ::fchmod(fd, mode & 07700) != 0) {
         return FXErrorUtil::ErrorWin32(
             TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
             "cannot chmod 600 %s: %s", path.c_str(), std::strerror(errno));
@@ -201,9 +204,18 @@ class Unlinker {
   std::string m_path;
 };
 
+CKoError ReadOnly(const FXCodeLocation& loc, const std::string& path) {
+  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL, "%s: read-only",
+                                 path.c_str());
+}
+
 }  // namespace
 
 TqHome::TqHome() : m_home(TQPI_Base().getHomeDirectory()) {}
+
+TqHome::TqHome(Access access) : TqHome() {
+  m_tighten = access == Access::kTighten;
+}
 
 std::string TqHome::ConfigFile() const {
   return Join(m_home, "tqcloudauth.ini");
@@ -267,6 +279,9 @@ CKoError TqHome::PublishFile(const std::string& path, const void* data,
                              size_t size, mode_t mode, Existing existing,
                              bool* outKept) const {
   static std::atomic<unsigned long> counter{0};
+  if (!m_tighten) {
+    return ReadOnly(TQ_LOC, path);
+  }
   CKoError checked = CheckFoldersOf(path);
   if (checked.IsError()) {
     return checked.Push(TQ_LOC);
@@ -331,14 +346,14 @@ CKoError TqHome::Check() const {
     return NoHome(TQ_LOC);
   }
   bool missing = false;
-  CKoError st = CheckFolder(m_home, true, &missing);
+  CKoError st = ::CheckFolder(m_home, true, m_tighten, &missing);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
   if (missing) {
     return CKoError::Success();
   }
-  st = CheckFolder(CertificatesFolder(), false, &missing);
+  st = ::CheckFolder(CertificatesFolder(), false, m_tighten, &missing);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
@@ -356,6 +371,18 @@ CKoError TqHome::Check() const {
     if (st.IsError() && !IsMissing(st)) {
       return st.Push(TQ_LOC);
     }
+  }
+  return CKoError::Success();
+}
+
+CKoError TqHome::CheckFolder(const std::string& folder) const {
+  if (m_home.empty()) {
+    return NoHome(TQ_LOC);
+  }
+  bool missing = false;
+  CKoError st = ::CheckFolder(folder, folder == m_home, m_tighten, &missing);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
   }
   return CKoError::Success();
 }
@@ -381,12 +408,12 @@ CKoError TqHome::CheckFoldersOf(const std::string& path) const {
                                    path.c_str(), m_home.c_str());
   }
   bool missing = false;
-  CKoError st = CheckFolder(m_home, true, &missing);
+  CKoError st = ::CheckFolder(m_home, true, m_tighten, &missing);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
   if (!missing && folder != m_home) {
-    st = CheckFolder(folder, false, &missing);
+    st = ::CheckFolder(folder, false, m_tighten, &missing);
     if (st.IsError()) {
       return st.Push(TQ_LOC);
     }
@@ -398,12 +425,15 @@ CKoError TqHome::MakeFolder(const std::string& folder) const {
   if (m_home.empty()) {
     return NoHome(TQ_LOC);
   }
+  if (!m_tighten) {
+    return ReadOnly(TQ_LOC, folder);
+  }
   bool missing = false;
-  CKoError st = CheckFolder(m_home, true, &missing);
+  CKoError st = ::CheckFolder(m_home, true, m_tighten, &missing);
   if (!st.IsError() && missing) {
     st = MakePrivateFolder(m_home);
     if (!st.IsError()) {
-      st = CheckFolder(m_home, true, &missing);
+      st = ::CheckFolder(m_home, true, m_tighten, &missing);
     }
   }
   if (st.IsError()) {
@@ -420,13 +450,13 @@ CKoError TqHome::MakeFolder(const std::string& folder) const {
                                    "%s is not a folder of the home folder %s",
                                    folder.c_str(), m_home.c_str());
   }
-  st = CheckFolder(folder, false, &missing);
+  st = ::CheckFolder(folder, false, m_tighten, &missing);
   if (!st.IsError() && missing) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
       return CannotCreate(TQ_LOC, folder, errno);
     }
     // CheckFolder takes the umask's bits off again.
-    st = CheckFolder(folder, false, &missing);
+    st = ::CheckFolder(folder, false, m_tighten, &missing);
   }
   if (st.IsError()) {
     return st.Push(TQ_LOC);
@@ -436,6 +466,9 @@ CKoError TqHome::MakeFolder(const std::string& folder) const {
 
 CKoError TqHome::OpenFile(const std::string& path, FileKind kind, int flags,
                           mode_t mode, auto_handle& outFile) const {
+  if (!m_tighten && (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0) {
+    return ReadOnly(TQ_LOC, path);
+  }
   CKoError st = CheckFoldersOf(path);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
@@ -462,7 +495,7 @@ CKoError TqHome::OpenFile(const std::string& path, FileKind kind, int flags,
                                    std::strerror(err));
   }
   auto_handle file(fd);
-  st = CheckOpened(fd, path, kind);
+  st = CheckOpened(fd, path, kind, m_tighten);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }

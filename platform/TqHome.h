@@ -37,8 +37,16 @@ class TQ_EXPORT TqHome {
     kConfig,  // tqcloudauth.ini, which an administrator may own
   };
 
+  // What the checks may change. kTighten: folders and the log are
+  // tightened as described above. kReadOnly: nothing under the home is
+  // changed: a folder or log that others may read passes as it is (callers
+  // tell the user), MakeFolder, PublishFile and an OpenFile that may write
+  // or create fail with 774 "read-only".
+  enum class Access { kTighten, kReadOnly };
+
   // The home folder as TQPI_Base finds it when constructed.
   TqHome();
+  explicit TqHome(Access access);
 
   const std::string& Path() const noexcept { return m_home; }
   std::string ConfigFile() const;       // <home>/tqcloudauth.ini
@@ -81,6 +89,11 @@ class TQ_EXPORT TqHome {
   // the failure (IsMissing for an absent file).
   CKoError CheckFile(const std::string& path, FileKind kind) const;
 
+  // CheckFolder: success when folder (the home or a folder in it) is absent
+  // or safe; the refusal otherwise, or the no-home failure. Tightens as
+  // Check does unless read-only.
+  CKoError CheckFolder(const std::string& folder) const;
+
   // Whether st is OpenFile's failure for an absent file or folder.
   static bool IsMissing(const CKoError& st) noexcept;
 
@@ -117,4 +130,5 @@ class TQ_EXPORT TqHome {
   CKoError CheckFoldersOf(const std::string& path) const;
 
   std::string m_home;
+  bool m_tighten = true;
 };

@@ -136,4 +136,40 @@ TEST(TqHome, OpenedFilesAreClosedOnExecAndBlocking) {
   EXPECT_EQ(untouched.get(), held);
 }
 
+// Read-only: the checks pass or refuse as usual but change no mode, and
+// nothing that would write is done.
+TEST(TqHome, ReadOnlyChangesNothing) {
+  ScopedTqHome dir;
+  const std::string logs = dir.path() + "/logs";
+  ASSERT_EQ(::mkdir(logs.c_str(), 0755), 0);
+  tqtest::WriteFile(logs + "/tqcloudauth.log", "line\n");
+  ASSERT_EQ(::chmod((logs + "/tqcloudauth.log").c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0750), 0);
+  const TqHome home(TqHome::Access::kReadOnly);
+
+  EXPECT_FALSE(home.Check().IsError());
+  EXPECT_FALSE(home.CheckFolder(logs).IsError());
+  EXPECT_FALSE(
+      home.CheckFile(home.LogFile(), TqHome::FileKind::kLog).IsError());
+  auto_handle file;
+  EXPECT_TRUE(home.OpenFile(dir.path() + "/new", TqHome::FileKind::kSecret,
+                            O_WRONLY | O_CREAT, 0600, file)
+                  .IsError());
+  EXPECT_TRUE(home.MakeFolder(home.CertificatesFolder()).IsError());
+  EXPECT_TRUE(home.PublishFile(dir.path() + "/p", "x", 1, 0600,
+                               TqHome::Existing::kKeep, nullptr)
+                  .IsError());
+  EXPECT_EQ(ModeOf(dir.path()), 0750u);
+  EXPECT_EQ(ModeOf(logs), 0755u);
+  EXPECT_EQ(ModeOf(home.LogFile()), 0644u);
+  EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"logs"});
+
+  // The same checks tighten by default.
+  EXPECT_FALSE(TqHome().Check().IsError());
+  EXPECT_FALSE(
+      TqHome().CheckFile(home.LogFile(), TqHome::FileKind::kLog).IsError());
+  EXPECT_EQ(ModeOf(dir.path()), 0700u);
+  EXPECT_EQ(ModeOf(home.LogFile()), 0600u);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/EvEvent.h"
 #include "platform/TqHome.h"
 #include "tools/cli/CliCommand.h"
+#include "tools/cli/Doctor.h"
 #include "tools/version/ToolVersion.h"
 
 namespace tqcli {
@@ -28,6 +29,7 @@ class Cli {
   CredentialTarget m_target;
   AddOptions m_add;
   TokenOptions m_token;
+  DoctorOptions m_doctor;
 };
 
 int Cli::Run(int argc, const char* const* argv) {
@@ -107,6 +109,8 @@ int Cli::Run(int argc, const char* const* argv) {
   CLI::App* encrypt = secret->add_subcommand(
       "encrypt", "standard input to its stored (encrypted) form");
 
+  CLI::App* doctor = AddDoctorCommand(app, m_doctor);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -123,6 +127,10 @@ int Cli::Run(int argc, const char* const* argv) {
   if (m_console.verbose) {
     EvDebug::SetDestinationOverride(EvLogDestination::Stderr);
     EvDebug::SetThresholdOverride(EvDebug::kDetail);
+  }
+  // doctor reports an unsafe home instead of stopping at it.
+  if (doctor->parsed()) {
+    return RunDoctor(m_console, m_doctor);
   }
   // Nothing is read from or written to a home that is not the user's own
   // and private.

@@ -9,6 +9,7 @@
 #include "platform/SecureMemory.h"
 #include "tools/cli/CliCommand.h"
 #include "tools/cli/CliText.h"
+#include "tools/cli/Doctor.h"
 
 namespace tqcli {
 
@@ -20,9 +21,12 @@ int GetToken(const Console& console, const CredentialTarget& target,
                          "at most 8192 bytes"});
   }
   // With --verbose the whole location chain, else the message alone.
-  auto report = [&console](const CKoError& failure) {
-    return console.Fail({kExitFailed, console.verbose ? failure.ToString()
-                                                      : failure.GetMessage()});
+  auto report = [&](const CKoError& failure) {
+    const int status =
+        console.Fail({kExitFailed, console.verbose ? failure.ToString()
+                                                   : failure.GetMessage()});
+    PrintHint(console, failure.GetMessage(), target, options.useProxySettings);
+    return status;
   };
   TQCloudAuthLib* raw = nullptr;
   const CKoError st = TQCloudAuthLib::getTQCloudAuthLibInstance(

@@ -137,26 +137,6 @@ bool ReadFileBytes(const std::string& path, std::string& outBytes,
   return true;
 }
 
-// The certificate in a PEM or PKCS#12 file (the first certificate of a PEM).
-X509Ptr ParseCertificate(const std::string& bytes,
-                         const std::string& password) {
-  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-  if (bytes.find("-----BEGIN") != std::string::npos) {
-    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  }
-  Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
-  if (!p12) {
-    return nullptr;
-  }
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  if (PKCS12_parse(p12.get(), password.c_str(), &key, &cert, nullptr) != 1) {
-    return nullptr;
-  }
-  PkeyPtr ownedKey(key);
-  return X509Ptr(cert);
-}
-
 std::string Sha1ThumbprintHex(X509* cert) {
   const int length = i2d_X509(cert, nullptr);
   if (length <= 0) {

@@ -1,5 +1,8 @@
 #include "tools/cli/CliCommand.h"
 
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+
 #include <istream>
 #include <ostream>
 #include <vector>
@@ -89,6 +92,26 @@ void ForgetStagedCertificate(const Console& console, const std::string& name) {
   if (!StagedCertificate::ForgetUnused(name, problem)) {
     console.Warn(problem);
   }
+}
+
+X509Ptr ParseCertificate(const std::string& bytes,
+                         const std::string& password) {
+  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  if (!bio) {
+    return nullptr;
+  }
+  if (bytes.find("-----BEGIN") != std::string::npos) {
+    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  }
+  Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+  if (!p12 ||
+      PKCS12_parse(p12.get(), password.c_str(), &key, &cert, nullptr) != 1) {
+    return nullptr;
+  }
+  PkeyPtr ownedKey(key);
+  return X509Ptr(cert);
 }
 
 }  // namespace tqcli

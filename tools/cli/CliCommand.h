@@ -3,6 +3,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "internal/Handles.h"
+
 class CredentialMgrHelper;
 
 // The subcommands of the tqcloudauth command and what they share.
@@ -83,5 +85,10 @@ std::string StoredCertificateName(CredentialMgrHelper& store,
 // stored credential uses any more; a failure is a warning, the store being
 // changed already.
 void ForgetStagedCertificate(const Console& console, const std::string& name);
+
+// ParseCertificate: the certificate of a certificate file's bytes, PEM (its
+// first certificate) or PKCS#12 (opened with password); null when there is
+// none.
+X509Ptr ParseCertificate(const std::string& bytes, const std::string& password);
 
 }  // namespace tqcli

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "internal/ProxySettings.h"
 #include "internal/Redact.h"
 #include "platform/AppMessages.h"
 #include "platform/AzureCredentialRecord.h"
@@ -41,17 +42,6 @@ CKoError TQCloudAuthLib::TQCloudAuthLibInit(const TQCloudAuth::BaseArgs& args) {
 
 namespace {
 
-// The proxy decided from [GlobalParam]; the password is wiped with it.
-struct ProxySettings {
-  bool on = false;
-  bool authenticate = false;
-  std::string site;
-  std::string port;
-  std::string user;
-  std::string password;
-  ~ProxySettings() { WipeString(password); }
-};
-
 // The proxy decided from [GlobalParam] into outProxy; the configuration's
 // failure when it cannot be read whole (a proxy left out of a half-read file
 // would send the request direct).
@@ -64,30 +54,11 @@ CKoError ReadProxySettings(bool useDBProxySettings, ProxySettings& proxy) {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  int enabled = 0;
-  if (config.get(SENDLOGS_USE_HTTP_PROXY, enabled, nullptr) == 0 &&
-      enabled > 0) {
-    proxy.on = true;
-  }
-  if (proxy.on) {
-    if (config.get(SENDLOGS_HTTP_PROXY_SITE, proxy.site, nullptr) != 0 ||
-        config.get(SENDLOGS_HTTP_PROXY_PORT, proxy.port, nullptr) != 0 ||
-        proxy.site == "0.0.0.0") {
-      proxy.on = false;
-    }
-  }
-  if (proxy.on) {
-    int useAuthentication = 0;
-    if (config.get(HUBMASTER_USE_PROXY_AUTHENTICATION, useAuthentication,
-                   nullptr) == 0 &&
-        useAuthentication > 0) {
-      proxy.authenticate =
-          config.get(SENDLOGS_HTTP_PROXY_USER, proxy.user, nullptr) == 0 &&
-          config.get(SENDLOGS_HTTP_PROXY_PASSWORD, proxy.password, nullptr) ==
-              0 &&
-          !proxy.user.empty() && !proxy.password.empty();
-    }
-  }
+  DecideProxy(
+      [&config](const char* key, std::string& outValue) {
+        return config.get(key, outValue, nullptr) == 0;
+      },
+      proxy);
   return CKoError::Success();
 }
 

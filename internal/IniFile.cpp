@@ -225,10 +225,8 @@ IniFile::Sections() const {
   return sections;
 }
 
-bool IniFile::GetLong(const std::string& section, const std::string& name,
-                      long long& outValue) const {
-  std::string text;
-  if (!Get(section, name, text) || text.empty()) {
+bool IniFile::ParseLong(const std::string& text, long long& outValue) {
+  if (text.empty()) {
     return false;
   }
   errno = 0;
@@ -239,4 +237,10 @@ bool IniFile::GetLong(const std::string& section, const std::string& name,
   }
   outValue = value;
   return true;
+}
+
+bool IniFile::GetLong(const std::string& section, const std::string& name,
+                      long long& outValue) const {
+  std::string text;
+  return Get(section, name, text) && ParseLong(text, outValue);
 }

@@ -43,6 +43,10 @@ class IniFile {
   std::vector<std::pair<std::string, std::vector<std::string>>> Sections()
       const;
 
+  // ParseLong: true and the value when text is a whole decimal number in
+  // range.
+  static bool ParseLong(const std::string& text, long long& outValue);
+
   // True and the value when present and a whole decimal number in range.
   bool GetLong(const std::string& section, const std::string& name,
                long long& outValue) const;

@@ -56,24 +56,6 @@ std::string Octal(mode_t mode) {
   return text;
 }
 
-// A whole decimal number that fits an int, as TQGlobalParam reads one.
-bool ParseInt(const std::string& text, int& out) {
-  if (text.empty()) {
-    return false;
-  }
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < INT_MIN || value > INT_MAX) {
-    return false;
-  }
-  out = static_cast<int>(value);
-  return true;
-}
-
-// The proxy the library uses with --use-proxy-settings, decided from
-// [GlobalParam] as the library decides it.
-
 void ReadConfig(const TqHome& home, Config& config) {
   config.path = home.ConfigFile();
   auto_handle file;
@@ -95,22 +77,14 @@ void ReadConfig(const TqHome& home, Config& config) {
   }
   config.sections = ini.Sections();
   config.caFileSet = ini.Get("Http", "CAFile", config.caFile);
-  Proxy& proxy = config.proxy;
   ini.Get("GlobalParam", SENDLOGS_USE_HTTP_PROXY, config.useProxy);
-  ini.Get("GlobalParam", SENDLOGS_HTTP_PROXY_SITE, proxy.site);
-  ini.Get("GlobalParam", SENDLOGS_HTTP_PROXY_PORT, proxy.port);
-  ini.Get("GlobalParam", HUBMASTER_USE_PROXY_AUTHENTICATION,
-          config.useAuthentication);
-  ini.Get("GlobalParam", SENDLOGS_HTTP_PROXY_USER, proxy.user);
-  ini.Get("GlobalParam", SENDLOGS_HTTP_PROXY_PASSWORD, proxy.password);
   config.state = Config::State::kRead;
-  int enabled = 0;
-  Proxy& p = config.proxy;
-  p.on = ParseInt(config.useProxy, enabled) && enabled > 0 && !p.site.empty() &&
-         !p.port.empty() && p.site != "0.0.0.0";
-  int authenticate = 0;
-  p.authenticate = p.on && ParseInt(config.useAuthentication, authenticate) &&
-                   authenticate > 0 && !p.user.empty() && !p.password.empty();
+  // The proxy the library uses with --use-proxy-settings.
+  DecideProxy(
+      [&ini](const char* key, std::string& outValue) {
+        return ini.Get("GlobalParam", key, outValue);
+      },
+      config.proxy);
 }
 
 std::string CaSource(const Config& config) {

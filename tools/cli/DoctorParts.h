@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "internal/ProxySettings.h"
 #include "internal/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TqHome.h"
@@ -40,19 +41,7 @@ class Report {
   bool m_failed = false;
 };
 
-struct Proxy {
-  bool on = false;
-  bool authenticate = false;
-  std::string site;
-  std::string port;
-  std::string user;
-  std::string password;
-  Proxy() = default;
-  Proxy(const Proxy&) = delete;
-  Proxy& operator=(const Proxy&) = delete;
-  ~Proxy() { WipeString(password); }
-  std::string Name() const { return site + ":" + port; }
-};
+using Proxy = ProxySettings;
 
 // What tqcloudauth.ini sets, read through the home's checks without
 // changing anything. Values other than the ones below are not kept.
@@ -64,16 +53,12 @@ struct Config {
   std::vector<std::pair<std::string, std::vector<std::string>>> sections;
   bool caFileSet = false;
   std::string caFile;
-  std::string useProxy;
-  std::string useAuthentication;
+  std::string useProxy;  // as written, for the report
   Proxy proxy;
 };
 
 // Octal: a file mode as four octal digits.
 std::string Octal(mode_t mode);
-// ParseInt: a whole decimal number that fits an int, as TQGlobalParam reads
-// one.
-bool ParseInt(const std::string& text, int& out);
 // ReadConfig: tqcloudauth.ini as the library would read it, read-only.
 void ReadConfig(const TqHome& home, Config& config);
 // CaSource: which CA store verifies the login endpoint, for people.

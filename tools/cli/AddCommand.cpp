@@ -13,11 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "digest/Sha1.h"
 #include "internal/CredentialChecks.h"
 #include "internal/Handles.h"
 #include "internal/RsaSigner.h"
-#include "internal/Sha1Engine.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
@@ -135,22 +133,6 @@ bool ReadFileBytes(const std::string& path, std::string& outBytes,
   SecureWipe(chunk, sizeof chunk);
   outBytes.swap(bytes);
   return true;
-}
-
-std::string Sha1ThumbprintHex(X509* cert) {
-  const int length = i2d_X509(cert, nullptr);
-  if (length <= 0) {
-    return std::string();
-  }
-  std::vector<unsigned char> der(static_cast<size_t>(length));
-  unsigned char* cursor = der.data();
-  i2d_X509(cert, &cursor);
-  SHA1Context ctx;
-  unsigned char digest[20];
-  SHA1_init(&ctx);
-  SHA1_update(&ctx, der.data(), static_cast<unsigned int>(der.size()));
-  SHA1_final(digest, &ctx);
-  return HexEncode(digest, sizeof digest);
 }
 
 // The secret from standard input, or the certificate with its password; a

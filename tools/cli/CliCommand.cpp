@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "internal/Redact.h"
+#include "internal/Sha1Engine.h"
 #include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
 #include "platform/StagedCertificate.h"
+#include "util/Base64Codec.h"
 
 namespace tqcli {
 namespace {
@@ -112,6 +114,22 @@ X509Ptr ParseCertificate(const std::string& bytes,
   }
   PkeyPtr ownedKey(key);
   return X509Ptr(cert);
+}
+
+std::string Sha1ThumbprintHex(X509* cert) {
+  const int length = i2d_X509(cert, nullptr);
+  if (length <= 0) {
+    return std::string();
+  }
+  std::vector<unsigned char> der(static_cast<size_t>(length));
+  unsigned char* cursor = der.data();
+  i2d_X509(cert, &cursor);
+  SHA1Context ctx;
+  unsigned char digest[20];
+  SHA1_init(&ctx);
+  SHA1_update(&ctx, der.data(), static_cast<unsigned int>(der.size()));
+  SHA1_final(digest, &ctx);
+  return HexEncode(digest, sizeof digest);
 }
 
 }  // namespace tqcli

@@ -91,4 +91,8 @@ void ForgetStagedCertificate(const Console& console, const std::string& name);
 // none.
 X509Ptr ParseCertificate(const std::string& bytes, const std::string& password);
 
+// Sha1ThumbprintHex: the SHA-1 of cert's DER form in hex, as the record
+// keeps it; "" when cert cannot be encoded.
+std::string Sha1ThumbprintHex(X509* cert);
+
 }  // namespace tqcli

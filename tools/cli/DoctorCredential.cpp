@@ -107,11 +107,7 @@ bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
                 "or PKCS#12 with its password); add it again");
     return false;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  X509_digest(cert.get(), EVP_sha1(), digest, &digestLength);
-  const std::string thumbprint =
-      HexEncode(digest, static_cast<int>(digestLength));
+  const std::string thumbprint = Sha1ThumbprintHex(cert.get());
   const std::string recorded = Record::GetCertificateThumbprint(record);
   if (::strcasecmp(thumbprint.c_str(), recorded.c_str()) != 0) {
     report.Fail("certificate", "its thumbprint " + thumbprint +

@@ -6,15 +6,15 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "internal/ProxySettings.h"
-#include "internal/Redact.h"
+#include "internal/text/Redact.h"
 #include "platform/AppMessages.h"
-#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQGlobalParam.h"
 #include "platform/TQPlatformInfo.h"
-#include "platform/TqHome.h"
+#include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/ProxySettings.h"
+#include "platform/internal/TqHome.h"
 #include "util/Base64Codec.h"
 #include "util/UrlCodec.h"
 

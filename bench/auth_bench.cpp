@@ -27,10 +27,12 @@
 #include <string>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "internal/Handles.h"
+#include "internal/crypto/CertificateFile.h"
+#include "internal/crypto/OpenSslHandles.h"
+#include "internal/net/CurlHandles.h"
 #include "platform/AppMessages.h"
-#include "platform/AzureCredentialRecord.h"
 #include "platform/TQPassword.h"
+#include "platform/internal/AzureCredentialRecord.h"
 #include "tools/idp/IdpServer.h"
 #include "tools/pki/Pki.h"
 #include "util/UrlCodec.h"
@@ -118,7 +120,7 @@ void SetUpWorld() {
   w->clientCertPem = tqpki::CertToPem(cert.get());
   w->clientPemFile =
       w->clientCertPem + tqpki::KeyToPem(w->clientKey.get(), kCertPassword);
-  w->thumbprintHex = tqpki::Sha1ThumbprintHex(cert.get());
+  w->thumbprintHex = ThumbprintHex(cert.get(), EVP_sha1());
 
   tqidp::IdpOptions options;
   options.certFile = w->pki.certFile;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/Handles.h"
+#include "internal/net/CurlHandles.h"
 #include "util/Base64Codec.h"
 #include "util/UrlCodec.h"
 

@@ -17,9 +17,9 @@
 
 #include "digest/Sha1.h"
 #include "digest/Sha256.h"
-#include "internal/Handles.h"
-#include "internal/Sha1Engine.h"
-#include "internal/ShaCompress.h"
+#include "digest/internal/Sha1Engine.h"
+#include "digest/internal/ShaCompress.h"
+#include "internal/crypto/OpenSslHandles.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
 #include "platform/TqJson.h"

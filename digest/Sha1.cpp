@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "internal/Sha1Engine.h"
-#include "internal/ShaCompress.h"
+#include "digest/internal/Sha1Engine.h"
+#include "digest/internal/ShaCompress.h"
 #include "platform/SecureMemory.h"
 
 static_assert(sizeof(unsigned int) == sizeof(uint32_t),

@@ -3,7 +3,7 @@
 #include "platform/TQExport.h"
 
 // SHA-1 (FIPS 180-4) and HMAC-SHA1 (RFC 2104). The engine below HMAC_SHA1
-// is internal/Sha1Engine.h. Tests: tests/digest/Sha1_test.cpp
+// is digest/internal/Sha1Engine.h. Tests: tests/digest/Sha1_test.cpp
 
 // HMAC_SHA1: writes HMAC-SHA1(key, msg) (RFC 2104, 20 bytes) to out. Never
 // fails. A key longer than 64 bytes is replaced by its SHA-1 digest; a key of

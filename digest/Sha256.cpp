@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "internal/ShaCompress.h"
+#include "digest/internal/ShaCompress.h"
 #include "platform/SecureMemory.h"
 
 // Callers allocate these records and read their fields, so their layout is

@@ -14,8 +14,8 @@
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/AppMessages.h"
-#include "platform/AzureCredentialRecord.h"
 #include "platform/TqcConvert.h"
+#include "platform/internal/AzureCredentialRecord.h"
 #include "util/Base64Codec.h"
 
 namespace {

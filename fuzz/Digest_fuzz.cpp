@@ -12,8 +12,8 @@
 
 #include "digest/Sha1.h"
 #include "digest/Sha256.h"
+#include "digest/internal/Sha1Engine.h"
 #include "fuzz/FuzzSupport.h"
-#include "internal/Sha1Engine.h"
 
 namespace {
 

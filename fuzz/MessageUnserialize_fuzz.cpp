@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "platform/AzureCredentialRecord.h"
 #include "platform/CNMessageBase.h"
+#include "platform/internal/AzureCredentialRecord.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "platform/TQPassword.h"
-#include "platform/TqHome.h"
+#include "platform/internal/TqHome.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
 #include "fuzz/FuzzSupport.h"
-#include "platform/AzureCredentialRecord.h"
 #include "platform/TQPassword.h"
 #include "platform/TqJson.h"
+#include "platform/internal/AzureCredentialRecord.h"
 #include "util/UrlCodec.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "internal/MessageRegistry.h"
+#include "platform/internal/MessageRegistry.h"
 
 namespace {
 

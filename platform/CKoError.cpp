@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
 
 struct FXErrorPrivate {
   uint32_t win32Code = 0;

@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "internal/MessageRegistry.h"
-#include "internal/SecureJson.h"
+#include "internal/text/SecureJson.h"
 #include "platform/SecureMemory.h"
+#include "platform/internal/MessageRegistry.h"
 
 namespace {
 

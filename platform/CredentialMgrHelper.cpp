@@ -8,12 +8,12 @@
 #include <cstring>
 #include <memory>
 
-#include "internal/Handles.h"
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
-#include "platform/TqHome.h"
 #include "platform/auto_handle.h"
+#include "platform/internal/SqliteHandles.h"
+#include "platform/internal/TqHome.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <ctime>
 
-#include "internal/Redact.h"
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
+#include "internal/text/Redact.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
-#include "platform/TqHome.h"
 #include "platform/auto_handle.h"
+#include "platform/internal/TqHome.h"
 
 namespace {
 

@@ -7,15 +7,15 @@
 #include <cstring>
 #include <mutex>
 
-#include "internal/CaStore.h"
-#include "internal/CurlPool.h"
-#include "internal/Handles.h"
-#include "internal/Redact.h"
-#include "internal/RsaSigner.h"
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
+#include "internal/crypto/RsaSigner.h"
+#include "internal/net/CaStore.h"
+#include "internal/net/CurlHandles.h"
+#include "internal/net/CurlPool.h"
+#include "internal/text/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPlatformInfo.h"
-#include "platform/TqHome.h"
+#include "platform/internal/TqHome.h"
 
 namespace {
 

@@ -30,7 +30,7 @@ typedef size_t (*TQLibCurlWriteCallback)(char* data, size_t size, size_t count,
                                          void* userdata);
 
 // TQLibCurl: the HTTP(S) client. It holds its settings; each request runs on
-// an easy handle of the process-wide pool (internal/CurlPool.h), so the
+// an easy handle of the process-wide pool (internal/net/CurlPool.h), so the
 // requests of every client with the same CA bundle and proxy, one after
 // another, share one kept-alive connection, and a new connection resumes a
 // TLS session. TLS 1.2 or later, peer and host verification always on. The
@@ -152,8 +152,8 @@ class TQ_EXPORT TQLibCurl {
   std::string m_proxy;
   long m_proxyType = CURLPROXY_HTTP;
   std::string m_proxyUserPassword;  // wiped
-  // internal/Handles.h's SlistPtr, spelled out so that this installed
-  // header needs no internal one.
+  // internal/net/CurlHandles.h's SlistPtr, spelled out so that this
+  // installed header needs no internal one.
   std::unique_ptr<curl_slist, FnDeleter<curl_slist_free_all>> m_headers;
   std::string m_acceptHeader;
   bool m_failOnHttpError = true;

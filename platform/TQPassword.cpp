@@ -13,12 +13,12 @@
 #include <memory>
 #include <vector>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPI_Base.h"
-#include "platform/TqHome.h"
 #include "platform/TqcConvert.h"
 #include "platform/auto_handle.h"
+#include "platform/internal/TqHome.h"
 #include "util/Base64Codec.h"
 
 namespace {

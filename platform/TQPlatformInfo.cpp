@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 
-#include "internal/ConfigFile.h"
-#include "internal/IniFile.h"
+#include "internal/text/IniFile.h"
 #include "platform/TQPI_Base.h"
-#include "platform/TqHome.h"
 #include "platform/auto_handle.h"
+#include "platform/internal/ConfigFile.h"
+#include "platform/internal/TqHome.h"
 
 TQPlatformInfo::TQPlatformInfo() : m_status(ReadConfigFile(m_ini)) {}
 

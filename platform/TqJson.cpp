@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "internal/SecureJson.h"
+#include "internal/text/SecureJson.h"
 
 struct TqJsonValueImpl {
   SecureJson value;

@@ -41,7 +41,9 @@ class auto_handle {
 // FnDeleter: the deleter that lets std::unique_ptr own a C library handle
 // through the library's own free function:
 //   std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>
-// internal/Handles.h names one such owner per handle type.
+// Each library's owners are named once, beside its users
+// (internal/net/CurlHandles.h, internal/crypto/OpenSslHandles.h,
+// platform/internal/SqliteHandles.h).
 template <auto Fn>
 struct FnDeleter {
   template <class T>

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
 
 int is_blank(char c) { return c == ' ' || c == '\t' ? 1 : 0; }
 

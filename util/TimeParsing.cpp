@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "internal/TimeParsingDetail.h"
 #include "platform/TQTime.h"
 #include "util/StringUtils.h"
+#include "util/internal/TimeParsingDetail.h"
 
 static_assert(sizeof(long) == 8, "time values are returned as 64-bit long");
 static_assert(sizeof(time_t) == 8, "time_t must hold 64-bit time values");

@@ -1,15 +1,15 @@
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 
 #include "auth/TQCloudAuthLib.h"
-#include "internal/CredentialChecks.h"
-#include "internal/StringFormat.h"
-#include "internal/TokenCache.h"
-#include "platform/AzureCredentialRecord.h"
+#include "internal/base/StringFormat.h"
+#include "internal/cache/TokenCache.h"
+#include "internal/text/CredentialChecks.h"
 #include "platform/SecureMemory.h"
-#include "platform/StagedCertificate.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqException.h"
 #include "platform/TqcConvert.h"
+#include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/StagedCertificate.h"
 #include "util/Base64Codec.h"
 
 namespace TQCloudAuth {
@@ -52,6 +52,7 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
   // is staged.
   std::string problem;
   if (!CheckTenant(getTenantId(), problem) ||
+      !CheckClientId(getApplicationId(), problem) ||
       !CheckLoginEndpoint(Record::GetLoginEndpoint(credentialInfo), problem)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
                                    problem.c_str());
@@ -78,13 +79,11 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
   if (name.empty()) {
     return CKoError::Success();
   }
-  // The name becomes part of a file name: it must not lead out of the
-  // certificates folder, nor end the name early at a NUL (the file would
-  // lose its ".crt" and be shared with every name of the same beginning).
-  if (name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                   "Invalid certificate name [%s]",
-                                   name.c_str());
+  // The name becomes part of a file name: the rule `credential add`
+  // applies keeps it inside the certificates folder.
+  if (!CheckCertificateName(name, problem)) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
+                                   problem.c_str());
   }
   std::string certificate;
   // The file may hold a private key.

@@ -34,7 +34,7 @@ class TQ_EXPORT AzureParams {
   AzureParams& operator=(const AzureParams&) = delete;
 
   // initializeParams: copies the credential record, refuses it (774) when
-  // CheckTenant or CheckLoginEndpoint (internal/CredentialChecks.h) do
+  // CheckTenant or CheckLoginEndpoint (internal/text/CredentialChecks.h) do
   // ("Invalid tenant [t]", plain HTTP to another host), and, for a certificate
   // credential (authType 1), turns the hex thumbprint into standard Base64
   // (left as it was when it is not hex, a NUL byte included) and, when
@@ -65,7 +65,7 @@ class TQ_EXPORT AzureParams {
   // kDefaultAzureLoginEndpoint when that is empty.
   std::string getLoginEndpoint();
 
-  // The token cache, one token per scope (internal/TokenCache.h).
+  // The token cache, one token per scope (internal/cache/TokenCache.h).
   TokenCache& tokenCache() { return *m_tokenCache; }
   const TokenCache& tokenCache() const { return *m_tokenCache; }
 

@@ -7,14 +7,14 @@
 #include <new>
 #include <vector>
 
-#include "internal/Redact.h"
-#include "internal/TokenCache.h"
-#include "platform/AzureCredentialRecord.h"
+#include "internal/cache/TokenCache.h"
+#include "internal/text/Redact.h"
 #include "platform/CKoString.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
-#include "platform/TqHome.h"
 #include "platform/TqJson.h"
+#include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/TqHome.h"
 
 namespace {
 

@@ -20,7 +20,7 @@ struct FetchedToken;
 // seconds of its life remain; concurrent callers missing one scope share
 // one request; a token whose reply names refresh_in (or that lives two
 // hours or more, then at half its life) is refreshed early, riding out a
-// failing endpoint on the cached token (internal/TokenCache.h). Init is
+// failing endpoint on the cached token (internal/cache/TokenCache.h). Init is
 // not thread-safe: it runs before the provider is shared.
 // Tests: tests/auth/azure/TQCloudAuthAzureLib_test.cpp
 class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {

@@ -7,9 +7,9 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/TQPassword.h"
+#include "platform/internal/AzureCredentialRecord.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/ShaCompress.h"
+#include "digest/internal/ShaCompress.h"
 
 namespace digest_test {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "internal/Sha1Engine.h"
-#include "internal/ShaCompress.h"
+#include "digest/internal/Sha1Engine.h"
+#include "digest/internal/ShaCompress.h"
 #include "tests/digest/DigestTestUtil.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "internal/ShaCompress.h"
+#include "digest/internal/ShaCompress.h"
 #include "tests/digest/DigestTestUtil.h"
 
 namespace {

@@ -1,8 +1,10 @@
-#include "internal/CredentialChecks.h"
+#include "internal/text/CredentialChecks.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "internal/text/Redact.h"
 
 namespace {
 
@@ -38,7 +40,10 @@ TEST(CheckTenant, DomainNamesAndGuidsOnly) {
   for (const auto& c : cases) {
     std::string problem;
     EXPECT_EQ(CheckTenant(c.tenant, problem), c.ok) << c.tenant;
-    EXPECT_EQ(problem, c.ok ? "" : "Invalid tenant [" + c.tenant + "]");
+    EXPECT_EQ(problem,
+              c.ok ? ""
+                   : "Invalid tenant [" +
+                         EscapeControls(c.tenant, LineBreaks::kEscape) + "]");
   }
 }
 
@@ -63,7 +68,34 @@ TEST(CheckClientId, PrintableAsciiWithoutQuotes) {
   for (const auto& c : cases) {
     std::string problem;
     EXPECT_EQ(CheckClientId(c.id, problem), c.ok) << c.id;
-    EXPECT_EQ(problem, c.ok ? "" : "Invalid client id [" + c.id + "]");
+    EXPECT_EQ(problem, c.ok ? ""
+                            : "Invalid client id [" +
+                                  EscapeControls(c.id, LineBreaks::kEscape) +
+                                  "]");
+  }
+}
+
+TEST(CheckCertificateName, PlainFileNamesOnly) {
+  const struct {
+    std::string name;
+    bool ok;
+  } cases[] = {
+      {"app-cert_2.pem", true},
+      {"A", true},
+      {std::string(128, 'n'), true},
+      {std::string(129, 'n'), false},
+      {"", false},
+      {".hidden", false},
+      {"..", false},
+      {"a/b", false},
+      {"a b", false},
+      {"caf\xc3\xa9", false},
+      {"a\\b", false},
+      {std::string("a\0b", 3), false},
+  };
+  for (const auto& c : cases) {
+    std::string problem;
+    EXPECT_EQ(CheckCertificateName(c.name, problem), c.ok) << c.name;
   }
 }
 
@@ -97,14 +129,23 @@ TEST(CheckLoginEndpoint, PlainHttpOnlyToThisMachine) {
       {"http://127.0.0.1:80x/", exposed},
       {"http://127.0.0.1.nip.io/", exposed},
       {"http:///", exposed},
+      {"https://login.example/\"x", "] holds a character a URL cannot"},
+      {"https://login.example/ x", "] holds a character a URL cannot"},
+      {"https://login.example/\\", "] holds a character a URL cannot"},
+      {"https://login.example/\xff", "] holds a character a URL cannot"},
+      {"https://l\xc3\xa9gin.example/", ""},
+      {"https://login.example/%22?a=1&b=$", ""},
       {"ftp://127.0.0.1/", "] is not an http(s) URL"},
       {"127.0.0.1/", "] is not an http(s) URL"},
   };
   for (const auto& c : cases) {
     std::string problem;
     EXPECT_EQ(CheckLoginEndpoint(c.url, problem), c.problem.empty()) << c.url;
-    EXPECT_EQ(problem,
-              c.problem.empty() ? "" : "Login endpoint [" + c.url + c.problem);
+    EXPECT_EQ(problem, c.problem.empty()
+                           ? ""
+                           : "Login endpoint [" +
+                                 EscapeControls(c.url, LineBreaks::kEscape) +
+                                 c.problem);
   }
 }
 

@@ -1,4 +1,4 @@
-#include "internal/Redact.h"
+#include "internal/text/Redact.h"
 
 #include <gtest/gtest.h>
 

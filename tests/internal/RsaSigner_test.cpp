@@ -1,4 +1,4 @@
-#include "internal/RsaSigner.h"
+#include "internal/crypto/RsaSigner.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/crypto/CertificateFile.h"
 #include "platform/TQLibCurl.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
@@ -171,7 +172,7 @@ TEST_F(RsaSignerTest, FilesWithoutAnRsaKeyFail) {
       File("garbage.bin", std::string(3000, '\x30')),
       File("truncated.pem", cert + KeyToPem(rsa->key.get()).substr(0, 300)),
       File("huge.pem", cert + KeyToPem(rsa->key.get()) +
-                           std::string(RsaSigner::kMaxFileBytes, '\n')),
+                           std::string(kMaxCertificateFileBytes, '\n')),
   };
   for (const std::string& file : files) {
     EXPECT_TRUE(Sign(file, "").empty()) << file;

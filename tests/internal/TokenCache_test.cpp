@@ -3,7 +3,7 @@
 // for any number of threads (results shared, a hit never waiting for a
 // request), and early refresh riding out a failing endpoint. Run under
 // ThreadSanitizer by scripts/test (label "threads").
-#include "internal/TokenCache.h"
+#include "internal/cache/TokenCache.h"
 
 #include <gtest/gtest.h>
 

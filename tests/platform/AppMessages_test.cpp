@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/AzureCredentialRecord.h"
+#include "platform/internal/AzureCredentialRecord.h"
 
 namespace {
 

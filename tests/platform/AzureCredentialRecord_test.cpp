@@ -1,4 +1,4 @@
-#include "platform/AzureCredentialRecord.h"
+#include "platform/internal/AzureCredentialRecord.h"
 
 #include <gtest/gtest.h>
 

@@ -22,10 +22,10 @@
 
 #include "platform/CredentialMgrHelper.h"
 #include "platform/EvEvent.h"
-#include "platform/StagedCertificate.h"
 #include "platform/TQPassword.h"
 #include "platform/TQPlatformInfo.h"
-#include "platform/TqHome.h"
+#include "platform/internal/StagedCertificate.h"
+#include "platform/internal/TqHome.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
 

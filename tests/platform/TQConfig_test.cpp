@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "internal/IniFile.h"
+#include "internal/text/IniFile.h"
 #include "platform/TQGlobalParam.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "internal/CaStore.h"
-#include "internal/CurlPool.h"
+#include "internal/net/CaStore.h"
+#include "internal/net/CurlPool.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"

@@ -1,4 +1,4 @@
-#include "platform/TqHome.h"
+#include "platform/internal/TqHome.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -72,7 +72,7 @@ ClientCertificate MakeClientCertificate(const std::string& commonName,
   c.certificatePem = CertToPem(cert.get());
   c.keyPem = KeyToPem(key.get(), password);
   c.pkcs12 = ToPkcs12(key.get(), cert.get(), password);
-  c.thumbprintHex = Sha1ThumbprintHex(cert.get());
+  c.thumbprintHex = ThumbprintHex(cert.get(), EVP_sha1());
   PkeyPtr ecKey = GenerateEcKey();
   X509Ptr ecCert = IssueCertificate(certFields, ecKey.get(), nullptr, nullptr);
   c.ecPem = CertToPem(ecCert.get()) + KeyToPem(ecKey.get());

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/crypto/CertificateFile.h"
 #include "tools/pki/Pki.h"
 
 namespace tqtest {
@@ -20,7 +21,6 @@ using tqpki::GenerateRsaKey;
 using tqpki::IssueCertificate;
 using tqpki::KeyToPem;
 using tqpki::ReadFile;
-using tqpki::Sha1ThumbprintHex;
 using tqpki::ToPkcs12;
 using tqpki::WriteFile;
 

@@ -408,10 +408,16 @@ TEST_F(CliBadInputTest, CertificateFilesThatCannotServe) {
     ExpectRefused(c.name,
                   {{AddCertificateArgs(9, file), kCertPassword, 1, c.reason}});
   }
-  ExpectRefused("a folder", {{AddCertificateArgs(9, files->dir.path()),
-                              kCertPassword, 1, "no certificate found"}});
-  ExpectRefused("missing", {{AddCertificateArgs(9, file + ".none"),
-                             kCertPassword, 1, "cannot read"}});
+  // Never waited on: a FIFO no one writes to is refused at once.
+  const std::string fifo = files->dir.path() + "/fifo.pem";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ExpectRefused("not files",
+                {{AddCertificateArgs(9, files->dir.path()), kCertPassword, 1,
+                  "is a folder, not a regular file"},
+                 {AddCertificateArgs(9, fifo), kCertPassword, 1,
+                  "is a FIFO, not a regular file"},
+                 {AddCertificateArgs(9, file + ".none"), kCertPassword, 1,
+                  "cannot open"}});
 }
 
 TEST_F(CliBadInputTest, StagedCertificateDamagedAfterwardsIsStagedAgain) {

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/AzureCredentialRecord.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/TQPassword.h"
+#include "platform/internal/AzureCredentialRecord.h"
 #include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"

@@ -4,11 +4,10 @@
 
 #include <string>
 
-#include "internal/Redact.h"
+#include "internal/text/Redact.h"
 
 namespace {
 
-using tqcli::IsPlainName;
 using tqcli::IsPrintable;
 
 // Each boundary of well-formed UTF-8, from both sides.
@@ -48,28 +47,6 @@ TEST(CliText, Utf8AndPrintable) {
   for (const auto& c : cases) {
     EXPECT_EQ(IsUtf8(c.text), c.utf8) << c.text;
     EXPECT_EQ(IsPrintable(c.text), c.printable) << c.text;
-  }
-}
-
-TEST(CliText, PlainName) {
-  const struct {
-    std::string name;
-    bool plain;
-  } cases[] = {
-      {"app-cert_2.pem", true},
-      {"A", true},
-      {std::string(128, 'n'), true},
-      {std::string(129, 'n'), false},
-      {"", false},
-      {".hidden", false},
-      {"..", false},
-      {"a/b", false},
-      {"a b", false},
-      {"caf\xc3\xa9", false},
-      {"a\\b", false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(IsPlainName(c.name), c.plain) << c.name;
   }
 }
 

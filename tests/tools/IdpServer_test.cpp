@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "internal/net/CurlHandles.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
 
@@ -372,7 +373,7 @@ ClientCert MakeClientCert(long notBeforeOffset = -3600,
   certFields.validSeconds = valid;
   c.cert = tqtest::IssueCertificate(certFields, c.key.get(), nullptr, nullptr);
   c.pem = tqtest::CertToPem(c.cert.get());
-  c.x5t = B64Url(HexToBytes(tqtest::Sha1ThumbprintHex(c.cert.get())));
+  c.x5t = B64Url(HexToBytes(ThumbprintHex(c.cert.get(), EVP_sha1())));
   unsigned char md[EVP_MAX_MD_SIZE];
   unsigned int len = 0;
   X509_digest(c.cert.get(), EVP_sha256(), md, &len);
@@ -723,7 +724,7 @@ TEST_F(IdpServerTest, NamesTheThumbprintAndTheReasonOfABadSignature) {
       client.Post(TokenUrl(*server),
                   AssertionBody(MakeAssertion(
                       stranger->key.get(), RsHeader(stranger->x5t), payload)));
-  std::string hex = tqtest::Sha1ThumbprintHex(stranger->cert.get());
+  std::string hex = ThumbprintHex(stranger->cert.get(), EVP_sha1());
   for (char& c : hex) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }

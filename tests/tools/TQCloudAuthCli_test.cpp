@@ -200,7 +200,7 @@ TEST_F(CliTest, CertificatesThatCannotSignAreRefusedAtAdd) {
   } cases[] = {
       {*certFile, "wrong", "no private key that opens"},
       {*certOnlyFile, "", "no private key that opens"},
-      {dir->path() + "/missing.pem", "", "cannot read"},
+      {dir->path() + "/missing.pem", "", "cannot open"},
       {pki->caFile(), "", "no private key that opens"},
   };
   for (const auto& c : cases) {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "internal/TimeParsingDetail.h"
 #include "platform/TQTime.h"
+#include "util/internal/TimeParsingDetail.h"
 
 namespace {
 

@@ -1,11 +1,6 @@
 // credential add: validate the options, read the inputs, build the stored
 // credential, store it.
 
-#include <openssl/bio.h>
-#include <openssl/pem.h>
-#include <openssl/pkcs12.h>
-#include <openssl/x509.h>
-
 #include <cerrno>
 #include <cstring>
 #include <istream>
@@ -13,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "internal/CredentialChecks.h"
-#include "internal/Handles.h"
-#include "internal/RsaSigner.h"
-#include "platform/AzureCredentialRecord.h"
+#include "internal/crypto/CertificateFile.h"
+#include "internal/io/FileReader.h"
+#include "internal/text/CredentialChecks.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
-#include "platform/TqHome.h"
+#include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/TqHome.h"
 #include "tools/cli/CliCommand.h"
 #include "tools/cli/CliText.h"
 #include "util/Base64Codec.h"
@@ -30,21 +25,16 @@ namespace {
 
 namespace Record = AzureCredentialRecord;
 
-constexpr size_t kMaxCertificateBytes = 1024 * 1024;
-
 // What add reads besides its options; wiped when it goes.
 struct AddInputs {
   std::string secret;  // client secret or certificate password
-  std::string certificateBytes;
-  X509Ptr certificate;
+  FileBytes certificateBytes;
+  CertificateFile certificate;
 
   AddInputs() = default;
   AddInputs(const AddInputs&) = delete;
   AddInputs& operator=(const AddInputs&) = delete;
-  ~AddInputs() {
-    WipeString(secret);
-    WipeString(certificateBytes);
-  }
+  ~AddInputs() { WipeString(secret); }
 };
 
 // Checks the options alone, before anything is read; adds the '/' the
@@ -63,10 +53,11 @@ bool CheckOptions(AddOptions& a, Failure& outFailure) {
                   "give exactly one of --secret-stdin and --certificate"};
     return false;
   }
-  if (!a.certificate.empty() && !IsPlainName(a.certificateName)) {
+  std::string problem;
+  if (!a.certificate.empty() &&
+      !CheckCertificateName(a.certificateName, problem)) {
     outFailure = {kExitUsage,
-                  "--certificate needs --certificate-name: letters, digits, "
-                  "'.', '-' and '_' only"};
+                  "--certificate needs --certificate-name: " + problem};
     return false;
   }
   if (a.certificate.empty() &&
@@ -109,32 +100,6 @@ bool FitsTokenRequest(const char* what, const std::string& secret,
   return false;
 }
 
-bool ReadFileBytes(const std::string& path, std::string& outBytes,
-                   Failure& outFailure) {
-  BioPtr bio(BIO_new_file(path.c_str(), "rb"));
-  if (!bio) {
-    outFailure = {kExitFailed,
-                  "cannot read " + path + ": " + std::strerror(errno)};
-    return false;
-  }
-  std::string bytes;
-  char chunk[4096];
-  int n;
-  while ((n = BIO_read(bio.get(), chunk, sizeof chunk)) > 0) {
-    bytes.append(chunk, static_cast<size_t>(n));
-    if (bytes.size() > kMaxCertificateBytes) {
-      outFailure = {kExitFailed, path + " is larger than " +
-                                     std::to_string(kMaxCertificateBytes) +
-                                     " bytes: not a certificate file"};
-      WipeString(bytes);
-      return false;
-    }
-  }
-  SecureWipe(chunk, sizeof chunk);
-  outBytes.swap(bytes);
-  return true;
-}
-
 // The secret from standard input, or the certificate with its password; a
 // certificate whose key is missing, foreign, not RSA or locked by another
 // password is refused here, not at the endpoint.
@@ -152,19 +117,20 @@ bool ReadInputs(std::istream& in, const AddOptions& a, AddInputs& inputs,
                          outFailure))) {
     return false;
   }
-  if (!ReadFileBytes(a.certificate, inputs.certificateBytes, outFailure)) {
+  FileReadError error;
+  if (!ReadWholeFile(a.certificate, FileLinks::kFollow,
+                     kMaxCertificateFileBytes, inputs.certificateBytes,
+                     error)) {
+    outFailure = {kExitFailed, error.Describe(a.certificate)};
     return false;
   }
-  inputs.certificate = ParseCertificate(inputs.certificateBytes, inputs.secret);
-  if (!inputs.certificate) {
-    outFailure = {kExitFailed, a.certificate +
-                                   ": no certificate found (PEM, or PKCS#12 "
-                                   "with the right password)"};
-    return false;
-  }
-  std::string problem;
-  if (!CheckCertificateKey(inputs.certificateBytes, inputs.secret, problem)) {
-    outFailure = {kExitFailed, a.certificate + ": " + problem};
+  inputs.certificate =
+      CertificateFile::Parse(inputs.certificateBytes.data(),
+                             inputs.certificateBytes.size(), inputs.secret);
+  const CertificateProblem problem = inputs.certificate.Check();
+  if (problem != CertificateProblem::kNone) {
+    outFailure = {kExitFailed,
+                  a.certificate + ": " + CertificateProblemText(problem)};
     return false;
   }
   return true;
@@ -181,7 +147,7 @@ bool BuildCredential(const CredentialTarget& target, const AddOptions& a,
   if (a.secretStdin) {
     Record::SetAuthType(record, Record::AuthType::kClientSecret);
   } else {
-    const std::string& bytes = inputs.certificateBytes;
+    const FileBytes& bytes = inputs.certificateBytes;
     Record::SetAuthType(record, Record::AuthType::kCertificate);
     Record::SetCertificateName(record, a.certificateName);
     Record::SetCertificateFile(
@@ -189,7 +155,8 @@ bool BuildCredential(const CredentialTarget& target, const AddOptions& a,
         Base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                      static_cast<int>(bytes.size())));
     Record::SetCertificateThumbprint(
-        record, Sha1ThumbprintHex(inputs.certificate.get()));
+        record,
+        ThumbprintHex(inputs.certificate.certificate.get(), EVP_sha1()));
   }
   if (!a.loginEndpoint.empty()) {
     Record::SetLoginEndpoint(record, a.loginEndpoint);

@@ -1,18 +1,18 @@
 #include "tools/cli/CliCommand.h"
 
-#include <openssl/pem.h>
-#include <openssl/pkcs12.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <istream>
 #include <ostream>
 #include <vector>
 
-#include "internal/Redact.h"
-#include "internal/Sha1Engine.h"
-#include "platform/AzureCredentialRecord.h"
+#include "internal/text/Redact.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
-#include "platform/StagedCertificate.h"
+#include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/TqHome.h"
 #include "util/Base64Codec.h"
 
 namespace tqcli {
@@ -89,47 +89,54 @@ std::string StoredCertificateName(CredentialMgrHelper& store,
   return name;
 }
 
+namespace {
+
+// Removes the staged file of name unless a stored credential still uses
+// that name. True when nothing is left to do (no name, still used, no file,
+// removed); false with the reason for people in outError when the store
+// cannot be listed or TqHome refuses the file.
+bool ForgetUnused(const std::string& name, std::string& outError) {
+  if (name.empty() ||
+      name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
+    return true;  // never staged
+  }
+  CredentialMgrHelper store;
+  std::vector<StoredCredential> all;
+  if (!store.listCredentials(all)) {
+    outError = store.lastError();
+    return false;
+  }
+  for (const StoredCredential& c : all) {
+    App::AzureCredentialInfo record;
+    if (AzureCredentialRecord::FromAdditionalInfo(c.additionalInfo, record) &&
+        AzureCredentialRecord::GetCertificateName(record) == name) {
+      return true;
+    }
+  }
+  const TqHome home;
+  const std::string path = home.CertificateFile(name);
+  const CKoError st = home.CheckFile(path, TqHome::FileKind::kSecret);
+  if (TqHome::IsMissing(st)) {
+    return true;
+  }
+  if (st.IsError()) {
+    outError = st.GetMessage();
+    return false;
+  }
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    outError = "cannot remove " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 void ForgetStagedCertificate(const Console& console, const std::string& name) {
   std::string problem;
-  if (!StagedCertificate::ForgetUnused(name, problem)) {
+  if (!ForgetUnused(name, problem)) {
     console.Warn(problem);
   }
-}
-
-X509Ptr ParseCertificate(const std::string& bytes,
-                         const std::string& password) {
-  BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-  if (!bio) {
-    return nullptr;
-  }
-  if (bytes.find("-----BEGIN") != std::string::npos) {
-    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  }
-  Pkcs12Ptr p12(d2i_PKCS12_bio(bio.get(), nullptr));
-  EVP_PKEY* key = nullptr;
-  X509* cert = nullptr;
-  if (!p12 ||
-      PKCS12_parse(p12.get(), password.c_str(), &key, &cert, nullptr) != 1) {
-    return nullptr;
-  }
-  PkeyPtr ownedKey(key);
-  return X509Ptr(cert);
-}
-
-std::string Sha1ThumbprintHex(X509* cert) {
-  const int length = i2d_X509(cert, nullptr);
-  if (length <= 0) {
-    return std::string();
-  }
-  std::vector<unsigned char> der(static_cast<size_t>(length));
-  unsigned char* cursor = der.data();
-  i2d_X509(cert, &cursor);
-  SHA1Context ctx;
-  unsigned char digest[20];
-  SHA1_init(&ctx);
-  SHA1_update(&ctx, der.data(), static_cast<unsigned int>(der.size()));
-  SHA1_final(digest, &ctx);
-  return HexEncode(digest, sizeof digest);
 }
 
 }  // namespace tqcli

@@ -3,8 +3,6 @@
 #include <iosfwd>
 #include <string>
 
-#include "internal/Handles.h"
-
 class CredentialMgrHelper;
 
 // The subcommands of the tqcloudauth command and what they share.
@@ -85,14 +83,5 @@ std::string StoredCertificateName(CredentialMgrHelper& store,
 // stored credential uses any more; a failure is a warning, the store being
 // changed already.
 void ForgetStagedCertificate(const Console& console, const std::string& name);
-
-// ParseCertificate: the certificate of a certificate file's bytes, PEM (its
-// first certificate) or PKCS#12 (opened with password); null when there is
-// none.
-X509Ptr ParseCertificate(const std::string& bytes, const std::string& password);
-
-// Sha1ThumbprintHex: the SHA-1 of cert's DER form in hex, as the record
-// keeps it; "" when cert cannot be encoded.
-std::string Sha1ThumbprintHex(X509* cert);
 
 }  // namespace tqcli

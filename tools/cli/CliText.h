@@ -10,13 +10,9 @@ namespace tqcli {
 // Ids, URLs and scopes are far shorter; more is a mistake, not a credential.
 constexpr size_t kMaxOptionBytes = 8192;
 
-// IsPlainName: whether name can form a file name on its own: 1 to 128
-// letters, digits, '.', '-' and '_', not starting with '.'.
-bool IsPlainName(const std::string& name);
-
-// IsPrintable: whether text is UTF-8 (IsUtf8 of internal/Redact.h) of at most
-// kMaxOptionBytes bytes without control characters (below 0x20, and 0x7F). ""
-// is.
+// IsPrintable: whether text is UTF-8 (IsUtf8 of internal/text/Redact.h) of at
+// most kMaxOptionBytes bytes without control characters (below 0x20, and 0x7F).
+// "" is.
 bool IsPrintable(const std::string& text);
 
 }  // namespace tqcli

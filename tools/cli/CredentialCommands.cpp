@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "internal/Redact.h"
-#include "platform/AzureCredentialRecord.h"
+#include "internal/text/Redact.h"
 #include "platform/CredentialMgrHelper.h"
+#include "platform/internal/AzureCredentialRecord.h"
 #include "tools/cli/CliCommand.h"
 
 namespace tqcli {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -28,20 +29,23 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureArgs.h"
-#include "internal/CaStore.h"
-#include "internal/Handles.h"
-#include "internal/IniFile.h"
-#include "internal/Redact.h"
-#include "internal/RsaSigner.h"
-#include "platform/AzureCredentialRecord.h"
+#include "internal/crypto/CertificateFile.h"
+#include "internal/crypto/OpenSslHandles.h"
+#include "internal/io/FileReader.h"
+#include "internal/net/AddrInfoHandle.h"
+#include "internal/net/CaStore.h"
+#include "internal/text/CredentialChecks.h"
+#include "internal/text/IniFile.h"
+#include "internal/text/Redact.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/EvEvent.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQGlobalParam.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
-#include "platform/TqHome.h"
 #include "platform/auto_handle.h"
+#include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/TqHome.h"
 #include "tools/cli/CliText.h"
 #include "tools/cli/Doctor.h"
 #include "tools/cli/DoctorParts.h"
@@ -52,8 +56,6 @@ namespace doctor {
 namespace {
 
 namespace Record = AzureCredentialRecord;
-
-constexpr long kMaxStagedBytes = 1024 * 1024;
 
 std::string Subject(X509* cert) {
   BioPtr bio(BIO_new(BIO_s_mem()));
@@ -100,14 +102,16 @@ bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
                     "again with `tqcloudauth credential add --replace`");
     return false;
   }
-  X509Ptr cert = ParseCertificate(bytes, password);
-  if (!cert) {
+  const CertificateFile parsed =
+      CertificateFile::Parse(bytes.data(), bytes.size(), password);
+  X509* cert = parsed.certificate.get();
+  if (cert == nullptr) {
     report.Fail("certificate",
                 "the stored file holds no certificate (PEM, "
                 "or PKCS#12 with its password); add it again");
     return false;
   }
-  const std::string thumbprint = Sha1ThumbprintHex(cert.get());
+  const std::string thumbprint = ThumbprintHex(cert, EVP_sha1());
   const std::string recorded = Record::GetCertificateThumbprint(record);
   if (::strcasecmp(thumbprint.c_str(), recorded.c_str()) != 0) {
     report.Fail("certificate", "its thumbprint " + thumbprint +
@@ -115,13 +119,14 @@ bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
                                    "; add it again");
     return false;
   }
-  std::string problem;
-  if (!CheckCertificateKey(bytes, password, problem)) {
-    report.Fail("certificate", problem + "; add it again with its key");
+  const CertificateProblem problem = parsed.Check();
+  if (problem != CertificateProblem::kNone) {
+    report.Fail("certificate", std::string(CertificateProblemText(problem)) +
+                                   "; add it again with its key");
     return false;
   }
-  const std::string what = Subject(cert.get()) + ", thumbprint " + thumbprint;
-  if (X509_cmp_current_time(X509_get0_notAfter(cert.get())) < 0) {
+  const std::string what = Subject(cert) + ", thumbprint " + thumbprint;
+  if (X509_cmp_current_time(X509_get0_notAfter(cert)) < 0) {
     report.Fail("certificate", what + ": expired; register and add a new one");
     return false;
   }
@@ -133,10 +138,9 @@ bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
   if (name.empty()) {
     return true;
   }
-  if (!IsPlainName(name)) {
-    report.Fail("staged",
-                "the certificate name is not a plain file name; "
-                "add it again");
+  std::string refused;
+  if (!CheckCertificateName(name, refused)) {
+    report.Fail("staged", refused + "; add it again");
     return false;
   }
   const std::string path = home.CertificateFile(name);
@@ -153,16 +157,14 @@ bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
     report.Fail("staged", st.GetMessage());
     return false;
   }
-  std::string staged;
-  StringWipeGuard wipeStaged(staged);
-  char chunk[4096];
-  ssize_t n = 0;
-  while ((n = ::read(file.get(), chunk, sizeof chunk)) > 0 &&
-         static_cast<long>(staged.size()) <= kMaxStagedBytes) {
-    staged.append(chunk, static_cast<size_t>(n));
+  FileBytes staged;
+  FileReadError error;
+  if (!ReadOpenedFile(file.get(), kMaxCertificateFileBytes, staged, error)) {
+    report.Fail("staged", error.Describe(path));
+    return false;
   }
-  SecureWipe(chunk, sizeof chunk);
-  if (staged != bytes) {
+  if (staged.size() != bytes.size() ||
+      !std::equal(staged.begin(), staged.end(), bytes.begin())) {
     report.Warn("staged", path +
                               " holds another certificate: the next "
                               "token request stages this one");
@@ -220,13 +222,13 @@ void CheckEndpoint(const std::string& login, const Config& config,
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int err = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    const AddrInfoPtr list(found);
     if (err != 0) {
       report.Fail("endpoint", login + ": " + host + " does not resolve (" +
                                   ::gai_strerror(err) +
                                   "); check the name and the DNS settings");
       return;
     }
-    ::freeaddrinfo(found);
     report.Ok("endpoint", login + ": " + host + " resolves");
   }
 

@@ -5,10 +5,10 @@
 #include <ostream>
 #include <string>
 
-#include "internal/ProxySettings.h"
-#include "internal/Redact.h"
+#include "internal/text/Redact.h"
 #include "platform/SecureMemory.h"
-#include "platform/TqHome.h"
+#include "platform/internal/ProxySettings.h"
+#include "platform/internal/TqHome.h"
 #include "tools/cli/Doctor.h"
 
 // The parts the doctor's checks share: its report, the configuration as it

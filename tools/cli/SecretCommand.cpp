@@ -5,7 +5,7 @@
 
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
-#include "platform/TqHome.h"
+#include "platform/internal/TqHome.h"
 #include "tools/cli/CliCommand.h"
 
 namespace tqcli {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/EvEvent.h"
-#include "platform/TqHome.h"
+#include "platform/internal/TqHome.h"
 #include "tools/cli/CliCommand.h"
 #include "tools/cli/Doctor.h"
 #include "tools/version/ToolVersion.h"

@@ -5,7 +5,7 @@
 #include <ostream>
 
 #include "auth/TQCloudAuthLib.h"
-#include "internal/Redact.h"
+#include "internal/text/Redact.h"
 #include "platform/SecureMemory.h"
 #include "tools/cli/CliCommand.h"
 #include "tools/cli/CliText.h"

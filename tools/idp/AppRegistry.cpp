@@ -11,7 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
 
 namespace tqidp {
 namespace {

@@ -26,7 +26,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
+#include "internal/net/AddrInfoHandle.h"
 #include "tools/idp/HttpMessage.h"
 
 namespace tqidp {

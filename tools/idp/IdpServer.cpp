@@ -17,7 +17,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
 #include "tools/idp/AadError.h"
 #include "tools/idp/AppRegistry.h"
 #include "tools/idp/FormFields.h"

@@ -5,7 +5,7 @@
 #include <array>
 #include <memory>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
 
 namespace tqidp {
 namespace {

@@ -130,19 +130,6 @@ std::string ToPkcs12(EVP_PKEY* key, X509* cert, const std::string& password) {
   return BioText(bio.get());
 }
 
-std::string Sha1ThumbprintHex(X509* cert) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  Check(X509_digest(cert, EVP_sha1(), md, &len) == 1, "X509_digest");
-  std::string hex;
-  char two[3];
-  for (unsigned int i = 0; i < len; ++i) {
-    std::snprintf(two, sizeof two, "%02x", md[i]);
-    hex += two;
-  }
-  return hex;
-}
-
 void WriteFile(const std::string& path, const std::string& content,
                unsigned int mode) {
   ::unlink(path.c_str());

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
 
 namespace tqpki {
 
@@ -47,9 +47,6 @@ std::string CertToPem(X509* cert);
 std::string KeyToPem(EVP_PKEY* key, const std::string& password = "");
 // ToPkcs12: PKCS#12 (DER) holding key and certificate, protected by password.
 std::string ToPkcs12(EVP_PKEY* key, X509* cert, const std::string& password);
-// Sha1ThumbprintHex: SHA-1 fingerprint of the DER certificate, lower-case
-// hex (40 characters).
-std::string Sha1ThumbprintHex(X509* cert);
 
 // WriteFile: replaces path with content, created with exactly mode (less the
 // umask): an existing file is removed first so that its old mode cannot

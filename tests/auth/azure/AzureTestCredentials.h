@@ -3,7 +3,7 @@
 #include <string>
 
 #include "auth/azure/TQCloudAuthAzureArgs.h"
-#include "platform/AzureCredentialRecord.h"
+#include "platform/internal/AzureCredentialRecord.h"
 
 namespace tqtest {
 

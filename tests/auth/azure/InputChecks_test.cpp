@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "internal/Redact.h"
+#include "internal/text/Redact.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "internal/TokenCache.h"
+#include "internal/cache/TokenCache.h"
 #include "platform/TQPassword.h"
 #include "platform/TqcConvert.h"
 #include "tests/auth/azure/AzureTestCredentials.h"

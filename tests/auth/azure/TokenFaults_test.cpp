@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "internal/TokenCache.h"
+#include "internal/cache/TokenCache.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
 #include "platform/auto_handle.h"

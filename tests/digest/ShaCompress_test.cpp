@@ -1,4 +1,4 @@
-#include "internal/ShaCompress.h"
+#include "digest/internal/ShaCompress.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "internal/SecureJson.h"
+#include "internal/text/SecureJson.h"
 
 #include <utility>
 

@@ -6,7 +6,7 @@
 // (`tqcloudauth credential add`) and where a provider takes one (Init), so
 // that both refuse the same values with the same words. Each returns true
 // for a value it accepts; otherwise false with the message in outProblem
-// (the value quoted, cut to a few KiB).
+// (the value quoted, cut to a few KiB, control characters escaped).
 // Tests: tests/internal/CredentialChecks_test.cpp
 
 // CheckTenant: a tenant is a domain name (which a GUID is too): 1 to 253
@@ -21,10 +21,19 @@ bool CheckTenant(const std::string& tenant, std::string& outProblem);
 // signed assertion. "Invalid client id [<id>]" otherwise.
 bool CheckClientId(const std::string& clientId, std::string& outProblem);
 
-// CheckLoginEndpoint: empty (the public endpoint), an https:// URL, or an
+// CheckCertificateName: the name the certificate is staged under
+// (certificates/Azure_<name>.crt): 1 to 128 letters, digits, '.', '-' and
+// '_', not starting with '.'. "Invalid certificate name [<name>]: ..."
+// otherwise.
+bool CheckCertificateName(const std::string& name, std::string& outProblem);
+
+// CheckLoginEndpoint: only characters a URL may hold as written (letters,
+// digits and "-._~:/?#[]@!$&'()*+,;=%"), and: empty (the public endpoint), an
+// https:// URL, or an
 // http:// URL whose host is this machine: localhost, an IPv4 address of
 // 127.0.0.0/8 written in full, or [::1] (no user part). Plain HTTP to any
 // other host would expose the credential: "Login endpoint [<url>] is plain
 // HTTP to another host: that would expose the credential; use https://".
-// Any other scheme: "Login endpoint [<url>] is not an http(s) URL".
+// Any other scheme: "Login endpoint [<url>] is not an http(s) URL"; another
+// character: "Login endpoint [<url>] holds a character a URL cannot".
 bool CheckLoginEndpoint(const std::string& url, std::string& outProblem);

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
 #include "platform/auto_handle.h"
 
 // RsaSigner: RS256 signatures (RSASSA-PKCS1-v1_5 with SHA-256) with the RSA
@@ -26,9 +26,6 @@
 // Tests: tests/internal/RsaSigner_test.cpp
 class RsaSigner {
  public:
-  // Files beyond this size are not read.
-  static constexpr long kMaxFileBytes = 1024 * 1024;
-
   // FileOpener: opens path for reading into out; false when it cannot or
   // must not be read.
   using FileOpener =
@@ -79,13 +76,3 @@ class RsaSigner {
   unsigned char m_passwordHash[kHashSize] = {};
   unsigned long m_loads = 0;
 };
-
-// CheckCertificateKey: true when bytes, the content of a certificate file as
-// RsaSigner reads it (PEM, or PKCS#12 DER), hold a certificate (a PEM's
-// first) and a private key that opens with password, is RSA and belongs to
-// that certificate. False otherwise, with the reason for people in
-// outProblem (no certificate; no key, or a wrong password; not RSA; not the
-// certificate's key). The OpenSSL error queue is left as it was found.
-// Tests: tests/tools/TQCloudAuthCli_test.cpp, tests/tools/CliBadInput_test.cpp
-bool CheckCertificateKey(const std::string& bytes, const std::string& password,
-                         std::string& outProblem);

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "internal/IniFile.h"
+#include "internal/text/IniFile.h"
 #include "platform/CKoError.h"
 
 // ReadConfigFile: the home's tqcloudauth.ini into outIni, opened only when

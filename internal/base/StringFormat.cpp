@@ -1,4 +1,4 @@
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
 
 #include <cstdio>
 

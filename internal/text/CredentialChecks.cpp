@@ -1,12 +1,13 @@
-#include "internal/CredentialChecks.h"
+#include "internal/text/CredentialChecks.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
-#include "internal/Redact.h"
+#include "internal/text/Redact.h"
 
 namespace {
 
@@ -37,6 +38,12 @@ bool IsLoopbackHost(const std::string& host) {
          (ntohl(v4.s_addr) >> 24) == 127;
 }
 
+// A refused value as a message quotes it: cut to a few KiB, and with its
+// control characters (a NUL too) escaped so that the message shows it whole.
+std::string Quoted(const std::string& value) {
+  return EscapeControls(QuoteText(value), LineBreaks::kEscape);
+}
+
 }  // namespace
 
 bool CheckTenant(const std::string& tenant, std::string& outProblem) {
@@ -54,7 +61,7 @@ bool CheckTenant(const std::string& tenant, std::string& outProblem) {
     }
   }
   if (!ok) {
-    outProblem = "Invalid tenant [" + QuoteText(tenant) + "]";
+    outProblem = "Invalid tenant [" + Quoted(tenant) + "]";
   }
   return ok;
 }
@@ -66,18 +73,50 @@ bool CheckClientId(const std::string& clientId, std::string& outProblem) {
     ok = c > ' ' && c < 0x7F && c != '"' && c != '\\';
   }
   if (!ok) {
-    outProblem = "Invalid client id [" + QuoteText(clientId) + "]";
+    outProblem = "Invalid client id [" + Quoted(clientId) + "]";
   }
   return ok;
 }
 
+bool CheckCertificateName(const std::string& name, std::string& outProblem) {
+  bool ok = !name.empty() && name.size() <= 128 && name[0] != '.';
+  for (size_t i = 0; ok && i < name.size(); ++i) {
+    const char c = name[i];
+    ok = IsLetterOrDigit(c) || c == '-' || c == '_' || c == '.';
+  }
+  if (!ok) {
+    outProblem = "Invalid certificate name [" + Quoted(name) +
+                 "]: 1 to 128 letters, digits, '.', '-' and '_', not "
+                 "starting with '.'";
+  }
+  return ok;
+}
+
+namespace {
+
+// Whether c may stand in a URL as written (RFC 3986 2.2, 2.3 and "%", and
+// the bytes of UTF-8 beyond ASCII, as in an international host name): no
+// blank, quote, backslash or control, so that the URL is pasted into a
+// request line and a JSON text as it is.
+bool IsUrlCharacter(char c) {
+  static constexpr char kOther[] = "-._~:/?#[]@!$&'()*+,;=%";
+  return IsLetterOrDigit(c) || static_cast<unsigned char>(c) >= 0x80 ||
+         (c != '\0' && std::strchr(kOther, c) != nullptr);
+}
+
+}  // namespace
+
 bool CheckLoginEndpoint(const std::string& url, std::string& outProblem) {
+  if (!IsUtf8(url) || !std::all_of(url.begin(), url.end(), &IsUrlCharacter)) {
+    outProblem =
+        "Login endpoint [" + Quoted(url) + "] holds a character a URL cannot";
+    return false;
+  }
   if (url.empty() || HasPrefix(url, "https://")) {
     return true;
   }
   if (!HasPrefix(url, "http://")) {
-    outProblem =
-        "Login endpoint [" + QuoteText(url) + "] is not an http(s) URL";
+    outProblem = "Login endpoint [" + Quoted(url) + "] is not an http(s) URL";
     return false;
   }
   const size_t begin = std::strlen("http://");
@@ -99,7 +138,7 @@ bool CheckLoginEndpoint(const std::string& url, std::string& outProblem) {
   if (authority.find('@') == std::string::npos && IsLoopbackHost(host)) {
     return true;
   }
-  outProblem = "Login endpoint [" + QuoteText(url) +
+  outProblem = "Login endpoint [" + Quoted(url) +
                "] is plain HTTP to another host: that would expose the "
                "credential; use https://";
   return false;

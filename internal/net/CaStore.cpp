@@ -1,4 +1,4 @@
-#include "internal/CaStore.h"
+#include "internal/net/CaStore.h"
 
 #include <curl/curl.h>
 #include <errno.h>
@@ -14,15 +14,11 @@
 #include <mutex>
 #include <vector>
 
-#include "internal/Handles.h"
+#include "internal/crypto/OpenSslHandles.h"
+#include "internal/net/CurlHandles.h"
 #include "platform/auto_handle.h"
 
 namespace {
-
-using BioPtr = std::unique_ptr<BIO, FnDeleter<BIO_free_all>>;
-using X509Ptr = std::unique_ptr<X509, FnDeleter<X509_free>>;
-using StorePtr = std::unique_ptr<X509_STORE, FnDeleter<X509_STORE_free>>;
-using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
 
 constexpr off_t kMaxBundleBytes = 16 * 1024 * 1024;
 // Bundles kept parsed at once; a process trusts one or two.
@@ -111,7 +107,7 @@ bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
   }
 
   ErrorQueueScope errors;
-  StorePtr store(X509_STORE_new());
+  X509StorePtr store(X509_STORE_new());
   BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
   if (!store || !bio) {
     outError = "out of memory";

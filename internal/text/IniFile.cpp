@@ -1,4 +1,4 @@
-#include "internal/IniFile.h"
+#include "internal/text/IniFile.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
 #include "platform/SecureMemory.h"
 
 namespace {

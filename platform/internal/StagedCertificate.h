@@ -3,7 +3,6 @@
 #include <string>
 
 #include "platform/CKoError.h"
-#include "platform/TQExport.h"
 
 // StagedCertificate: the certificate files staged for the signing service,
 // <home>/certificates/Azure_<name>.crt, one per certificate name. Stored
@@ -23,13 +22,7 @@ namespace StagedCertificate {
 // a file of another user or one that others may read: never read nor
 // replaced), or the file service's status with this location pushed;
 // *outPath is then untouched. name must be a plain file name.
-TQ_EXPORT CKoError Stage(const std::string& name,
-                         const std::string& certificate, std::string* outPath);
-
-// ForgetUnused: removes the staged file of name unless a stored credential
-// still uses that name. True when nothing is left to do (no name, still
-// used, no file, removed); false with the reason for people in outError
-// when the store cannot be listed or TqHome refuses the file.
-TQ_EXPORT bool ForgetUnused(const std::string& name, std::string& outError);
+CKoError Stage(const std::string& name, const std::string& certificate,
+               std::string* outPath);
 
 }  // namespace StagedCertificate

@@ -1,4 +1,4 @@
-#include "platform/StagedCertificate.h"
+#include "platform/internal/StagedCertificate.h"
 
 #include <fcntl.h>
 #include <openssl/crypto.h>
@@ -9,11 +9,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/AzureCredentialRecord.h"
-#include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
-#include "platform/TqHome.h"
 #include "platform/auto_handle.h"
+#include "platform/internal/TqHome.h"
 
 namespace {
 
@@ -46,14 +44,6 @@ bool Holds(int fd, const std::string& bytes) {
          CRYPTO_memcmp(held.data(), bytes.data(), bytes.size()) == 0;
 }
 
-std::string CertificateNameOf(const StoredCredential& c) {
-  App::AzureCredentialInfo record;
-  if (!AzureCredentialRecord::FromAdditionalInfo(c.additionalInfo, record)) {
-    return std::string();
-  }
-  return AzureCredentialRecord::GetCertificateName(record);
-}
-
 }  // namespace
 
 namespace StagedCertificate {
@@ -81,39 +71,6 @@ CKoError Stage(const std::string& name, const std::string& certificate,
   }
   *outPath = path;
   return CKoError::Success();
-}
-
-bool ForgetUnused(const std::string& name, std::string& outError) {
-  if (name.empty() ||
-      name.find_first_of(std::string("/\0", 2)) != std::string::npos) {
-    return true;  // never staged
-  }
-  CredentialMgrHelper store;
-  std::vector<StoredCredential> all;
-  if (!store.listCredentials(all)) {
-    outError = store.lastError();
-    return false;
-  }
-  for (const StoredCredential& c : all) {
-    if (CertificateNameOf(c) == name) {
-      return true;
-    }
-  }
-  const TqHome home;
-  const std::string path = home.CertificateFile(name);
-  const CKoError st = home.CheckFile(path, TqHome::FileKind::kSecret);
-  if (TqHome::IsMissing(st)) {
-    return true;
-  }
-  if (st.IsError()) {
-    outError = st.GetMessage();
-    return false;
-  }
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    outError = "cannot remove " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace StagedCertificate

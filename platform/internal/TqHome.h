@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/CKoError.h"
-#include "platform/TQExport.h"
 #include "platform/auto_handle.h"
 
 // TqHome: the home folder (TQPI_Base::getHomeDirectory) and every path under
@@ -28,7 +27,7 @@
 // there is one. Without a home (no TQ_HOME, HOME or password-database home)
 // every call fails with 774 naming TQ_HOME.
 // Tests: tests/platform/TqHome_test.cpp, tests/platform/HomeTrust_test.cpp
-class TQ_EXPORT TqHome {
+class TqHome {
  public:
   // What a file under the home holds: who may own it and which modes pass.
   enum class FileKind {

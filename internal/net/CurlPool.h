@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "internal/CaStore.h"
+#include "internal/net/CaStore.h"
 
 // The process-wide pool of libcurl easy handles behind every TQLibCurl. An
 // idle handle keeps its connections open, so requests of any client with

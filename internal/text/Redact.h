@@ -3,8 +3,6 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/TQExport.h"
-
 // What may be written to the log or put in a status message. Redaction is by
 // allow-list: a value is shown only when its name is known to be harmless.
 
@@ -13,12 +11,12 @@
 // "***" ("client_secret=***"). A piece without "=" becomes "***". Field
 // separators and order are kept.
 // Tests: tests/internal/Redact_test.cpp
-TQ_EXPORT std::string RedactFormBody(const std::string& body);
+std::string RedactFormBody(const std::string& body);
 
 // RedactHeaderLine: a header line with the value of Authorization,
 // Proxy-Authorization, Cookie and Set-Cookie replaced by "***"; any other
 // line unchanged.
-TQ_EXPORT std::string RedactHeaderLine(const std::string& line);
+std::string RedactHeaderLine(const std::string& line);
 
 // RedactTokenReply: a token endpoint's reply text with the values of
 // "access_token", "refresh_token" and "id_token" masked, wherever they
@@ -29,13 +27,12 @@ TQ_EXPORT std::string RedactHeaderLine(const std::string& line);
 // masked too (a token repeated under another name, say); shorter ones cannot
 // be told from ordinary words. Numbers, literals and everything else are
 // kept, so an error message can show what the endpoint said.
-TQ_EXPORT std::string RedactTokenReply(const std::string& reply);
+std::string RedactTokenReply(const std::string& reply);
 
 // RedactValue: text with every occurrence of value replaced by "***"; text
 // as it is for a value shorter than 8 bytes. For texts taken from a reply
 // (an error description) that may repeat a token.
-TQ_EXPORT std::string RedactValue(const std::string& text,
-                                  const std::string& value);
+std::string RedactValue(const std::string& text, const std::string& value);
 
 // How EscapeControls treats line breaks and tabs.
 enum class LineBreaks {
@@ -45,12 +42,12 @@ enum class LineBreaks {
 
 // IsUtf8: whether text is well-formed UTF-8 (no overlong forms, no
 // surrogates, nothing beyond U+10FFFF). "" is.
-TQ_EXPORT bool IsUtf8(const std::string& text);
+bool IsUtf8(const std::string& text);
 
 // HasControlCharacters: whether text holds a C0 control (below 0x20), DEL,
 // a C1 control (U+0080 to U+009F, as UTF-8 or as a lone byte 0x80 to 0x9F)
 // or a byte that is not part of well-formed UTF-8.
-TQ_EXPORT bool HasControlCharacters(const std::string& text);
+bool HasControlCharacters(const std::string& text);
 
 // EscapeControls: text with each such character written as "\r", "\n",
 // "\t" or "\xHH" (lower-case hex, per byte), everything else kept; with
@@ -58,8 +55,7 @@ TQ_EXPORT bool HasControlCharacters(const std::string& text);
 // what a peer or a record holds: in the log they cannot forge a line, on a
 // terminal they cannot move the cursor or hide a line behind a carriage
 // return.
-TQ_EXPORT std::string EscapeControls(const std::string& text,
-                                     LineBreaks breaks);
+std::string EscapeControls(const std::string& text, LineBreaks breaks);
 
 // How much of a text from outside (a reply, a reply's member, a rejected
 // input) a status message or a log line quotes.
@@ -70,10 +66,9 @@ inline constexpr size_t kMaxQuotedBytes = 4096;
 // UTF-8 sequence) followed by "… (<size> bytes)", the size with thousands
 // separators ("… (204,117 bytes)"). size is that of the text quoted before
 // any masking; npos stands for text's own.
-TQ_EXPORT std::string QuoteText(const std::string& text,
-                                size_t size = std::string::npos);
+std::string QuoteText(const std::string& text, size_t size = std::string::npos);
 
 // QuoteReply: a reply text for a status or the log: RedactTokenReply over
 // the whole reply, then QuoteText with the reply's size. Every quoted reply
 // goes through here.
-TQ_EXPORT std::string QuoteReply(const std::string& reply);
+std::string QuoteReply(const std::string& reply);

@@ -1,4 +1,4 @@
-#include "internal/CurlPool.h"
+#include "internal/net/CurlPool.h"
 
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -10,13 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "internal/Handles.h"
+#include "internal/net/CurlHandles.h"
 #include "platform/SecureMemory.h"
 
 namespace {
-
-using CurlPtr = std::unique_ptr<CURL, FnDeleter<curl_easy_cleanup>>;
-using SharePtr = std::unique_ptr<CURLSH, FnDeleter<curl_share_cleanup>>;
 
 // Idle handles kept per group and in all: enough for the requests a
 // process makes at once, few enough that idle connections stay bounded.
@@ -77,7 +74,7 @@ class CurlPoolGroup {
   }
 
   bool MakeShare() {
-    SharePtr share(curl_share_init());
+    CurlSharePtr share(curl_share_init());
     if (!share) {
       return false;
     }
@@ -160,7 +157,7 @@ class CurlPoolGroup {
   std::string m_key;
   CurlConnectionSettings m_settings;
   std::array<std::mutex, CURL_LOCK_DATA_LAST> m_locks;
-  SharePtr m_share;
+  CurlSharePtr m_share;
 };
 
 namespace {

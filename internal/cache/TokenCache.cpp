@@ -1,4 +1,4 @@
-#include "internal/TokenCache.h"
+#include "internal/cache/TokenCache.h"
 
 #include <condition_variable>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "platform/TqHome.h"
+#include "platform/internal/TqHome.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "internal/ConfigFile.h"
-#include "internal/StringFormat.h"
+#include "internal/base/StringFormat.h"
 #include "platform/FXFile.h"
 #include "platform/TQPI_Base.h"
 
@@ -521,21 +520,4 @@ CKoError TqHome::CheckFile(const std::string& path, FileKind kind) const {
 bool TqHome::IsMissing(const CKoError& st) noexcept {
   return st.IsError() && (st.GetWin32Code() == TQ_ERROR_FILE_NOT_FOUND ||
                           st.GetWin32Code() == TQ_ERROR_PATH_NOT_FOUND);
-}
-
-CKoError ReadConfigFile(std::unique_ptr<IniFile>& outIni) {
-  const TqHome home;
-  auto_handle file;
-  const std::string path = home.ConfigFile();
-  CKoError st =
-      home.OpenFile(path, TqHome::FileKind::kConfig, O_RDONLY, 0, file);
-  if (TqHome::IsMissing(st)) {
-    st = CKoError::Success();
-  }
-  outIni = std::make_unique<IniFile>(file.get(), path);
-  if (!outIni->Ok()) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
-                                   outIni->Error().c_str());
-  }
-  return st;
 }

@@ -1,0 +1,30 @@
+#include "platform/internal/ProxySettings.h"
+
+#include <climits>
+
+#include "internal/text/IniFile.h"
+#include "platform/TQGlobalParam.h"
+
+namespace {
+
+// A setting above 0, read as TQGlobalParam::get reads an int.
+bool IsAboveZero(const ProxySettingGetter& get, const char* key) {
+  std::string text;
+  long long number = 0;
+  return get(key, text) && IniFile::ParseLong(text, number) && number > 0 &&
+         number <= INT_MAX;
+}
+
+}  // namespace
+
+void DecideProxy(const ProxySettingGetter& get, ProxySettings& outProxy) {
+  ProxySettings& p = outProxy;
+  p.on = IsAboveZero(get, SENDLOGS_USE_HTTP_PROXY) &&
+         get(SENDLOGS_HTTP_PROXY_SITE, p.site) &&
+         get(SENDLOGS_HTTP_PROXY_PORT, p.port) && p.site != "0.0.0.0";
+  p.authenticate = p.on &&
+                   IsAboveZero(get, HUBMASTER_USE_PROXY_AUTHENTICATION) &&
+                   get(SENDLOGS_HTTP_PROXY_USER, p.user) &&
+                   get(SENDLOGS_HTTP_PROXY_PASSWORD, p.password) &&
+                   !p.user.empty() && !p.password.empty();
+}

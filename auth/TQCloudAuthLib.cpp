@@ -6,15 +6,17 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "auth/internal/RequestFailure.h"
+#include "auth/internal/TQCloudAuthLibAccess.h"
+#include "internal/base/Decimal.h"
 #include "internal/text/Redact.h"
 #include "platform/AppMessages.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
-#include "platform/TQGlobalParam.h"
-#include "platform/TQPlatformInfo.h"
 #include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/ConfigFile.h"
 #include "platform/internal/ProxySettings.h"
-#include "platform/internal/TqHome.h"
+#include "platform/internal/TQLibCurlAccess.h"
 #include "util/Base64Codec.h"
 #include "util/UrlCodec.h"
 
@@ -40,61 +42,47 @@ CKoError TQCloudAuthLib::TQCloudAuthLibInit(const TQCloudAuth::BaseArgs& args) {
   return CKoError::Success();
 }
 
-namespace {
-
-// The proxy decided from [GlobalParam] into outProxy; the configuration's
-// failure when it cannot be read whole (a proxy left out of a half-read file
-// would send the request direct).
-CKoError ReadProxySettings(bool useDBProxySettings, ProxySettings& proxy) {
-  if (!useDBProxySettings) {
-    return CKoError::Success();  // not even the configuration file is read
-  }
-  TQGlobalParam config;
-  CKoError st = config.Check();
-  if (st.IsError()) {
-    return st.Push(TQ_LOC);
-  }
-  DecideProxy(
-      [&config](const char* key, std::string& outValue) {
-        return config.get(key, outValue, nullptr) == 0;
-      },
-      proxy);
-  return CKoError::Success();
+CKoError TQCloudAuthLib::initCurlObject() {
+  return TQCloudAuthLibAccess::InitCurl(*this, LoadConfig());
 }
 
-}  // namespace
-
-CKoError TQCloudAuthLib::initCurlObject() {
+CKoError TQCloudAuthLibAccess::InitCurl(TQCloudAuthLib& lib,
+                                        const ConfigSnapshot& config) {
+  std::unique_ptr<TQLibCurl>& curl = lib.curl;
   curl.reset(new (std::nothrow) TQLibCurl());
   if (!curl) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
   }
-  // Timeouts, CA bundle and trace come from the platform settings: a file
-  // that cannot be read whole fails here, naming the file and the line.
-  TQPlatformInfo platformInfo;
-  CKoError st = platformInfo.Check();
-  if (st.IsError()) {
+  // Timeouts, CA bundle, proxy and trace come from the configuration: a
+  // file that cannot be read whole fails here, naming the file and the
+  // line (a proxy left out of a half-read file would send the request
+  // direct).
+  if (config.status.IsError()) {
+    CKoError st = config.status.Copy();
     return st.Push(TQ_LOC);
   }
-  if (!curl->TQLibCurlInit("application/json", true, true, nullptr)) {
+  if (!TQLibCurlAccess::Init(*curl, config, "application/json", true, true,
+                             nullptr)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInternal,
                                    "Failed to Initialize Curl Library.");
   }
 
   ProxySettings proxy;
-  st = ReadProxySettings(useDBProxySettings, proxy);
-  if (st.IsError()) {
-    return st.Push(TQ_LOC);
+  if (lib.useDBProxySettings) {
+    DecideProxy(*config.ini, proxy);
   }
   if (proxy.on) {
     if (!curl->TQLibCurlSetAdditionalOptionsIntValue(CURLOPT_PROXYTYPE,
                                                      CURLPROXY_HTTP)) {
       return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     TqFailureReason::kConfigInvalid,
                                      "Failed to set HTTP proxy.");
     }
     if (!curl->TQLibCurlSetAdditionalOptionsStringValue(
             CURLOPT_PROXY, proxy.site + ":" + proxy.port)) {
       return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     TqFailureReason::kConfigInvalid,
                                      "Failed to set HTTP proxy name and port.");
     }
     if (proxy.authenticate) {
@@ -103,27 +91,32 @@ CKoError TQCloudAuthLib::initCurlObject() {
       if (!curl->TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXYUSERPWD,
                                                           userPassword)) {
         return FXErrorUtil::ErrorWin32(
-            TQ_LOC, TQ_ERROR_GENERAL,
+            TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kConfigInvalid,
             "Failed to set HTTP proxy user and password.");
       }
     }
   }
 
-  unsigned int traceOn = 0;
-  platformInfo.getNumber("EventManager", "bEnableCurlTrace", &traceOn);
-  curl->toggleTrace(traceOn != 0);
+  std::string trace;
+  int64_t traceOn = 0;
+  curl->toggleTrace(
+      config.ini->Get("EventManager", "bEnableCurlTrace", trace) &&
+      ParseDecimal(trace, 0, INT64_MAX, traceOn) &&
+      (traceOn & 0xFFFFFFFF) != 0);
   return CKoError::Success();
 }
 
 CKoError TQCloudAuthLib::setProxyServer(const std::string& proxy) {
   if (!initialized) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_HANDLE,
+                                   TqFailureReason::kInvalidArgument,
                                    "Curl Library is not initialized.");
   }
   std::lock_guard<std::mutex> lock(m_transportMutex);
   if (curl &&
       !curl->TQLibCurlSetAdditionalOptionsStringValue(CURLOPT_PROXY, proxy)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInvalidArgument,
                                    "Failed to set HTTP proxy name and port.");
   }
   return CKoError::Success();
@@ -143,12 +136,14 @@ CKoError TQCloudAuthLib::setHttpHeadersLocked(
     const std::vector<std::string>& headers) {
   if (!curl) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInvalidArgument,
                                    "Curl lib is not initialized");
   }
   curl->TQLibCurlFreeHttpHeaderList();
   for (const std::string& header : headers) {
     if (!curl->TQLibCurlAppendHeader(HTTP_HDR_REQUEST, header.c_str())) {
       return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     TqFailureReason::kInvalidArgument,
                                      "Failed to add header");
     }
   }
@@ -162,6 +157,7 @@ CKoError TQCloudAuthLib::sendHttpRequest(
   std::lock_guard<std::mutex> lock(m_transportMutex);
   if (!curl) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInvalidArgument,
                                    "Curl lib is not initialized");
   }
   CKoError st = setHttpHeadersLocked(headers);
@@ -174,28 +170,16 @@ CKoError TQCloudAuthLib::sendHttpRequest(
   const char* text = curl->GetHttpResponse(length, false);
 
   if (!sent) {
-    const long code = curl->GetHttpErrorCode();
-    // The body carries the client secret or the signed assertion: only the
-    // harmless form fields are written. A failed reply may still carry a
-    // token (a gateway's 5xx around one): its value is masked too, and the
-    // text is cut to a few KiB.
-    const std::string message = QuoteReply(text != nullptr ? text : "");
-    event.DebugLvl("sendHttpRequest", EvDebug::kFailure,
-                   "Error: Request [%s] [%s] failed with ErrorCode [%ld] "
-                   "Message [%s]",
-                   url.c_str(), RedactFormBody(body).c_str(), code,
-                   message.c_str());
-    return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL,
-        "Request failed with ErrorCode [%ld] Message [%s]", code,
-        message.c_str());
+    SendFailure failure;
+    failure.code = curl->GetHttpErrorCode();
+    failure.text = text != nullptr ? text : "";
+    failure.reason = curl->GetFailureReason();
+    failure.retryAfterSeconds =
+        std::max<int64_t>(curl->GetRetryAfterSeconds(), 0);
+    return RequestFailed(TQ_LOC, event, url, body, failure, {});
   }
   if (length == 0 || text == nullptr) {
-    event.DebugLvl("sendHttpRequest", EvDebug::kFailure,
-                   "Error: Empty response received for request [%s] [%s]",
-                   url.c_str(), RedactFormBody(body).c_str());
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                   "Empty response received for request");
+    return ResponseEmpty(TQ_LOC, event, url, body);
   }
   response = text;
   return CKoError::Success();
@@ -220,12 +204,6 @@ std::string ShownCredentialInfo(const std::string& text) {
 CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
                                                    bool useDBProxySettings,
                                                    TQCloudAuthLib*& lib) {
-  // A home or file there that the checks refuse is named, with its fix,
-  // rather than reported as a credential that cannot be fetched.
-  CKoError home = TqHome().Check();
-  if (home.IsError()) {
-    return home.Push(TQ_LOC);
-  }
   int credentialType = 0;
   std::string userName;
   std::string password;
@@ -233,24 +211,35 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
   int other = 0;
   {
     CredentialMgrHelper client;
-    if (client.getCredentialsFromAssocIdForEntity(
-            assocId, entity, credentialType, userName, password, additionalInfo,
-            other, nullptr) != 0) {
+    const int found = client.getCredentialsFromAssocIdForEntity(
+        assocId, entity, credentialType, userName, password, additionalInfo,
+        other, nullptr);
+    if (found == CredentialMgrHelper::kNotFound) {
       return FXErrorUtil::ErrorWin32(
-          TQ_LOC, TQ_ERROR_GENERAL,
+          TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kNotStored,
           "Failed to get credential info from Hubmaster");
+    }
+    if (found != CredentialMgrHelper::kOk) {
+      // The store's own words name it and its problem; its reason (a store
+      // refused by the home's checks, or one that cannot be read) is kept.
+      const CKoError& why = client.lastStatus();
+      return FXErrorUtil::ErrorWin32(
+          TQ_LOC, TQ_ERROR_GENERAL, why.GetReason(),
+          "Failed to get credential info from Hubmaster: %s",
+          why.GetMessage().c_str());
     }
   }
   TQCloudAuth::AzureArgs args;
   if (!AzureCredentialRecord::FromAdditionalInfo(additionalInfo,
                                                  args.credentialInfo)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kCredentialInvalid,
                                    "Failed to unserialize credential info [%s]",
                                    ShownCredentialInfo(additionalInfo).c_str());
   }
   if (credentialType != AzureCredentialRecord::kCredentialType) {
     return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL,
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kCredentialInvalid,
         "CloudAuthLib for credential type [%d] not implemented",
         credentialType);
   }

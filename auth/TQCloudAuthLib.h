@@ -12,6 +12,8 @@
 #include "platform/TQLibCurl.h"
 #include "platform/TqcBucket.h"
 
+class TQCloudAuthLibAccess;
+
 // TQCloudAuthLib: the library object every token provider derives from. It
 // holds the provider-independent parameters and the HTTP client, and sends
 // the provider's requests. The transport functions (setProxyServer,
@@ -119,6 +121,7 @@ class TQ_EXPORT TQCloudAuthLib {
   bool useDBProxySettings = false;
 
  private:
+  friend class TQCloudAuthLibAccess;
   CKoError setHttpHeadersLocked(const std::vector<std::string>& headers);
 
   std::mutex m_transportMutex;

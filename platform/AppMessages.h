@@ -45,8 +45,16 @@ class TQ_EXPORT AdditionalCredInfo : public CNMessageBase {
   AdditionalCredInfo() : CNMessageBase(kType, kId) {}
 };
 
+// The values of AzureCredentialInfo's authType. A record may hold any
+// other value, which equals neither of these.
+enum class AzureAuthType : int {
+  kCertificate = 1,  // signed JWT client assertion
+  kClientSecret = 2,
+};
+
 namespace AzureCredentialInfoField {
-// 1 = certificate (signed assertion), 2 = client secret; an integer.
+// AzureAuthType: 1 = certificate (signed assertion), 2 = client secret; an
+// integer.
 inline constexpr FieldRef authType{1, 0, 6212866};
 inline constexpr FieldRef applicationId{2, 2, 12057227};
 inline constexpr FieldRef tenantId{4, 10, 1929061};

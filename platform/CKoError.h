@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/TQExport.h"
+#include "platform/TqFailureReason.h"
 
 // A place in the source that found or passed on a failure. The texts are not
 // copied: TQ_LOC passes string literals, which live as long as the program.
@@ -43,6 +44,30 @@ class [[nodiscard]] TQ_EXPORT CKoError {
   // The failure's message; empty when it has none.
   std::string GetMessage() const;
 
+  // Why it failed (platform/TqFailureReason.h): kNone on success; a failure
+  // created without a reason is kInternal.
+  TqFailureReason GetReason() const noexcept;
+
+  // For kThrottled: the seconds the endpoint asked to wait from when the
+  // status was made (0 otherwise).
+  int64_t GetRetryAfterSeconds() const noexcept;
+
+  // The failing service's own code when it named one: for
+  // kCredentialRejected and kInvalidRequest the AADSTS number of the
+  // endpoint's reply (7000215 for a wrong secret); 0 when there is none.
+  uint32_t GetServiceCode() const noexcept;
+
+  // Setters for where a failure is found; each changes the record shared by
+  // every copy and returns this status. On a success they do nothing.
+  CKoError& SetReason(TqFailureReason reason) noexcept;
+  CKoError& SetRetryAfterSeconds(int64_t seconds) noexcept;
+  CKoError& SetServiceCode(uint32_t code) noexcept;
+
+  // Copy: a status equal to this one (code, message, reason, details and
+  // location chain) with a details record of its own, so that locations
+  // pushed onto it do not show in this one. A success copies as success.
+  CKoError Copy() const;
+
   // The location chain: where the failure was found first, then every
   // location pushed on the way out (innermost first).
   std::vector<FXCodeLocation> GetLocations() const;
@@ -63,11 +88,16 @@ class [[nodiscard]] TQ_EXPORT CKoError {
 
 // Builders of failed statuses for Win32-style error codes. The result code is
 // the HRESULT form 0x80070000 | code, always negative.
+// A failure made by these has the reason kInternal unless one is given.
 class TQ_EXPORT FXErrorUtil {
  public:
   static CKoError ErrorWin32(const FXCodeLocation& loc, unsigned int code);
   static CKoError ErrorWin32(const FXCodeLocation& loc, unsigned int code,
                              const char* format, ...) TQ_PRINTF_FORMAT(3, 4);
+  // With the reason found.
+  static CKoError ErrorWin32(const FXCodeLocation& loc, unsigned int code,
+                             TqFailureReason reason, const char* format, ...)
+      TQ_PRINTF_FORMAT(4, 5);
 };
 
 // Win32 codes the library uses.

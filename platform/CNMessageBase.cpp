@@ -305,6 +305,15 @@ CNMessageBase*& CNMessageBase::getObjectAccessor(bool create, bool /*reserved*/,
   return slot->record;
 }
 
+const CNMessageBase* CNMessageBase::getObject(
+    short field, unsigned long /*classCode*/,
+    unsigned int /*fieldCode*/) const noexcept {
+  const auto it = m_fields.find(field);
+  return it != m_fields.end() && it->second.kind == Field::Kind::kRecord
+             ? it->second.record
+             : nullptr;
+}
+
 int CNMessageBase::unserialize(const char* text) {
   if (text == nullptr) {
     return kUnserializeMalformed;

@@ -77,6 +77,12 @@ class TQ_EXPORT CNMessageBase {
                                     unsigned int fieldCode, int subType,
                                     int subId);
 
+  // getObject: the record in field `field`, or null when it holds none (it
+  // is absent, or holds an integer or a text); for readers, which change
+  // nothing.
+  const CNMessageBase* getObject(short field, unsigned long classCode,
+                                 unsigned int fieldCode) const noexcept;
+
   // unserialize: replaces every field with those of the serialized message
   // `text` (the form serialize writes) and returns kUnserializeOk. On any
   // other result the message is unchanged:

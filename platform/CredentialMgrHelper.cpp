@@ -2,22 +2,27 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 
+#include "internal/base/Decimal.h"
 #include "internal/base/StringFormat.h"
-#include "platform/TQPI_Base.h"
-#include "platform/TQPlatformInfo.h"
+#include "internal/io/FileReader.h"
 #include "platform/auto_handle.h"
+#include "platform/internal/ConfigFile.h"
 #include "platform/internal/SqliteHandles.h"
 #include "platform/internal/TqHome.h"
 
 namespace {
 
-constexpr unsigned int kDefaultBusyTimeoutMs = 3000;
+constexpr int64_t kDefaultBusyTimeoutMs = 3000;
+
+// The layout this library reads and writes (PRAGMA user_version). A store
+// of version 0 was made before the layout was numbered and is the same.
+constexpr int kSchemaVersion = 1;
 
 constexpr char kSchema[] =
     "CREATE TABLE IF NOT EXISTS credentials ("
@@ -29,6 +34,10 @@ constexpr char kSchema[] =
     " additional_info TEXT NOT NULL DEFAULT '',"
     " other INTEGER NOT NULL DEFAULT 0,"
     " PRIMARY KEY (assoc_id, entity))";
+
+constexpr char kSelectOne[] =
+    "SELECT credential_type, user_name, password, additional_info,"
+    " other FROM credentials WHERE assoc_id = ? AND entity = ?";
 
 std::string ColumnText(sqlite3_stmt* stmt, int column) {
   const unsigned char* text = sqlite3_column_text(stmt, column);
@@ -44,25 +53,101 @@ bool Bind(sqlite3_stmt* stmt, int index, const std::string& text) {
                            SQLITE_TRANSIENT) == SQLITE_OK;
 }
 
-std::string NoCredential(int assocId, int entity) {
-  return StringPrintf("no credential for association id %d, entity %d", assocId,
-                      entity);
+bool Bind(sqlite3_stmt* stmt, int index, int value) {
+  return sqlite3_bind_int(stmt, index, value) == SQLITE_OK;
+}
+
+CKoError StoreFailed(const FXCodeLocation& loc, const std::string& path,
+                     const std::string& what) {
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kStoreFailed,
+      "credential store %s: %s", path.c_str(), what.c_str());
+}
+
+CKoError StoreFailed(const FXCodeLocation& loc, const std::string& path,
+                     sqlite3* db) {
+  return StoreFailed(loc, path, sqlite3_errmsg(db));
+}
+
+CKoError NoCredential(const FXCodeLocation& loc, int assocId, int entity) {
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kNotStored,
+      "no credential for association id %d, entity %d", assocId, entity);
 }
 
 enum class Access { kRead, kWrite, kCreate };
-enum class Opened { kOk, kMissing, kFailed };
+
+// The checks SQLite's files must pass before it opens them by name: the
+// store (already opened or checked) and its companions, each, when there,
+// the user's own private regular file.
+CKoError CheckCompanions(const TqHome& home) {
+  for (const std::string& companion : home.CredentialStoreCompanions()) {
+    struct stat found {};
+    const CKoError st =
+        home.CheckFileStatus(companion, TqHome::FileKind::kSecret, found);
+    if (st.IsError() && !TqHome::IsMissing(st)) {
+      return st;
+    }
+  }
+  return CKoError::Success();
+}
+
+// The schema version of an open store: refused when newer than this
+// library's.
+CKoError CheckSchema(sqlite3* db, const std::string& path) {
+  StatementPtr stmt;
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr) !=
+      SQLITE_OK) {
+    return StoreFailed(TQ_LOC, path, db);
+  }
+  stmt.reset(raw);
+  if (sqlite3_step(stmt.get()) != SQLITE_ROW) {
+    return StoreFailed(TQ_LOC, path, db);
+  }
+  const int version = sqlite3_column_int(stmt.get(), 0);
+  stmt.reset();
+  if (version > kSchemaVersion) {
+    return StoreFailed(
+        TQ_LOC, path,
+        StringPrintf("schema version %d is newer than version %d, the one "
+                     "this library reads; use the tqcloudauth that wrote it",
+                     version, kSchemaVersion));
+  }
+  return CKoError::Success();
+}
+
+// Numbers a store made before versions were, inside the transaction of a
+// write that succeeded: a store the write could not use stays as it was.
+bool NumberSchema(sqlite3* db) {
+  const std::string set =
+      StringPrintf("PRAGMA user_version = %d", kSchemaVersion);
+  return sqlite3_exec(db, set.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// How long to wait for another writer: [CredentialStore] BusyTimeoutMs.
+int BusyTimeoutMs() {
+  const ConfigSnapshot config = LoadConfig();
+  std::string text;
+  int64_t ms = kDefaultBusyTimeoutMs;
+  if (config.ini->Get("CredentialStore", "BusyTimeoutMs", text) &&
+      !ParseDecimal(text, 0, INT32_MAX, ms)) {
+    ms = kDefaultBusyTimeoutMs;
+  }
+  return static_cast<int>(ms);
+}
 
 // Opens the store through the home's checks: it and its companions must be
 // the user's own private regular files, never links (SQLITE_OPEN_NOFOLLOW
-// as well). kCreate makes the home (0700) and the store (0600) first.
-Opened Open(Access access, DatabasePtr& outDb, std::string& outError) {
+// as well). kCreate makes the home (0700) and the store (0600) first. A
+// store that is not there is NotStored-missing (TqHome::IsMissing).
+CKoError Open(Access access, DatabasePtr& outDb, FileIdentity* outIdentity) {
   const TqHome home;
   const std::string path = home.CredentialStore();
   if (access == Access::kCreate) {
     const CKoError st = home.MakeFolder(home.Path());
     if (st.IsError()) {
-      outError = st.GetMessage();
-      return Opened::kFailed;
+      return st;
     }
   }
   {
@@ -74,23 +159,17 @@ Opened Open(Access access, DatabasePtr& outDb, std::string& outError) {
     auto_handle fd;
     const CKoError st =
         home.OpenFile(path, TqHome::FileKind::kSecret, flags, 0600, fd);
-    if (TqHome::IsMissing(st)) {
-      outError = "no credential store at " + path;
-      return Opened::kMissing;
-    }
     if (st.IsError()) {
-      outError = st.GetMessage();
-      return Opened::kFailed;
+      return st;
+    }
+    struct stat found {};
+    if (outIdentity != nullptr && ::fstat(fd.get(), &found) == 0) {
+      *outIdentity = FileIdentity::Of(found);
     }
   }
-  // SQLite opens these by name: each, when there, must pass the checks the
-  // store passes.
-  for (const std::string& companion : home.CredentialStoreCompanions()) {
-    const CKoError st = home.CheckFile(companion, TqHome::FileKind::kSecret);
-    if (st.IsError() && !TqHome::IsMissing(st)) {
-      outError = st.GetMessage();
-      return Opened::kFailed;
-    }
+  CKoError st = CheckCompanions(home);
+  if (st.IsError()) {
+    return st;
   }
   sqlite3* raw = nullptr;
   const int flags =
@@ -99,34 +178,29 @@ Opened Open(Access access, DatabasePtr& outDb, std::string& outError) {
   const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   DatabasePtr db(raw);
   if (rc != SQLITE_OK) {
-    outError = StringPrintf("cannot open credential store %s: %s", path.c_str(),
-                            sqlite3_errstr(rc));
-    return Opened::kFailed;
+    return StoreFailed(TQ_LOC, path,
+                       StringPrintf("cannot open it: %s", sqlite3_errstr(rc)));
   }
-  // How long to wait for another writer: [CredentialStore] BusyTimeoutMs.
-  unsigned int busyTimeoutMs = kDefaultBusyTimeoutMs;
-  TQPlatformInfo().getNumber("CredentialStore", "BusyTimeoutMs",
-                             &busyTimeoutMs);
-  sqlite3_busy_timeout(db.get(), static_cast<int>(busyTimeoutMs & 0x7FFFFFFF));
+  sqlite3_busy_timeout(db.get(), BusyTimeoutMs());
   if (access == Access::kCreate &&
       sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    outError = StringPrintf("credential store %s: %s", path.c_str(),
-                            sqlite3_errmsg(db.get()));
-    return Opened::kFailed;
+    return StoreFailed(TQ_LOC, path, db.get());
+  }
+  st = CheckSchema(db.get(), path);
+  if (st.IsError()) {
+    return st;
   }
   outDb = std::move(db);
-  return Opened::kOk;
+  return CKoError::Success();
 }
 
-bool Prepare(sqlite3* db, const char* sql, StatementPtr& outStmt,
-             std::string& outError) {
+CKoError Prepare(sqlite3* db, const char* sql, StatementPtr& outStmt) {
   sqlite3_stmt* raw = nullptr;
   if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK) {
-    outError = StringPrintf("credential store: %s", sqlite3_errmsg(db));
-    return false;
+    return StoreFailed(TQ_LOC, CredentialMgrHelper::DatabasePath(), db);
   }
   outStmt.reset(raw);
-  return true;
+  return CKoError::Success();
 }
 
 // Rolls back unless committed, so a failed write leaves the store as it was.
@@ -158,6 +232,23 @@ class Transaction {
   bool m_open = false;
 };
 
+// A store kept open for lookups, with its statement prepared: a process
+// with many providers opens and parses the store once. It is used while the
+// file at the store's path is the one opened (the same FileIdentity) and
+// still passes the home's checks; otherwise opened again.
+struct OpenReader {
+  std::mutex mutex;
+  std::string path;
+  FileIdentity identity;
+  DatabasePtr db;  // statements go before it
+  StatementPtr select;
+};
+
+OpenReader& Reader() {
+  static OpenReader* reader = new OpenReader();  // lives as long as the process
+  return *reader;
+}
+
 }  // namespace
 
 AdaptersBase::~AdaptersBase() = default;
@@ -168,85 +259,130 @@ std::string CredentialMgrHelper::DatabasePath() {
   return TqHome().CredentialStore();
 }
 
+int CredentialMgrHelper::Fail(const CKoError& st) {
+  m_lastStatus = st;
+  m_lastError = st.GetMessage();
+  return TqHome::IsMissing(st) || st.GetReason() == TqFailureReason::kNotStored
+             ? kNotFound
+             : kStoreError;
+}
+
 int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     int assocId, int entity, int& credentialType, std::string& userName,
     std::string& password, std::string& additionalInfo, int& other,
     void* /*reserved*/) {
-  DatabasePtr db;
-  switch (Open(Access::kRead, db, m_lastError)) {
-    case Opened::kOk:
-      break;
-    case Opened::kMissing:
-      return kNotFound;
-    case Opened::kFailed:
-      return kStoreError;
+  const TqHome home;
+  const std::string path = home.CredentialStore();
+  OpenReader& reader = Reader();
+  std::lock_guard<std::mutex> lock(reader.mutex);
+  // The file at the path must still be the one open, and still trusted;
+  // SQLite opens its companions by name at any read.
+  struct stat found {};
+  CKoError st = home.CheckFileStatus(path, TqHome::FileKind::kSecret, found);
+  if (!st.IsError()) {
+    st = CheckCompanions(home);
   }
-  StatementPtr stmt;
-  if (!Prepare(db.get(),
-               "SELECT credential_type, user_name, password, additional_info,"
-               " other FROM credentials WHERE assoc_id = ? AND entity = ?",
-               stmt, m_lastError)) {
-    return kStoreError;
+  if (st.IsError()) {
+    reader.select.reset();
+    reader.db.reset();
+    if (TqHome::IsMissing(st)) {
+      return Fail(NoCredential(TQ_LOC, assocId, entity));
+    }
+    return Fail(st);
   }
-  sqlite3_bind_int(stmt.get(), 1, assocId);
-  sqlite3_bind_int(stmt.get(), 2, entity);
-  const int rc = sqlite3_step(stmt.get());
+  if (!reader.db || reader.path != path ||
+      reader.identity != FileIdentity::Of(found)) {
+    reader.select.reset();
+    reader.db.reset();
+    st = Open(Access::kRead, reader.db, &reader.identity);
+    if (!st.IsError()) {
+      st = Prepare(reader.db.get(), kSelectOne, reader.select);
+    }
+    if (st.IsError()) {
+      reader.select.reset();
+      reader.db.reset();
+      return Fail(TqHome::IsMissing(st) ? NoCredential(TQ_LOC, assocId, entity)
+                                        : st);
+    }
+    reader.path = path;
+  }
+  sqlite3_stmt* stmt = reader.select.get();
+  // Whatever happens below, the statement is ready for the next lookup, or
+  // the store is closed to be opened afresh.
+  struct ResetOnExit {
+    OpenReader& r;
+    bool drop = false;
+    ~ResetOnExit() {
+      sqlite3_reset(r.select.get());
+      sqlite3_clear_bindings(r.select.get());
+      if (drop) {
+        r.select.reset();
+        r.db.reset();
+      }
+    }
+  } reset{reader};
+  if (!Bind(stmt, 1, assocId) || !Bind(stmt, 2, entity)) {
+    return Fail(StoreFailed(TQ_LOC, path, reader.db.get()));
+  }
+  const int rc = sqlite3_step(stmt);
   if (rc == SQLITE_DONE) {
-    m_lastError = NoCredential(assocId, entity);
-    return kNotFound;
+    return Fail(NoCredential(TQ_LOC, assocId, entity));
   }
   if (rc != SQLITE_ROW) {
-    m_lastError =
-        StringPrintf("credential store: %s", sqlite3_errmsg(db.get()));
-    return kStoreError;
+    reset.drop = true;
+    return Fail(StoreFailed(TQ_LOC, path, reader.db.get()));
   }
-  credentialType = sqlite3_column_int(stmt.get(), 0);
-  userName = ColumnText(stmt.get(), 1);
-  password = ColumnText(stmt.get(), 2);
-  additionalInfo = ColumnText(stmt.get(), 3);
-  other = sqlite3_column_int(stmt.get(), 4);
+  credentialType = sqlite3_column_int(stmt, 0);
+  userName = ColumnText(stmt, 1);
+  password = ColumnText(stmt, 2);
+  additionalInfo = ColumnText(stmt, 3);
+  other = sqlite3_column_int(stmt, 4);
+  m_lastStatus = CKoError::Success();
   return kOk;
 }
 
 bool CredentialMgrHelper::addCredential(const StoredCredential& c,
                                         bool replace) {
   DatabasePtr db;
-  if (Open(Access::kCreate, db, m_lastError) != Opened::kOk) {
+  CKoError st = Open(Access::kCreate, db, nullptr);
+  if (st.IsError()) {
+    Fail(st);
     return false;
   }
+  const std::string path = DatabasePath();
   Transaction transaction(db.get());
   if (!transaction.Begin()) {
-    m_lastError =
-        StringPrintf("credential store: %s", sqlite3_errmsg(db.get()));
+    Fail(StoreFailed(TQ_LOC, path, db.get()));
     return false;
   }
   StatementPtr stmt;
-  if (!Prepare(db.get(),
+  st = Prepare(db.get(),
                replace ? "INSERT OR REPLACE INTO credentials VALUES "
                          "(?, ?, ?, ?, ?, ?, ?)"
                        : "INSERT INTO credentials VALUES (?, ?, ?, ?, ?, ?, ?)",
-               stmt, m_lastError)) {
+               stmt);
+  if (st.IsError()) {
+    Fail(st);
     return false;
   }
-  sqlite3_bind_int(stmt.get(), 1, c.assocId);
-  sqlite3_bind_int(stmt.get(), 2, c.entity);
-  sqlite3_bind_int(stmt.get(), 3, c.credentialType);
-  const bool bound = Bind(stmt.get(), 4, c.userName) &&
-                     Bind(stmt.get(), 5, c.password) &&
-                     Bind(stmt.get(), 6, c.additionalInfo);
-  sqlite3_bind_int(stmt.get(), 7, c.other);
+  const bool bound =
+      Bind(stmt.get(), 1, c.assocId) && Bind(stmt.get(), 2, c.entity) &&
+      Bind(stmt.get(), 3, c.credentialType) &&
+      Bind(stmt.get(), 4, c.userName) && Bind(stmt.get(), 5, c.password) &&
+      Bind(stmt.get(), 6, c.additionalInfo) && Bind(stmt.get(), 7, c.other);
   const int rc = bound ? sqlite3_step(stmt.get()) : SQLITE_NOMEM;
   if (rc == SQLITE_CONSTRAINT) {
-    m_lastError = StringPrintf(
+    Fail(FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kInvalidArgument,
         "a credential for association id %d, entity %d already exists",
-        c.assocId, c.entity);
+        c.assocId, c.entity));
     return false;
   }
-  if (rc != SQLITE_DONE || !transaction.Commit()) {
-    m_lastError =
-        StringPrintf("credential store: %s", sqlite3_errmsg(db.get()));
+  if (rc != SQLITE_DONE || !NumberSchema(db.get()) || !transaction.Commit()) {
+    Fail(StoreFailed(TQ_LOC, path, db.get()));
     return false;
   }
+  m_lastStatus = CKoError::Success();
   return true;
 }
 
@@ -254,52 +390,52 @@ bool CredentialMgrHelper::removeCredential(int assocId, int entity) {
   DatabasePtr db;
   // Nothing to remove from a store that is not there: neither it nor the
   // home is created for it.
-  switch (Open(Access::kWrite, db, m_lastError)) {
-    case Opened::kOk:
-      break;
-    case Opened::kMissing:
-      m_lastError = NoCredential(assocId, entity);
-      return false;
-    case Opened::kFailed:
-      return false;
-  }
-  StatementPtr stmt;
-  if (!Prepare(db.get(),
-               "DELETE FROM credentials WHERE assoc_id = ? AND entity = ?",
-               stmt, m_lastError)) {
+  CKoError st = Open(Access::kWrite, db, nullptr);
+  if (st.IsError()) {
+    Fail(TqHome::IsMissing(st) ? NoCredential(TQ_LOC, assocId, entity) : st);
     return false;
   }
-  sqlite3_bind_int(stmt.get(), 1, assocId);
-  sqlite3_bind_int(stmt.get(), 2, entity);
-  if (sqlite3_step(stmt.get()) != SQLITE_DONE) {
-    m_lastError =
-        StringPrintf("credential store: %s", sqlite3_errmsg(db.get()));
+  StatementPtr stmt;
+  st = Prepare(db.get(),
+               "DELETE FROM credentials WHERE assoc_id = ? AND entity = ?",
+               stmt);
+  if (st.IsError()) {
+    Fail(st);
+    return false;
+  }
+  if (!Bind(stmt.get(), 1, assocId) || !Bind(stmt.get(), 2, entity) ||
+      sqlite3_step(stmt.get()) != SQLITE_DONE) {
+    Fail(StoreFailed(TQ_LOC, DatabasePath(), db.get()));
     return false;
   }
   if (sqlite3_changes(db.get()) == 0) {
-    m_lastError = NoCredential(assocId, entity);
+    Fail(NoCredential(TQ_LOC, assocId, entity));
     return false;
   }
+  m_lastStatus = CKoError::Success();
   return true;
 }
 
 bool CredentialMgrHelper::listCredentials(std::vector<StoredCredential>& out) {
   out.clear();
   DatabasePtr db;
-  switch (Open(Access::kRead, db, m_lastError)) {
-    case Opened::kOk:
-      break;
-    case Opened::kMissing:
-      return true;
-    case Opened::kFailed:
-      return false;
+  CKoError st = Open(Access::kRead, db, nullptr);
+  if (TqHome::IsMissing(st)) {
+    m_lastStatus = CKoError::Success();
+    return true;
+  }
+  if (st.IsError()) {
+    Fail(st);
+    return false;
   }
   StatementPtr stmt;
-  if (!Prepare(db.get(),
+  st = Prepare(db.get(),
                "SELECT assoc_id, entity, credential_type, user_name,"
                " additional_info, other FROM credentials"
                " ORDER BY assoc_id, entity",
-               stmt, m_lastError)) {
+               stmt);
+  if (st.IsError()) {
+    Fail(st);
     return false;
   }
   int rc;
@@ -314,10 +450,10 @@ bool CredentialMgrHelper::listCredentials(std::vector<StoredCredential>& out) {
     out.push_back(std::move(c));
   }
   if (rc != SQLITE_DONE) {
-    m_lastError =
-        StringPrintf("credential store: %s", sqlite3_errmsg(db.get()));
+    Fail(StoreFailed(TQ_LOC, DatabasePath(), db.get()));
     out.clear();
     return false;
   }
+  m_lastStatus = CKoError::Success();
   return true;
 }

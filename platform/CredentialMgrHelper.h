@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CKoError.h"
 #include "platform/TQExport.h"
 
 // AdaptersBase: the base of the product's service adapters.
@@ -32,7 +33,11 @@ struct TQ_EXPORT StoredCredential {
 // Reading never creates the store. The store and SQLite's journal files are
 // used only when TqHome's checks pass (the user's own regular files that no
 // one else may read or write); a refusal is a failure whose lastError()
-// names the file and the fix. Error texts name no secret.
+// names the file and the fix. Error texts name no secret. The store's
+// schema is numbered (PRAGMA user_version, 1): a newer one is refused,
+// naming both versions; one made before numbering is numbered at the next
+// write. Lookups share one open store per process (its statement prepared),
+// used while the file at its path is the one opened and passes the checks.
 // Tests: tests/platform/CredentialMgrHelper_test.cpp
 class TQ_EXPORT CredentialMgrHelper : public AdaptersBase {
  public:
@@ -67,11 +72,24 @@ class TQ_EXPORT CredentialMgrHelper : public AdaptersBase {
   // the password left empty. An absent store lists nothing.
   bool listCredentials(std::vector<StoredCredential>& out);
 
-  // What the last failed call found, for people ("no credential for ...").
+  // What the last failed call found, for people ("no credential for ...",
+  // "credential store <path>: <problem>").
   const std::string& lastError() const { return m_lastError; }
+
+  // The last call's status: success, or its failure with the reason:
+  // kNotStored (no such credential or no store), kStoreFailed (the store
+  // cannot be opened or read: corrupt, locked past the busy timeout, another
+  // layout, a newer schema version), kHomeRefused (TqHome's checks refuse
+  // the home, the store or a companion), kInvalidArgument (the credential
+  // exists already).
+  const CKoError& lastStatus() const { return m_lastStatus; }
 
   static std::string DatabasePath();
 
  private:
+  // Keeps st as the last status; kNotFound or kStoreError for it.
+  int Fail(const CKoError& st);
+
   std::string m_lastError;
+  CKoError m_lastStatus;
 };

@@ -1,21 +1,20 @@
 #include "platform/TQGlobalParam.h"
 
-#include <fcntl.h>
-
 #include <climits>
 
 #include "internal/text/IniFile.h"
-#include "platform/TQPI_Base.h"
-#include "platform/auto_handle.h"
 #include "platform/internal/ConfigFile.h"
-#include "platform/internal/TqHome.h"
 
 namespace {
 constexpr char kSection[] = "GlobalParam";
 constexpr int kNotFound = 1;
 }  // namespace
 
-TQGlobalParam::TQGlobalParam() : m_status(ReadConfigFile(m_ini)) {}
+TQGlobalParam::TQGlobalParam() {
+  ConfigSnapshot config = LoadConfig();
+  m_ini = std::move(config.ini);
+  m_status = config.status;
+}
 
 CKoError TQGlobalParam::Check() const { return m_status; }
 

@@ -41,6 +41,6 @@ class TQ_EXPORT TQGlobalParam {
   int get(const char* key, std::string& value, void* reserved = nullptr);
 
  private:
-  std::unique_ptr<IniFile> m_ini;
+  std::shared_ptr<const IniFile> m_ini;  // never null
   CKoError m_status;
 };

@@ -5,16 +5,21 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
+#include "internal/base/Decimal.h"
 #include "internal/base/StringFormat.h"
 #include "internal/crypto/RsaSigner.h"
 #include "internal/net/CaStore.h"
 #include "internal/net/CurlHandles.h"
 #include "internal/net/CurlPool.h"
+#include "internal/net/RetryAfter.h"
+#include "internal/text/IniFile.h"
 #include "internal/text/Redact.h"
 #include "platform/SecureMemory.h"
-#include "platform/TQPlatformInfo.h"
+#include "platform/internal/ConfigFile.h"
+#include "platform/internal/TQLibCurlAccess.h"
 #include "platform/internal/TqHome.h"
 
 namespace {
@@ -42,48 +47,239 @@ bool OpenSslBackend() {
 // the default when absent. False, with the default in outSeconds and the
 // text found in outText, for anything else (0, negative, absurd, not a
 // number): no request may wait unbounded.
-bool ReadTimeout(TQPlatformInfo& info, const char* name, long fallback,
+bool ReadTimeout(const IniFile& config, const char* name, long fallback,
                  long& outSeconds, std::string& outText) {
   outSeconds = fallback;
-  if (!info.getString("Http", name, outText)) {
+  if (!config.Get("Http", name, outText)) {
     return true;
   }
-  const bool digits =
-      !outText.empty() && outText.size() <= 18 &&
-      outText.find_first_not_of("0123456789") == std::string::npos;
-  const long long value = digits ? std::stoll(outText) : -1;
-  if (value < 1 || value > kMaxTimeoutSeconds) {
+  int64_t value = 0;
+  if (!ParseDecimal(outText, 1, kMaxTimeoutSeconds, value)) {
     return false;
   }
   outSeconds = static_cast<long>(value);
   return true;
 }
 
+// What one transfer writes while it runs; each request has its own.
+struct Transfer {
+  TQHttpResult* result;
+  const TQLibCurl* client;
+  bool overflow = false;
+  std::string retryAfter;  // of the last response's header block
+};
+
+size_t StoreBody(char* data, size_t size, size_t count, void* userdata) {
+  auto* t = static_cast<Transfer*>(userdata);
+  std::string& body = t->result->body;
+  const size_t bytes = size * count;
+  if (body.size() + bytes > TQLibCurl::kMaxResponseBytes) {
+    t->overflow = true;
+    return 0;  // makes libcurl fail the transfer with CURLE_WRITE_ERROR
+  }
+  if (body.capacity() < body.size() + bytes) {
+    // Grow by hand so that the old buffer, which may hold part of a token,
+    // is wiped before it is freed.
+    std::string bigger;
+    bigger.reserve(std::max(body.size() + bytes, body.capacity() * 2));
+    bigger = body;
+    WipeString(body);
+    body.swap(bigger);
+  }
+  body.append(data, bytes);
+  return bytes;
+}
+
+// Keeps the Retry-After of the last header block (a proxy's CONNECT reply
+// and redirects come before the final one).
+size_t StoreHeader(char* data, size_t size, size_t count, void* userdata) {
+  auto* t = static_cast<Transfer*>(userdata);
+  const size_t bytes = size * count;
+  const std::string_view line(data, bytes);
+  if (line.rfind("HTTP/", 0) == 0) {
+    t->retryAfter.clear();
+  } else if (line.size() > 12 &&
+             strncasecmp(line.data(), "Retry-After:", 12) == 0) {
+    t->retryAfter.assign(line.substr(12, 128));
+  }
+  return bytes;
+}
+
+int Trace(CURL* /*handle*/, curl_infotype type, char* data, size_t size,
+          void* userdata) {
+  auto* t = static_cast<Transfer*>(userdata);
+  EvEvent& log = TQLibCurlAccess::Log(*t->client);
+  if (!log.IsLogged(EvDebug::kDefaultThreshold)) {
+    return 0;
+  }
+  const char* prefix = nullptr;
+  switch (type) {
+    case CURLINFO_TEXT:
+      prefix = "* ";
+      break;
+    case CURLINFO_HEADER_IN:
+      prefix = "< ";
+      break;
+    case CURLINFO_HEADER_OUT:
+      prefix = "> ";
+      break;
+    default:
+      return 0;  // bodies and raw TLS records are never traced
+  }
+  // Outgoing headers may carry credentials: the copies are wiped.
+  std::string block(data, size);
+  StringWipeGuard wipeBlock(block);
+  size_t start = 0;
+  while (start < block.size()) {
+    size_t end = block.find('\n', start);
+    if (end == std::string::npos) {
+      end = block.size();
+    }
+    std::string line = block.substr(start, end - start);
+    StringWipeGuard wipeLine(line);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    if (!line.empty()) {
+      // At the default threshold: the trace switch alone turns it on.
+      log.DebugLvl("TQLibCurl", EvDebug::kDefaultThreshold, "%s%s", prefix,
+                   QuoteText(RedactHeaderLine(line)).c_str());
+    }
+    start = end + 1;
+  }
+  return 0;
+}
+
+// Why a transfer failed, from what libcurl found. viaProxy: the request
+// went through a proxy, so a connection refused is the proxy's.
+TqFailureReason TransferReason(CURLcode code, bool viaProxy,
+                               long connectStatus) {
+  if (connectStatus >= 300) {
+    return TqFailureReason::kProxyFailed;  // the proxy refused the tunnel
+  }
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_PROXY:
+      return TqFailureReason::kProxyFailed;
+    case CURLE_COULDNT_CONNECT:
+      return viaProxy ? TqFailureReason::kProxyFailed
+                      : TqFailureReason::kConnectFailed;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+      return TqFailureReason::kConnectFailed;
+    case CURLE_OPERATION_TIMEDOUT:
+      return TqFailureReason::kTimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+      return TqFailureReason::kTlsFailed;
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return TqFailureReason::kInvalidArgument;
+    default:
+      return TqFailureReason::kInternal;
+  }
+}
+
+// Why a response of status (400 or more) failed.
+TqFailureReason StatusReason(long status, int64_t retryAfterSeconds) {
+  if (status == 429 || (status == 503 && retryAfterSeconds >= 0)) {
+    return TqFailureReason::kThrottled;
+  }
+  if (status == 407) {
+    return TqFailureReason::kProxyFailed;
+  }
+  return status >= 500 ? TqFailureReason::kServerError
+                       : TqFailureReason::kInvalidRequest;
+}
+
+void Failed(TQHttpResult& result, long code, TqFailureReason reason,
+            const std::string& text) {
+  result.ok = false;
+  result.curlCode = code;
+  result.reason = reason;
+  result.errorText = text;
+  WipeString(result.body);
+}
+
+bool AppendLine(SlistPtr& lines, const char* line) {
+  curl_slist* next = curl_slist_append(lines.get(), line);
+  if (next == nullptr) {
+    return false;
+  }
+  lines.release();
+  lines.reset(next);
+  return true;
+}
+
 }  // namespace
 
-TQLibCurl::TQLibCurl() { GlobalInitOnce(); }
+TQHttpResult::~TQHttpResult() { WipeString(body); }
 
-TQLibCurl::~TQLibCurl() {
-  // The last reply may hold an access token.
-  WipeString(m_response);
-  WipeString(m_proxyUserPassword);
+// The way the library's own code reaches a client's private parts.
+bool TQLibCurlAccess::Init(TQLibCurl& client, const ConfigSnapshot& config,
+                           const char* acceptType, bool keepAlive,
+                           bool failOnHttpError,
+                           TQLibCurlWriteCallback writeCallback) {
+  if (config.status.IsError()) {
+    client.m_ready = false;
+    client.m_initError = config.status.GetMessage();
+    client.m_initReason = config.status.GetReason();
+    return false;
+  }
+  return client.Configure(*config.ini, acceptType, keepAlive, failOnHttpError,
+                          writeCallback);
 }
+
+EvEvent& TQLibCurlAccess::Log(const TQLibCurl& client) { return client.Log(); }
+
+TQLibCurl::TQLibCurl()
+    : m_last(std::make_unique<TQHttpResult>()),
+      // A staged certificate is opened through the home's checks, like every
+      // file there; other files without blocking.
+      m_signer(std::make_unique<RsaSigner>([](const std::string& file,
+                                              auto_handle& out) {
+        const TqHome home;
+        if (!home.Contains(file)) {
+          int fd = -1;
+          do {
+            fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+          } while (fd < 0 && errno == EINTR);
+          out.reset(fd);
+          return out.valid();
+        }
+        return !home.OpenFile(file, TqHome::FileKind::kSecret, O_RDONLY, 0, out)
+                    .IsError();
+      })) {
+  GlobalInitOnce();
+}
+
+TQLibCurl::~TQLibCurl() { WipeString(m_proxyUserPassword); }
 
 bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
                               bool failOnHttpError,
                               TQLibCurlWriteCallback writeCallback) {
+  return TQLibCurlAccess::Init(*this, LoadConfig(), acceptType, keepAlive,
+                               failOnHttpError, writeCallback);
+}
+
+bool TQLibCurl::Configure(const IniFile& config, const char* acceptType,
+                          bool keepAlive, bool failOnHttpError,
+                          TQLibCurlWriteCallback writeCallback) {
   m_ready = false;
   if (!OpenSslBackend()) {
     return false;
   }
-  TQPlatformInfo info;
-  const CKoError config = info.Check();
-  if (config.IsError()) {
-    // Reported by every send: settings half read are no settings.
-    m_initError = config.GetMessage();
-    return false;
-  }
   m_initError.clear();
+  m_initReason = TqFailureReason::kNone;
   const struct {
     const char* name;
     long fallback;
@@ -95,7 +291,7 @@ bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
   };
   for (const auto& t : timeouts) {
     std::string text;
-    if (!ReadTimeout(info, t.name, t.fallback, t.seconds, text)) {
+    if (!ReadTimeout(config, t.name, t.fallback, t.seconds, text)) {
       Log().DebugLvl("TQLibCurlInit", EvDebug::kWarning,
                      "Warning: [Http] %s [%s] is not a number of seconds "
                      "from 1 to %ld; using %ld",
@@ -104,7 +300,7 @@ bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
     }
   }
   m_caFile.clear();
-  info.getString("Http", "CAFile", m_caFile);
+  config.Get("Http", "CAFile", m_caFile);
   m_keepAlive = keepAlive;
   m_writeCallback = writeCallback;
   m_failOnHttpError = failOnHttpError;
@@ -151,51 +347,61 @@ void TQLibCurl::TQLibCurlFreeHttpHeaderList() { m_headers.reset(); }
 
 bool TQLibCurl::TQLibCurlAppendHeader(_http_hdr_type_ /*type*/,
                                       const char* header) {
-  if (header == nullptr) {
-    return false;
-  }
-  curl_slist* list = curl_slist_append(m_headers.get(), header);
-  if (list == nullptr) {
-    return false;
-  }
-  m_headers.release();
-  m_headers.reset(list);
-  return true;
+  return header != nullptr && AppendLine(m_headers, header);
 }
 
-void TQLibCurl::ResetResult() {
-  WipeString(m_response);
-  m_errorText.clear();
-  m_errorBuffer[0] = '\0';
-  m_httpStatus = 0;
-  m_curlCode = CURLE_OK;
-  m_overflow = false;
-}
-
-EvEvent& TQLibCurl::Log() {
+EvEvent& TQLibCurl::Log() const {
   // Made on first use: constructing it reads the configuration file.
-  if (!m_event) {
-    m_event = std::make_unique<EvEvent>();
-  }
+  std::call_once(m_eventMade,
+                 [this] { m_event = std::make_unique<EvEvent>(); });
   return *m_event;
-}
-
-bool TQLibCurl::Fail(CURLcode code, const std::string& text) {
-  m_curlCode = code;
-  m_errorText = text;
-  WipeString(m_response);
-  return false;
 }
 
 bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
                                      const void* data, unsigned long length,
                                      bool followRedirects,
                                      const char* customMethod) {
-  ResetResult();
+  auto result = std::make_unique<TQHttpResult>();
+  m_last.reset();  // the last reply may hold an access token: wiped now
+  const bool ok =
+      Perform(type, url, m_headers.get(), data, length, followRedirects,
+              customMethod, m_writeCallback, this, *result);
+  m_last = std::move(result);
+  return ok;
+}
+
+bool TQLibCurl::Exchange(HTTP_REQ_TYPE type, const std::string& url,
+                         const std::vector<std::string>& headers,
+                         const std::string& body, TQHttpResult& result) const {
+  SlistPtr lines;
+  for (const std::string& header : headers) {
+    if (!AppendLine(lines, header.c_str())) {
+      Failed(result, CURLE_OUT_OF_MEMORY, TqFailureReason::kInternal,
+             curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+      return false;
+    }
+  }
+  return Perform(type, url.c_str(), lines.get(), body.data(), body.size(),
+                 false, nullptr, nullptr, nullptr, result);
+}
+
+bool TQLibCurl::Perform(HTTP_REQ_TYPE type, const char* url,
+                        const curl_slist* headers, const void* data,
+                        unsigned long length, bool followRedirects,
+                        const char* customMethod,
+                        TQLibCurlWriteCallback writeCallback, void* writeData,
+                        TQHttpResult& result) const {
+  result.ok = false;
+  result.httpStatus = 0;
+  result.retryAfterSeconds = -1;
+  result.newConnections = 0;
   if (!m_ready || url == nullptr) {
-    return Fail(CURLE_FAILED_INIT, m_initError.empty()
-                                       ? "HTTP client is not initialised"
-                                       : m_initError);
+    Failed(
+        result, CURLE_FAILED_INIT,
+        m_initReason != TqFailureReason::kNone ? m_initReason
+                                               : TqFailureReason::kInternal,
+        m_initError.empty() ? "HTTP client is not initialised" : m_initError);
+    return false;
   }
 
   CurlConnectionSettings connection;
@@ -203,41 +409,44 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
       m_caFile.empty() ? CaStore::SystemBundle() : m_caFile;
   std::string why;
   if (!CaStore::Get(caFile, connection.ca, why)) {
-    return Fail(CURLE_SSL_CACERT_BADFILE, "Cannot use the CA bundle: " + why);
+    // A CA file of the configuration that cannot be used is the
+    // configuration's fault; a system store that cannot be, TLS's.
+    Failed(result, CURLE_SSL_CACERT_BADFILE,
+           m_caFile.empty() ? TqFailureReason::kTlsFailed
+                            : TqFailureReason::kConfigInvalid,
+           "Cannot use the CA bundle: " + why);
+    return false;
   }
   connection.proxy = m_proxy;
   connection.proxyType = m_proxyType;
   connection.proxyUserPassword = m_proxyUserPassword;
   CurlLease lease;
   if (!lease.Acquire(connection)) {
-    return Fail(CURLE_FAILED_INIT, "Cannot set up an HTTP connection handle");
+    Failed(result, CURLE_FAILED_INIT, TqFailureReason::kInternal,
+           "Cannot set up an HTTP connection handle");
+    return false;
   }
   CURL* h = lease.get();
 
   // The caller's lines, then ours: no "Expect: 100-continue" round trip for
   // larger bodies, and the Accept type given at initialisation.
   SlistPtr lines;
-  auto append = [&lines](const char* line) {
-    curl_slist* next = curl_slist_append(lines.get(), line);
-    if (next == nullptr) {
-      return false;
-    }
-    lines.release();
-    lines.reset(next);
-    return true;
-  };
   bool ok = true;
-  for (const curl_slist* l = m_headers.get(); l != nullptr && ok; l = l->next) {
-    ok = append(l->data);
+  for (const curl_slist* l = headers; l != nullptr && ok; l = l->next) {
+    ok = AppendLine(lines, l->data);
   }
-  ok = ok && append("Expect:");
+  ok = ok && AppendLine(lines, "Expect:");
   if (!m_acceptHeader.empty()) {
-    ok = ok && append(m_acceptHeader.c_str());
+    ok = ok && AppendLine(lines, m_acceptHeader.c_str());
   }
   if (!ok) {
-    return Fail(CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+    Failed(result, CURLE_OUT_OF_MEMORY, TqFailureReason::kInternal,
+           curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+    return false;
   }
 
+  Transfer transfer{&result, this, false, std::string()};
+  char errorBuffer[CURL_ERROR_SIZE] = {};
   static const char kEmpty[] = "";
   const char* body = data != nullptr ? static_cast<const char*>(data) : kEmpty;
   const curl_off_t bodyLength =
@@ -248,15 +457,18 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
       set = rc;
     }
   };
-  opt(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, m_errorBuffer));
-  if (m_writeCallback != nullptr) {
-    opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, m_writeCallback));
+  opt(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer));
+  if (writeCallback != nullptr) {
+    opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, writeCallback));
+    opt(curl_easy_setopt(h, CURLOPT_WRITEDATA, writeData));
   } else {
-    opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &TQLibCurl::StoreBody));
+    opt(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &StoreBody));
+    opt(curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer));
   }
-  opt(curl_easy_setopt(h, CURLOPT_WRITEDATA, this));
-  opt(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &TQLibCurl::Trace));
-  opt(curl_easy_setopt(h, CURLOPT_DEBUGDATA, this));
+  opt(curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &StoreHeader));
+  opt(curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer));
+  opt(curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &Trace));
+  opt(curl_easy_setopt(h, CURLOPT_DEBUGDATA, &transfer));
   opt(curl_easy_setopt(h, CURLOPT_VERBOSE, m_trace ? 1L : 0L));
   opt(curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, m_connectTimeout));
   opt(curl_easy_setopt(h, CURLOPT_TIMEOUT, m_timeout));
@@ -290,7 +502,8 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
   opt(curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, followRedirects ? 1L : 0L));
   opt(curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects));
   if (set != CURLE_OK) {
-    return Fail(set, curl_easy_strerror(set));
+    Failed(result, set, TqFailureReason::kInternal, curl_easy_strerror(set));
+    return false;
   }
 
   const CURLcode rc = curl_easy_perform(h);
@@ -298,101 +511,65 @@ bool TQLibCurl::TQLibCurlSendHttpReq(HTTP_REQ_TYPE type, const char* url,
   long newConnections = 0;
   if (curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &newConnections) ==
       CURLE_OK) {
+    result.newConnections = newConnections;
     m_connections += newConnections;
   }
-  if (rc != CURLE_OK) {
-    if (m_overflow) {
-      return Fail(rc, StringPrintf("Response larger than %zu bytes",
-                                   kMaxResponseBytes));
-    }
-    return Fail(rc, m_errorBuffer[0] != '\0' ? std::string(m_errorBuffer)
-                                             : curl_easy_strerror(rc));
+  long connectStatus = 0;
+  if (curl_easy_getinfo(h, CURLINFO_HTTP_CONNECTCODE, &connectStatus) !=
+      CURLE_OK) {
+    connectStatus = 0;
   }
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &m_httpStatus);
-  return !(m_failOnHttpError && m_httpStatus >= 400);
+  if (rc != CURLE_OK) {
+    if (transfer.overflow) {
+      Failed(result, rc, TqFailureReason::kBadReply,
+             StringPrintf("Response larger than %zu bytes", kMaxResponseBytes));
+      return false;
+    }
+    Failed(result, rc, TransferReason(rc, !m_proxy.empty(), connectStatus),
+           errorBuffer[0] != '\0' ? std::string(errorBuffer)
+                                  : curl_easy_strerror(rc));
+    return false;
+  }
+  long status = 0;
+  if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) {
+    Failed(result, CURLE_BAD_FUNCTION_ARGUMENT, TqFailureReason::kInternal,
+           "no HTTP status for the response");
+    return false;
+  }
+  result.httpStatus = status;
+  result.retryAfterSeconds =
+      RetryAfterSeconds(transfer.retryAfter, std::time(nullptr));
+  result.ok = !(m_failOnHttpError && status >= 400);
+  if (!result.ok) {
+    result.reason = StatusReason(status, result.retryAfterSeconds);
+  }
+  return result.ok;
 }
 
 const char* TQLibCurl::GetHttpResponse(unsigned long& length,
                                        bool /*reserved*/) {
-  if (m_curlCode != CURLE_OK) {
-    length = m_errorText.size();
-    return m_errorText.c_str();
+  if (m_last->curlCode != CURLE_OK) {
+    length = m_last->errorText.size();
+    return m_last->errorText.c_str();
   }
-  if (m_response.empty()) {
+  if (m_last->body.empty()) {
     length = 0;
     return nullptr;
   }
-  length = m_response.size();
-  return m_response.c_str();
+  length = m_last->body.size();
+  return m_last->body.c_str();
 }
 
 long TQLibCurl::GetHttpErrorCode() const noexcept {
-  return m_curlCode != CURLE_OK ? static_cast<long>(m_curlCode) : m_httpStatus;
+  return m_last->curlCode != CURLE_OK ? m_last->curlCode : m_last->httpStatus;
 }
 
-size_t TQLibCurl::StoreBody(char* data, size_t size, size_t count, void* self) {
-  auto* client = static_cast<TQLibCurl*>(self);
-  const size_t bytes = size * count;
-  if (client->m_response.size() + bytes > kMaxResponseBytes) {
-    client->m_overflow = true;
-    return 0;  // makes libcurl fail the transfer with CURLE_WRITE_ERROR
-  }
-  if (client->m_response.capacity() < client->m_response.size() + bytes) {
-    // Grow by hand so that the old buffer, which may hold part of a token,
-    // is wiped before it is freed.
-    std::string bigger;
-    bigger.reserve(std::max(client->m_response.size() + bytes,
-                            client->m_response.capacity() * 2));
-    bigger = client->m_response;
-    WipeString(client->m_response);
-    client->m_response.swap(bigger);
-  }
-  client->m_response.append(data, bytes);
-  return bytes;
+TqFailureReason TQLibCurl::GetFailureReason() const noexcept {
+  return m_last->reason;
 }
 
-int TQLibCurl::Trace(CURL* /*handle*/, curl_infotype type, char* data,
-                     size_t size, void* self) {
-  auto* client = static_cast<TQLibCurl*>(self);
-  if (!client->Log().IsLogged(3)) {
-    return 0;
-  }
-  const char* prefix = nullptr;
-  switch (type) {
-    case CURLINFO_TEXT:
-      prefix = "* ";
-      break;
-    case CURLINFO_HEADER_IN:
-      prefix = "< ";
-      break;
-    case CURLINFO_HEADER_OUT:
-      prefix = "> ";
-      break;
-    default:
-      return 0;  // bodies and raw TLS records are never traced
-  }
-  // Outgoing headers may carry credentials: the copies are wiped.
-  std::string block(data, size);
-  StringWipeGuard wipeBlock(block);
-  size_t start = 0;
-  while (start < block.size()) {
-    size_t end = block.find('\n', start);
-    if (end == std::string::npos) {
-      end = block.size();
-    }
-    std::string line = block.substr(start, end - start);
-    StringWipeGuard wipeLine(line);
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    if (!line.empty()) {
-      // At the default threshold: the trace switch alone turns it on.
-      client->Log().DebugLvl("TQLibCurl", EvDebug::kDefaultThreshold, "%s%s",
-                             prefix, QuoteText(RedactHeaderLine(line)).c_str());
-    }
-    start = end + 1;
-  }
-  return 0;
+int64_t TQLibCurl::GetRetryAfterSeconds() const noexcept {
+  return m_last->retryAfterSeconds;
 }
 
 bool TQLibCurl::SignSHA256withRSA(const std::string& certificateFile,
@@ -400,23 +577,15 @@ bool TQLibCurl::SignSHA256withRSA(const std::string& certificateFile,
                                   const std::string& password,
                                   unsigned char* signature,
                                   unsigned int& length) {
-  if (!m_signer) {
-    // A staged certificate is opened through the home's checks, like every
-    // file there; other files without blocking.
-    m_signer = std::make_unique<RsaSigner>([](const std::string& file,
-                                              auto_handle& out) {
-      const TqHome home;
-      if (!home.Contains(file)) {
-        int fd = -1;
-        do {
-          fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        } while (fd < 0 && errno == EINTR);
-        out.reset(fd);
-        return out.valid();
-      }
-      return !home.OpenFile(file, TqHome::FileKind::kSecret, O_RDONLY, 0, out)
-                  .IsError();
-    });
-  }
-  return m_signer->Sign(certificateFile, data, password, signature, length);
+  return m_signer->Sign(certificateFile, data, password,
+                        RsaScheme::kPkcs1Sha256, signature, length);
+}
+
+bool TQLibCurl::SignSHA256withRSAPSS(const std::string& certificateFile,
+                                     const std::string& data,
+                                     const std::string& password,
+                                     unsigned char* signature,
+                                     unsigned int& length) {
+  return m_signer->Sign(certificateFile, data, password, RsaScheme::kPssSha256,
+                        signature, length);
 }

@@ -2,14 +2,21 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/EvEvent.h"
 #include "platform/TQExport.h"
+#include "platform/TqFailureReason.h"
 #include "platform/auto_handle.h"
 
 class RsaSigner;
+class IniFile;
+class TQLibCurlAccess;
 
 // Request methods of the HTTP client.
 enum _http_req_type_ {
@@ -29,6 +36,41 @@ enum _http_hdr_type_ {
 typedef size_t (*TQLibCurlWriteCallback)(char* data, size_t size, size_t count,
                                          void* userdata);
 
+// TQHttpResult: the outcome of one TQLibCurl::Exchange. The body may hold a
+// token: wiped when the result goes.
+// Tests: tests/platform/TQLibCurl_test.cpp
+struct TQ_EXPORT TQHttpResult {
+  TQHttpResult() = default;
+  ~TQHttpResult();
+  TQHttpResult(const TQHttpResult&) = delete;
+  TQHttpResult& operator=(const TQHttpResult&) = delete;
+
+  // A response arrived and, when the client fails on HTTP errors, its
+  // status is below 400.
+  bool ok = false;
+  // The response's status; 0 when none arrived.
+  long httpStatus = 0;
+  // libcurl's code (CURLcode) for a transfer that failed; 0 when a response
+  // arrived.
+  long curlCode = 0;
+  // The response body, whatever its status, up to kMaxResponseBytes.
+  std::string body;
+  // For a failed transfer, libcurl's words (or the client's: a CA bundle
+  // that cannot be used, a configuration that could not be read).
+  std::string errorText;
+  // Why it failed (platform/TqFailureReason.h); kNone when ok. Set from
+  // libcurl's code, the status and the proxy's answer: 429, and 503 with
+  // Retry-After, are kThrottled; other 5xx kServerError; 407 and a proxy
+  // that cannot be reached or refuses the tunnel kProxyFailed; other 4xx
+  // kInvalidRequest (the caller may know better from the body).
+  TqFailureReason reason = TqFailureReason::kNone;
+  // The response's Retry-After (whole seconds, or an HTTP-date taken from
+  // now), at most 3600; -1 when there is none or it cannot be read.
+  int64_t retryAfterSeconds = -1;
+  // TCP connections the request opened (0 on a kept-alive connection).
+  long newConnections = 0;
+};
+
 // TQLibCurl: the HTTP(S) client. It holds its settings; each request runs on
 // an easy handle of the process-wide pool (internal/net/CurlPool.h), so the
 // requests of every client with the same CA bundle and proxy, one after
@@ -41,8 +83,9 @@ typedef size_t (*TQLibCurlWriteCallback)(char* data, size_t size, size_t count,
 // not a number from 1 to 3600 is replaced by the default with a warning in
 // the log. Proxies come only from options set on the client: proxy
 // environment variables, NO_PROXY included, are not consulted. A response
-// body is kept up to kMaxResponseBytes. One request at a time per client;
-// separate clients may be used on separate threads at once.
+// body is kept up to kMaxResponseBytes. One TQLibCurlSendHttpReq at a time
+// per client; Exchange and the signing calls may run on any number of
+// threads at once, while nothing changes the client's settings.
 // Tests: tests/platform/TQLibCurl_test.cpp
 class TQ_EXPORT TQLibCurl {
  public:
@@ -110,12 +153,29 @@ class TQ_EXPORT TQLibCurl {
   // libcurl's error code (CURLcode); 0 before any request.
   long GetHttpErrorCode() const noexcept;
 
+  // Why the last TQLibCurlSendHttpReq failed (as TQHttpResult::reason);
+  // kNone when it succeeded or before any request.
+  TqFailureReason GetFailureReason() const noexcept;
+  // The last response's Retry-After (as TQHttpResult::retryAfterSeconds).
+  int64_t GetRetryAfterSeconds() const noexcept;
+
+  // Exchange: one request as TQLibCurlSendHttpReq would send it with this
+  // client's settings, each header line of headers added, the body whole
+  // (type POST or PUT), no redirect followed; its outcome goes to result
+  // rather than to the client (a write callback given at initialisation is
+  // not used: the body is in result). Any number of threads may exchange at
+  // once on one client, each on a pooled handle of its own. True when
+  // result.ok.
+  bool Exchange(HTTP_REQ_TYPE type, const std::string& url,
+                const std::vector<std::string>& headers,
+                const std::string& body, TQHttpResult& result) const;
+
   // The timeouts in force, in seconds (after TQLibCurlInit).
   long ConnectTimeoutSeconds() const noexcept { return m_connectTimeout; }
   long TimeoutSeconds() const noexcept { return m_timeout; }
 
   // The number of TCP connections this client's requests opened so far.
-  long GetConnectionCount() const noexcept { return m_connections; }
+  long GetConnectionCount() const noexcept { return m_connections.load(); }
 
   // SignSHA256withRSA: RSASSA-PKCS1-v1_5 with SHA-256 (RS256) over data with
   // the RSA private key in certificateFile: PEM holding certificate and key
@@ -126,22 +186,33 @@ class TQ_EXPORT TQLibCurl {
   // and their count in length. False, with signature and length untouched,
   // for a missing or unreadable file, a wrong password, a file without a
   // private key, a key that is not RSA, or a signature longer than length.
-  // Neither password nor key material is logged or kept in text form.
+  // Neither password nor key material is logged or kept in text form. Any
+  // number of threads may sign at once.
   // Tests: tests/internal/RsaSigner_test.cpp
   bool SignSHA256withRSA(const std::string& certificateFile,
                          const std::string& data, const std::string& password,
                          unsigned char* signature, unsigned int& length);
 
+  // SignSHA256withRSAPSS: as SignSHA256withRSA, with RSASSA-PSS (PS256:
+  // SHA-256, MGF1 with SHA-256, a salt of 32 bytes) instead.
+  bool SignSHA256withRSAPSS(const std::string& certificateFile,
+                            const std::string& data,
+                            const std::string& password,
+                            unsigned char* signature, unsigned int& length);
+
  private:
-  static size_t StoreBody(char* data, size_t size, size_t count, void* self);
-  static int Trace(CURL* handle, curl_infotype type, char* data, size_t size,
-                   void* self);
-  void ResetResult();
-  bool Fail(CURLcode code, const std::string& text);
-  EvEvent& Log();
+  friend class TQLibCurlAccess;
+  bool Configure(const IniFile& config, const char* acceptType, bool keepAlive,
+                 bool failOnHttpError, TQLibCurlWriteCallback writeCallback);
+  bool Perform(HTTP_REQ_TYPE type, const char* url, const curl_slist* headers,
+               const void* data, unsigned long length, bool followRedirects,
+               const char* customMethod, TQLibCurlWriteCallback writeCallback,
+               void* writeData, TQHttpResult& result) const;
+  EvEvent& Log() const;
 
   bool m_ready = false;
   std::string m_initError;  // why TQLibCurlInit failed, for the sends
+  TqFailureReason m_initReason = TqFailureReason::kNone;
   // Settings; the proxy ones decide, with the CA bundle, which pooled
   // connections the requests may use.
   std::string m_caFile;  // empty: the system bundle
@@ -158,13 +229,10 @@ class TQ_EXPORT TQLibCurl {
   std::string m_acceptHeader;
   bool m_failOnHttpError = true;
   bool m_trace = false;
-  bool m_overflow = false;
-  std::string m_response;
-  std::string m_errorText;
-  long m_httpStatus = 0;
-  CURLcode m_curlCode = CURLE_OK;
-  long m_connections = 0;
-  char m_errorBuffer[CURL_ERROR_SIZE] = {};
-  std::unique_ptr<EvEvent> m_event;  // Log()
+  // The last TQLibCurlSendHttpReq's outcome.
+  std::unique_ptr<TQHttpResult> m_last;
+  mutable std::atomic<long> m_connections{0};
+  mutable std::once_flag m_eventMade;
+  mutable std::unique_ptr<EvEvent> m_event;  // Log()
   std::unique_ptr<RsaSigner> m_signer;
 };

@@ -8,12 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "internal/crypto/OpenSslHandles.h"
+#include "internal/io/FileReader.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPI_Base.h"
 #include "platform/TqcConvert.h"
@@ -35,43 +37,39 @@ constexpr size_t kTagSize = 16;
 
 // Reads exactly kKeySize bytes from fd; false for a shorter or longer file.
 bool ReadKey(int fd, Key& key) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size != static_cast<off_t>(Key::size())) {
+  FileBytes bytes;
+  FileReadError error;
+  if (!ReadOpenedFile(fd, Key::size(), bytes, error) ||
+      bytes.size() != Key::size()) {
     return false;
   }
-  size_t got = 0;
-  while (got < Key::size()) {
-    const ssize_t n = ::read(fd, key.data() + got, Key::size() - got);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      return false;
-    }
-    got += static_cast<size_t>(n);
-  }
-  char extra = 0;
-  ssize_t n = 0;
-  do {
-    n = ::read(fd, &extra, 1);
-  } while (n < 0 && errno == EINTR);
-  return n == 0;
+  std::copy(bytes.begin(), bytes.end(), key.data());
+  return true;
 }
 
 enum class KeyRead { kRead, kMissing, kUnusable };
 
 // ReadKeyFile: the key, through the home's checks; kMissing only when no
-// file is there, so that a refused or broken one is never replaced.
-KeyRead ReadKeyFile(const TqHome& home, Key& key) {
+// file is there, so that a refused or broken one is never replaced. Why a
+// key is unusable is in outProblem: the home's refusal (kHomeRefused), or a
+// file that is not a key (kCredentialInvalid).
+KeyRead ReadKeyFile(const TqHome& home, Key& key, CKoError& outProblem) {
   auto_handle file;
   const CKoError st = home.OpenFile(home.KeyFile(), TqHome::FileKind::kSecret,
                                     O_RDONLY, 0, file);
   if (st.IsError()) {
-    return TqHome::IsMissing(st) ? KeyRead::kMissing : KeyRead::kUnusable;
+    if (TqHome::IsMissing(st)) {
+      return KeyRead::kMissing;
+    }
+    outProblem = st;
+    return KeyRead::kUnusable;
   }
   if (!ReadKey(file.get(), key)) {
     key.Wipe();
+    outProblem = FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kCredentialInvalid,
+        "%s is not a key: it must hold exactly %zu bytes",
+        home.KeyFile().c_str(), Key::size());
     return KeyRead::kUnusable;
   }
   return KeyRead::kRead;
@@ -79,28 +77,41 @@ KeyRead ReadKeyFile(const TqHome& home, Key& key) {
 
 // The key: read, or made and published whole, so another process sees
 // either no key or a complete one; of two concurrent creators one key wins.
-bool CreateOrReadKey(const TqHome& home, Key& key) {
-  const KeyRead read = ReadKeyFile(home, key);
-  if (read != KeyRead::kMissing) {
-    return read == KeyRead::kRead;
+CKoError CreateOrReadKey(const TqHome& home, Key& key) {
+  CKoError problem;
+  const KeyRead read = ReadKeyFile(home, key, problem);
+  if (read == KeyRead::kRead) {
+    return CKoError::Success();
+  }
+  if (read == KeyRead::kUnusable) {
+    return problem.Push(TQ_LOC);
   }
   if (RAND_priv_bytes(reinterpret_cast<unsigned char*>(key.data()),
                       static_cast<int>(Key::size())) != 1) {
     key.Wipe();
-    return false;
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInternal,
+                                   "cannot make a key: no random bytes");
   }
   bool kept = false;
-  if (home.PublishFile(home.KeyFile(), key.c_str(), Key::size(), 0600,
-                       TqHome::Existing::kKeep, &kept)
-          .IsError()) {
+  CKoError st = home.PublishFile(home.KeyFile(), key.c_str(), Key::size(), 0600,
+                                 TqHome::Existing::kKeep, &kept);
+  if (st.IsError()) {
     key.Wipe();
-    return false;
+    return st.Push(TQ_LOC);
   }
   if (kept) {
     key.Wipe();
-    return ReadKeyFile(home, key) == KeyRead::kRead;
+    if (ReadKeyFile(home, key, problem) != KeyRead::kRead) {
+      return problem.IsError()
+                 ? problem.Push(TQ_LOC)
+                 : FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                           TqFailureReason::kHomeRefused,
+                                           "%s went away while it was made",
+                                           home.KeyFile().c_str());
+    }
   }
-  return true;
+  return CKoError::Success();
 }
 
 bool Base64Encode(const unsigned char* data, size_t size, std::string& out) {
@@ -118,8 +129,18 @@ bool Base64Encode(const unsigned char* data, size_t size, std::string& out) {
 
 bool TQPassword::decrypt(const char* encrypted, char* out,
                          unsigned long* length) {
+  return !Decrypt(encrypted, out, length).IsError();
+}
+
+CKoError TQPassword::Decrypt(const char* encrypted, char* out,
+                             unsigned long* length) {
+  const auto failed = [](const FXCodeLocation& loc) {
+    return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kCredentialInvalid,
+                                   "Failed to decrypt password");
+  };
   if (out == nullptr || length == nullptr) {
-    return false;
+    return failed(TQ_LOC);
   }
   const unsigned long capacity = *length;
   struct WipeOnFailure {
@@ -135,7 +156,7 @@ bool TQPassword::decrypt(const char* encrypted, char* out,
 
   if (encrypted == nullptr ||
       std::strncmp(encrypted, kPrefix, kPrefixLength) != 0) {
-    return false;
+    return failed(TQ_LOC);
   }
   const std::string text(encrypted + kPrefixLength);
   std::string blob;
@@ -146,15 +167,19 @@ bool TQPassword::decrypt(const char* encrypted, char* out,
       !Base64Encode(reinterpret_cast<const unsigned char*>(blob.data()),
                     blob.size(), canonical) ||
       canonical != text) {
-    return false;
+    return failed(TQ_LOC);
   }
   const size_t cipherSize = blob.size() - kNonceSize - kTagSize;
   if (cipherSize > capacity || cipherSize > static_cast<size_t>(INT_MAX)) {
-    return false;
+    return failed(TQ_LOC);
   }
   Key key;
-  if (ReadKeyFile(TqHome(), key) != KeyRead::kRead) {
-    return false;
+  CKoError problem;
+  if (ReadKeyFile(TqHome(), key, problem) != KeyRead::kRead) {
+    // A home or key file that the checks refuse is named, with its fix.
+    return problem.GetReason() == TqFailureReason::kHomeRefused
+               ? problem.Push(TQ_LOC)
+               : failed(TQ_LOC);
   }
   const auto* nonce = reinterpret_cast<const unsigned char*>(blob.data());
   const unsigned char* cipher = nonce + kNonceSize;
@@ -180,29 +205,42 @@ bool TQPassword::decrypt(const char* encrypted, char* out,
                           const_cast<unsigned char*>(tag)) == 1 &&
       EVP_DecryptFinal_ex(ctx.get(), plain + n, &final) == 1;
   if (!ok || static_cast<size_t>(n + final) != cipherSize) {
-    return false;  // out, holding unauthenticated bytes, is wiped
+    return failed(TQ_LOC);  // out, holding unauthenticated bytes, is wiped
   }
   out[cipherSize] = '\0';
   *length = static_cast<unsigned long>(cipherSize);
   wipe.armed = false;
-  return true;
+  return CKoError::Success();
 }
 
 bool TQPassword::encrypt(const std::string& plain, std::string& encrypted) {
+  return !Encrypt(plain, encrypted).IsError();
+}
+
+CKoError TQPassword::Encrypt(const std::string& plain, std::string& encrypted) {
+  const auto failed = [](const FXCodeLocation& loc) {
+    return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInternal,
+                                   "cannot encrypt the secret");
+  };
   if (plain.size() > static_cast<size_t>(INT_MAX) - kNonceSize - kTagSize) {
-    return false;
+    return failed(TQ_LOC);
   }
   const TqHome home;
   Key key;
-  if (home.MakeFolder(home.Path()).IsError() || !CreateOrReadKey(home, key)) {
-    return false;
+  CKoError st = home.MakeFolder(home.Path());
+  if (!st.IsError()) {
+    st = CreateOrReadKey(home, key);
+  }
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
   }
   std::vector<unsigned char> blob(kNonceSize + plain.size() + kTagSize);
   unsigned char* nonce = blob.data();
   unsigned char* cipher = nonce + kNonceSize;
   unsigned char* tag = cipher + plain.size();
   if (RAND_bytes(nonce, static_cast<int>(kNonceSize)) != 1) {
-    return false;
+    return failed(TQ_LOC);
   }
   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   int n = 0;
@@ -226,8 +264,8 @@ bool TQPassword::encrypt(const std::string& plain, std::string& encrypted) {
                           static_cast<int>(kTagSize), tag) == 1;
   std::string text;
   if (!ok || !Base64Encode(blob.data(), blob.size(), text)) {
-    return false;
+    return failed(TQ_LOC);
   }
   encrypted = kPrefix + text;
-  return true;
+  return CKoError::Success();
 }

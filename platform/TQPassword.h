@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/CKoError.h"
 #include "platform/TQExport.h"
 
 // TQPassword: the password service. Stored secrets (client secrets,
@@ -30,6 +31,12 @@ class TQ_EXPORT TQPassword {
   // key file that TqHome refuses. Never creates the key.
   bool decrypt(const char* encrypted, char* out, unsigned long* length);
 
+  // Decrypt: decrypt with the reason of a failure: TqHome's refusal of the
+  // home or the key file (kHomeRefused, naming the file and the fix), or 774
+  // "Failed to decrypt password" (kCredentialInvalid) for every other cause
+  // decrypt lists. out and *length as decrypt leaves them.
+  CKoError Decrypt(const char* encrypted, char* out, unsigned long* length);
+
   // encrypt: true with the stored form of plain (any bytes) in encrypted.
   // On first use creates the home folder (0700, with missing parents) and
   // the key file (32 random bytes, 0600); when another process creates the
@@ -37,4 +44,10 @@ class TQ_EXPORT TQPassword {
   // when the key cannot be read or made (TqHome refuses the home or the key
   // file, or it is not 32 bytes) or encryption fails.
   bool encrypt(const std::string& plain, std::string& encrypted);
+
+  // Encrypt: encrypt with the reason of a failure: TqHome's refusal of the
+  // home or the key file, or its failure to make them (kHomeRefused); "<key
+  // file> is not a key: it must hold exactly 32 bytes" (kCredentialInvalid);
+  // "cannot encrypt the secret" (kInternal).
+  CKoError Encrypt(const std::string& plain, std::string& encrypted);
 };

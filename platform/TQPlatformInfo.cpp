@@ -1,14 +1,13 @@
 #include "platform/TQPlatformInfo.h"
 
-#include <fcntl.h>
-
 #include "internal/text/IniFile.h"
-#include "platform/TQPI_Base.h"
-#include "platform/auto_handle.h"
 #include "platform/internal/ConfigFile.h"
-#include "platform/internal/TqHome.h"
 
-TQPlatformInfo::TQPlatformInfo() : m_status(ReadConfigFile(m_ini)) {}
+TQPlatformInfo::TQPlatformInfo() {
+  ConfigSnapshot config = LoadConfig();
+  m_ini = std::move(config.ini);
+  m_status = config.status;
+}
 
 CKoError TQPlatformInfo::Check() const { return m_status; }
 

@@ -36,6 +36,6 @@ class TQ_EXPORT TQPlatformInfo {
   bool getString(const char* group, const char* name, std::string& value);
 
  private:
-  std::unique_ptr<IniFile> m_ini;
+  std::shared_ptr<const IniFile> m_ini;  // never null
   CKoError m_status;
 };

@@ -2,7 +2,6 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "internal/base/StringFormat.h"
-#include "internal/cache/TokenCache.h"
 #include "internal/text/CredentialChecks.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPI_Base.h"
@@ -16,12 +15,12 @@ namespace TQCloudAuth {
 
 namespace Record = AzureCredentialRecord;
 
-AzureParams::AzureParams() : m_tokenCache(std::make_unique<TokenCache>()) {}
+AzureParams::AzureParams() = default;
 
 AzureParams::~AzureParams() { WipeString(stagedCertificate); }
 
-int AzureParams::getAuthType() const {
-  return static_cast<int>(Record::GetAuthType(credentialInfo));
+App::AzureAuthType AzureParams::getAuthType() const {
+  return Record::GetAuthType(credentialInfo);
 }
 
 std::string AzureParams::getApplicationId() const {
@@ -40,7 +39,7 @@ std::string AzureParams::getCertificateThumbprint() const {
   return Record::GetCertificateThumbprint(credentialInfo);
 }
 
-std::string AzureParams::getLoginEndpoint() {
+std::string AzureParams::getLoginEndpoint() const {
   const std::string stored = Record::GetLoginEndpoint(credentialInfo);
   return stored.empty() ? std::string(kDefaultAzureLoginEndpoint) : stored;
 }
@@ -54,7 +53,8 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
   if (!CheckTenant(getTenantId(), problem) ||
       !CheckClientId(getApplicationId(), problem) ||
       !CheckLoginEndpoint(Record::GetLoginEndpoint(credentialInfo), problem)) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kCredentialInvalid, "%s",
                                    problem.c_str());
   }
   if (Record::GetAuthType(credentialInfo) != Record::AuthType::kCertificate) {
@@ -82,7 +82,8 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
   // The name becomes part of a file name: the rule `credential add`
   // applies keeps it inside the certificates folder.
   if (!CheckCertificateName(name, problem)) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL, "%s",
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kCredentialInvalid, "%s",
                                    problem.c_str());
   }
   std::string certificate;
@@ -90,6 +91,7 @@ CKoError AzureParams::initializeParams(const AzureArgs& args) {
   StringWipeGuard wipeCertificate(certificate);
   if (!base64Decode(getCertificateFile(), certificate) || certificate.empty()) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kCredentialInvalid,
                                    "Failed to decode certificate");
   }
   WipeString(stagedCertificate);
@@ -112,7 +114,11 @@ CKoError AzureParams::stageCertificate() {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  Record::SetCertificateFile(credentialInfo, path);
+  // The path depends on the name alone: once set, the record is left as it
+  // is, so that threads staging again only read it.
+  if (Record::GetCertificateFile(credentialInfo) != path) {
+    Record::SetCertificateFile(credentialInfo, path);
+  }
   return CKoError::Success();
 }
 

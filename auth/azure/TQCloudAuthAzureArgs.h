@@ -9,9 +9,9 @@
 #include "platform/CKoError.h"
 #include "platform/TQExport.h"
 
-namespace TQCloudAuth {
+class AzureProviderAccess;
 
-class TokenCache;
+namespace TQCloudAuth {
 
 // The public Azure AD login endpoint, used when the credential names none.
 inline constexpr char kDefaultAzureLoginEndpoint[] =
@@ -24,7 +24,7 @@ struct TQ_EXPORT AzureArgs : public BaseArgs {
   App::AzureCredentialInfo credentialInfo;
 };
 
-// AzureParams: the provider's prepared credential and its token cache.
+// AzureParams: the provider's prepared credential.
 // Tests: tests/auth/azure/TQCloudAuthAzureArgs_test.cpp
 class TQ_EXPORT AzureParams {
  public:
@@ -33,9 +33,10 @@ class TQ_EXPORT AzureParams {
   AzureParams(const AzureParams&) = delete;
   AzureParams& operator=(const AzureParams&) = delete;
 
-  // initializeParams: copies the credential record, refuses it (774) when
-  // CheckTenant or CheckLoginEndpoint (internal/text/CredentialChecks.h) do
-  // ("Invalid tenant [t]", plain HTTP to another host), and, for a certificate
+  // initializeParams: copies the credential record, refuses it (774,
+  // kCredentialInvalid) when the checks of `credential add` do ("Invalid
+  // tenant [t]", "Invalid client id [c]", a login endpoint that is plain
+  // HTTP to another host or holds what a URL cannot), and, for a certificate
   // credential (authType 1), turns the hex thumbprint into standard Base64
   // (left as it was when it is not hex, a NUL byte included) and, when
   // certificateName is set, stages the Base64 certificate as
@@ -44,34 +45,32 @@ class TQ_EXPORT AzureParams {
   // this certificate; another (a credential of the same certificate name
   // staged it) is replaced whole (StagedCertificate::Stage). Fails with 774
   // "Failed to decode certificate" (also for an empty certificate, and also
-  // when a file is staged already), "Invalid certificate name [name]" (a
-  // name with "/" or a NUL byte), TqHome's refusal of the folder or of the
-  // file there, or the file service's status with this location pushed.
+  // when a file is staged already), "Invalid certificate name [name]: ..."
+  // (the name `credential add` would refuse; kCredentialInvalid), TqHome's
+  // refusal of the folder or of the file there (kHomeRefused), or the file
+  // service's status with this location pushed.
   CKoError initializeParams(const AzureArgs& args);
 
   // stageCertificate: stages the certificate initializeParams staged again
   // when the file no longer holds it (another credential of the same name
   // replaced it); success when there is nothing to stage. The token request
   // calls it before each signature, so a credential never signs with
-  // another's key. Fails as the staging in initializeParams does.
+  // another's key; threads may call it at once. Fails as the staging in
+  // initializeParams does.
   CKoError stageCertificate();
 
-  int getAuthType() const;
+  App::AzureAuthType getAuthType() const;
   std::string getApplicationId() const;
   std::string getTenantId() const;
   std::string getCertificateFile() const;
   std::string getCertificateThumbprint() const;
   // loginEndpoint of the endpoints sub-record exactly as stored, or
   // kDefaultAzureLoginEndpoint when that is empty.
-  std::string getLoginEndpoint();
-
-  // The token cache, one token per scope (internal/cache/TokenCache.h).
-  TokenCache& tokenCache() { return *m_tokenCache; }
-  const TokenCache& tokenCache() const { return *m_tokenCache; }
+  std::string getLoginEndpoint() const;
 
  private:
+  friend class ::AzureProviderAccess;
   App::AzureCredentialInfo credentialInfo;
-  std::unique_ptr<TokenCache> m_tokenCache;
   // The decoded certificate file this credential stages (it may hold the
   // private key): wiped when replaced and when the parameters die.
   std::string stagedCertificate;

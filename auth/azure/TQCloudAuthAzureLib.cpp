@@ -1,20 +1,24 @@
 #include "auth/azure/TQCloudAuthAzureLib.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <ctime>
-#include <limits>
 #include <new>
 #include <vector>
 
-#include "internal/cache/TokenCache.h"
+#include "auth/azure/internal/ClientAssertion.h"
+#include "auth/azure/internal/ProviderState.h"
+#include "auth/azure/internal/TokenReply.h"
+#include "auth/internal/RequestFailure.h"
+#include "auth/internal/TQCloudAuthLibAccess.h"
+#include "internal/crypto/CertificateFile.h"
 #include "internal/text/Redact.h"
 #include "platform/CKoString.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
-#include "platform/TqJson.h"
-#include "platform/internal/AzureCredentialRecord.h"
-#include "platform/internal/TqHome.h"
+#include "platform/internal/ConfigFile.h"
+
+using TQCloudAuth::AzureProviderState;
+using TQCloudAuth::FetchedToken;
 
 namespace {
 
@@ -24,36 +28,32 @@ constexpr int64_t kMaxLifetimeSeconds = 2 * 24 * 3600;
 // A token living at least this long is refreshed early at half its life
 // when the reply names no refresh_in.
 constexpr int64_t kHalfLifeRefreshSeconds = 2 * 3600;
-constexpr int64_t kAssertionLifetimeSeconds = 3600;
 constexpr size_t kPasswordBufferSize = TQPassword::kMaxSecretSize + 1;
-constexpr unsigned int kSignatureBufferSize = 4096;
-constexpr char kAssertionType[] =
-    "urn:ietf:params:oauth:client-assertion-type:jwt-bearer";
 
-// A number of seconds in a reply: an integer, or a text of decimal digits.
-// False for anything else (a fraction, a boolean, null, an object ...).
-bool ReadSeconds(const TqJsonValue& value, int64_t& outSeconds) {
-  try {
-    if (value.type() == TqJsonValue::int_type) {
-      outSeconds = value.get_int64();
-      return true;
-    }
-    if (value.type() == TqJsonValue::str_type) {
-      const std::string text = value.get_str();
-      if (text.empty() || text.size() > 18 ||
-          text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-      }
-      outSeconds = std::atol(text.c_str());
-      return true;
-    }
-  } catch (const std::exception&) {
-    // an integer beyond 64 bits: as unusable as any other type
-  }
-  return false;
+CKoError Unusable(const FXCodeLocation& loc, const std::string& reply,
+                  const std::vector<std::string>& secrets) {
+  std::string masked = MaskSecrets(reply, secrets);
+  CKoError st = FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kBadReply,
+      "Failed to unserialize auth response [%s]", QuoteReply(masked).c_str());
+  WipeString(masked);
+  return st;
+}
+
+// A text the endpoint wrote, for a message: its secret and any token masked,
+// cut to a few KiB.
+std::string Quoted(const std::string& text, const std::string& token,
+                   const std::vector<std::string>& secrets) {
+  std::string masked = MaskSecrets(RedactValue(text, token), secrets);
+  std::string quoted = QuoteText(masked, text.size());
+  WipeString(masked);
+  return quoted;
 }
 
 }  // namespace
+
+TQCloudAuthAzureLib::TQCloudAuthAzureLib()
+    : m_state(std::make_unique<AzureProviderState>()) {}
 
 TQCloudAuthAzureLib::~TQCloudAuthAzureLib() = default;
 
@@ -79,54 +79,20 @@ CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  st = initCurlObject();
+  // Read once, for the transport and the assertion alike.
+  const ConfigSnapshot config = LoadConfig();
+  st = TQCloudAuthLibAccess::InitCurl(*this, config);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
+  AzureProviderState& state = *m_state;
+  state.algorithm = AssertionAlgorithm::kRs256;
+  state.algorithmValid =
+      !config.ini->Get(kAssertionAlgorithmSection, kAssertionAlgorithmKey,
+                       state.algorithmText) ||
+      ParseAssertionAlgorithm(state.algorithmText, state.algorithm);
   initialized = true;
   return CKoError::Success();
-}
-
-bool TQCloudAuthAzureLib::buildClientAssertion(const std::string& tokenUrl,
-                                               const std::string& password,
-                                               int64_t now,
-                                               CKoString& outPart) {
-  const std::string thumbprint = azureParams->getCertificateThumbprint();
-  const std::string x5t =
-      base64urlencode(reinterpret_cast<const unsigned char*>(thumbprint.data()),
-                      static_cast<int>(thumbprint.size()), true);
-  const CKoString header =
-      CKoString::Format(R"({"alg":"RS256","typ":"JWT","x5t":"{1}"})", x5t);
-  const std::string applicationId = azureParams->getApplicationId();
-  const CKoString payload = CKoString::Format(
-      R"({"aud":"{1}", "sub":"{2}", "iss":"{3}", "exp":{4}, "nbf":{5}})",
-      tokenUrl, applicationId, applicationId,
-      static_cast<long>(now + kAssertionLifetimeSeconds),
-      static_cast<long>(now));
-  const std::string encodedHeader =
-      base64urlencode(reinterpret_cast<const unsigned char*>(header.c_str()),
-                      static_cast<int>(header.Length()), false);
-  const std::string encodedPayload =
-      base64urlencode(reinterpret_cast<const unsigned char*>(payload.c_str()),
-                      static_cast<int>(payload.Length()), false);
-  const std::string signingInput = encodedHeader + "." + encodedPayload;
-
-  unsigned char signature[kSignatureBufferSize];
-  unsigned int length = kSignatureBufferSize;
-  if (!curl ||
-      !curl->SignSHA256withRSA(azureParams->getCertificateFile(), signingInput,
-                               password, signature, length)) {
-    return false;
-  }
-  // With the signature the assertion is a credential in its own right.
-  std::string encodedSignature =
-      base64urlencode(signature, static_cast<int>(length), false);
-  StringWipeGuard wipeSignature(encodedSignature);
-  SecureWipe(signature, sizeof signature);
-  outPart = CKoString::Format(
-      "client_assertion={1}.{2}.{3}&client_assertion_type={4}", encodedHeader,
-      encodedPayload, encodedSignature, UrlEncode(kAssertionType));
-  return true;
 }
 
 CKoError TQCloudAuthAzureLib::getAuthToken(
@@ -134,18 +100,20 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     TQCloudAuth::GetAuthTokenRet* ret) {
   if (!initialized) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInvalidArgument,
                                    "TQCloudAuthLib is not initialized");
   }
   if (args == nullptr || !args->azureArgs || ret == nullptr || !azureParams ||
       !params) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kInvalidArgument,
                                    "Invalid Arguments");
   }
   const std::string& scope = args->azureArgs->scope;
-  CKoError st = azureParams->tokenCache().Get(
+  CKoError st = m_state->cache.Get(
       scope, clock,
-      [this, &scope](TQCloudAuth::FetchedToken& out) {
-        return requestToken(scope, out);
+      [this, &scope](FetchedToken& out) {
+        return AzureProviderAccess::RequestToken(*this, scope, out);
       },
       *ret);
   if (st.IsError()) {
@@ -154,64 +122,125 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
   return CKoError::Success();
 }
 
-CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
-                                           TQCloudAuth::FetchedToken& out) {
-  // One request of this provider at a time: the client and its signing key
-  // serve one caller at once. Cached tokens are served meanwhile.
-  std::lock_guard<std::mutex> lock(m_requestMutex);
-  TQCloudAuth::AzureParams& p = *azureParams;
+TQCloudAuth::TokenCache& AzureProviderAccess::Cache(TQCloudAuthAzureLib& lib) {
+  return lib.m_state->cache;
+}
+
+CKoError AzureProviderAccess::Sha256Thumbprint(TQCloudAuthAzureLib& lib,
+                                               const std::string& password,
+                                               std::string& outThumbprint) {
+  AzureProviderState& state = *lib.m_state;
+  std::lock_guard<std::mutex> lock(state.thumbprintMutex);
+  if (state.sha256Thumbprint.empty()) {
+    const std::string& bytes = lib.azureParams->stagedCertificate;
+    const CertificateFile parsed =
+        CertificateFile::Parse(bytes.data(), bytes.size(), password);
+    state.sha256Thumbprint = Thumbprint(parsed.certificate.get(), EVP_sha256());
+    if (state.sha256Thumbprint.empty()) {
+      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     TqFailureReason::kCredentialInvalid,
+                                     "Failed to sign jwt assertion");
+    }
+  }
+  outThumbprint = state.sha256Thumbprint;
+  return CKoError::Success();
+}
+
+CKoError AzureProviderAccess::RequestToken(TQCloudAuthAzureLib& lib,
+                                           const std::string& scope,
+                                           FetchedToken& out) {
+  // No lock of the provider's is held: requests for different scopes run at
+  // once, each on a pooled connection of its own.
+  const TQCloudAuth::AzureParams& p = *lib.azureParams;
+  AzureProviderState& state = *lib.m_state;
   const CKoString url = CKoString::Format(
       "{1}{2}/oauth2/v2.0/token", p.getLoginEndpoint(), p.getTenantId());
   // The client id is encoded like every other value: it cannot add a field.
   CKoString body = CKoString::Format(
       "client_id={1}&scope={2}&grant_type=client_credentials&",
-      UrlEncode(p.getApplicationId()), UrlEncode(scope));
+      lib.UrlEncode(p.getApplicationId()), lib.UrlEncode(scope));
 
-  {
-    // The decrypted secret lives only here and in wiped copies.
-    SecretBuffer<kPasswordBufferSize> buffer;
-    unsigned long length = kPasswordBufferSize - 1;
-    const std::string stored = params->getPassword();
-    if (!stored.empty()) {
-      TQPassword passwordService;
-      if (!passwordService.decrypt(stored.c_str(), buffer.data(), &length)) {
-        // A home or key file that the checks refuse is named, with its fix.
-        const TqHome home;
-        CKoError refused =
-            home.CheckFile(home.KeyFile(), TqHome::FileKind::kSecret);
-        if (refused.IsError() && !TqHome::IsMissing(refused)) {
-          return refused.Push(TQ_LOC);
-        }
-        return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                       "Failed to decrypt password");
+  // The decrypted secret lives only here and in wiped copies, until the
+  // request's outcome is known: a reply that echoes it is masked.
+  SecretBuffer<kPasswordBufferSize> buffer;
+  unsigned long length = kPasswordBufferSize - 1;
+  const std::string stored = lib.params->getPassword();
+  if (!stored.empty()) {
+    CKoError st = TQPassword().Decrypt(stored.c_str(), buffer.data(), &length);
+    if (st.IsError()) {
+      return st.Push(TQ_LOC);
+    }
+  }
+  std::vector<std::string> secrets{std::string(buffer.c_str())};
+  struct WipeSecrets {
+    std::vector<std::string>& v;
+    ~WipeSecrets() {
+      for (std::string& s : v) {
+        WipeString(s);
       }
     }
-    std::string secret = buffer.c_str();
-    StringWipeGuard wipeSecret(secret);
-    using AzureCredentialRecord::AuthType;
-    const auto authType = static_cast<AuthType>(p.getAuthType());
-    if (authType == AuthType::kClientSecret) {
-      std::string encoded = UrlEncode(secret);
-      StringWipeGuard wipeEncoded(encoded);
-      body += CKoString::Format("client_secret={1}", encoded);
-    } else if (authType == AuthType::kCertificate) {
-      // Another credential of the same certificate name may have staged its
-      // own certificate there since: never sign with its key.
-      CKoError staged = p.stageCertificate();
-      if (staged.IsError()) {
-        return staged.Push(TQ_LOC);
+  } wipeSecrets{secrets};
+  const std::string& secret = secrets.front();
+  buffer.Wipe();
+
+  const App::AzureAuthType authType = p.getAuthType();
+  if (authType == App::AzureAuthType::kClientSecret) {
+    std::string encoded = lib.UrlEncode(secret);
+    StringWipeGuard wipeEncoded(encoded);
+    body += CKoString::Format("client_secret={1}", encoded);
+  } else if (authType == App::AzureAuthType::kCertificate) {
+    if (!state.algorithmValid) {
+      return FXErrorUtil::ErrorWin32(
+          TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kConfigInvalid,
+          "[%s] %s [%s] in tqcloudauth.ini is not %s",
+          kAssertionAlgorithmSection, kAssertionAlgorithmKey,
+          EscapeControls(QuoteText(state.algorithmText), LineBreaks::kEscape)
+              .c_str(),
+          kAssertionAlgorithmValues);
+    }
+    // Another credential of the same certificate name may have staged its
+    // own certificate there since: never sign with its key.
+    CKoError staged = lib.azureParams->stageCertificate();
+    if (staged.IsError()) {
+      return staged.Push(TQ_LOC);
+    }
+    AssertionInputs in;
+    in.algorithm = state.algorithm;
+    in.tokenUrl = url.c_str();
+    in.applicationId = p.getApplicationId();
+    in.now = lib.clock();
+    const std::string file = p.getCertificateFile();
+    TQLibCurl& curl = *lib.curl;
+    if (in.algorithm == AssertionAlgorithm::kPs256) {
+      CKoError st = Sha256Thumbprint(lib, secret, in.thumbprint);
+      if (st.IsError()) {
+        return st.Push(TQ_LOC);
       }
-      CKoString part;
-      if (!buildClientAssertion(url.c_str(), secret, clock(), part)) {
-        return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                       "Failed to sign jwt assertion");
-      }
-      body += part;
     } else {
-      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                     "Unknown authorization type [%d]",
-                                     static_cast<int>(authType));
+      in.thumbprint = p.getCertificateThumbprint();
     }
+    CKoString part;
+    const bool signed_ = BuildAssertionPart(
+        in,
+        [&](const std::string& input, unsigned char* signature,
+            unsigned int& size) {
+          return in.algorithm == AssertionAlgorithm::kPs256
+                     ? curl.SignSHA256withRSAPSS(file, input, secret, signature,
+                                                 size)
+                     : curl.SignSHA256withRSA(file, input, secret, signature,
+                                              size);
+        },
+        part);
+    if (!signed_) {
+      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     TqFailureReason::kCredentialInvalid,
+                                     "Failed to sign jwt assertion");
+    }
+    body += part;
+  } else {
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kCredentialInvalid,
+        "Unknown authorization type [%d]", static_cast<int>(authType));
   }
 
   const std::vector<std::string> headers = {
@@ -220,68 +249,60 @@ CKoError TQCloudAuthAzureLib::requestToken(const std::string& scope,
           .c_str()};
   std::string bodyText(body.c_str(), body.Length());
   StringWipeGuard wipeBody(bodyText);
-  std::string response;
-  StringWipeGuard wipeResponse(response);
-  CKoError st =
-      sendHttpRequest(HTTP_REQ_POST, url.c_str(), headers, bodyText, response);
-  if (st.IsError()) {
-    return st.Push(TQ_LOC);
+  TQHttpResult result;
+  if (!lib.curl->Exchange(HTTP_REQ_POST, url.c_str(), headers, bodyText,
+                          result)) {
+    SendFailure failure;
+    failure.code = result.curlCode != 0 ? result.curlCode : result.httpStatus;
+    failure.text = result.curlCode != 0 ? result.errorText : result.body;
+    failure.reason = result.reason;
+    failure.retryAfterSeconds = std::max<int64_t>(result.retryAfterSeconds, 0);
+    // The endpoint says best what went wrong: its error names the kind and
+    // the AADSTS number.
+    AadError error;
+    if (result.curlCode == 0 && failure.reason != TqFailureReason::kThrottled &&
+        ReadAadError(result.body, error)) {
+      failure.reason = error.reason;
+      failure.serviceCode = error.code;
+    }
+    CKoError st = RequestFailed(TQ_LOC, lib.event, url.c_str(), bodyText,
+                                failure, secrets);
+    WipeString(failure.text);
+    return st;
   }
+  if (result.body.empty()) {
+    return ResponseEmpty(TQ_LOC, lib.event, url.c_str(), bodyText);
+  }
+  const std::string& response = result.body;
 
-  TqJsonMap members;
-  bool parsed = false;
-  try {
-    parsed = TqJson::Unserialize(response, members);
-  } catch (...) {
-    parsed = false;
+  AadError error;
+  if (ReadAadError(response, error)) {
+    // The endpoint's words are shown, a few KiB of them, but not a token or
+    // the secret it put among them.
+    CKoError st = FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL, error.reason,
+        "Auth request failed with error [%s] [%s]",
+        Quoted(error.error, error.token, secrets).c_str(),
+        Quoted(error.description, error.token, secrets).c_str());
+    return st.SetServiceCode(error.code);
   }
-  if (!parsed) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                   "Failed to unserialize auth response [%s]",
-                                   QuoteReply(response).c_str());
-  }
-  std::string token = TqJson::GetStringValue(members, "access_token");
-  StringWipeGuard wipeToken(token);
-  const std::string error = TqJson::GetStringValue(members, "error");
-  if (!error.empty()) {
-    // The endpoint's words are shown, a few KiB of them, but not a token it
-    // put among them.
-    const std::string description =
-        TqJson::GetStringValue(members, "error_description");
-    return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL, "Auth request failed with error [%s] [%s]",
-        QuoteText(RedactValue(error, token), error.size()).c_str(),
-        QuoteText(RedactValue(description, token), description.size()).c_str());
-  }
-
+  TokenFields fields;
   // Everything is checked before anything is kept: a reply without a token
   // or with an unusable lifetime (not a whole number, or negative: a token
   // already expired) must not replace a good cached token.
-  TqJsonValue expiresValue;
-  const bool hasExpiresIn =
-      TqJson::FindValue(members, "expires_in", expiresValue);
-  int64_t expiresIn = 0;
-  if (token.empty() ||
-      (hasExpiresIn &&
-       (!ReadSeconds(expiresValue, expiresIn) || expiresIn < 0))) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                   "Failed to unserialize auth response [%s]",
-                                   QuoteReply(response).c_str());
+  if (!ReadTokenReply(response, fields)) {
+    return Unusable(TQ_LOC, response, secrets);
   }
 
-  const int64_t now = clock();
-  out.token.accessToken = token;
-  out.token.tokenType = TqJson::GetStringValue(members, "token_type");
-  out.hasExpiry = hasExpiresIn;
-  if (hasExpiresIn) {
-    const int64_t lifetime = std::min(expiresIn, kMaxLifetimeSeconds);
+  const int64_t now = lib.clock();
+  out.token.accessToken = fields.accessToken;
+  out.token.tokenType = fields.tokenType;
+  out.hasExpiry = fields.hasExpiresIn;
+  if (fields.hasExpiresIn) {
+    const int64_t lifetime = std::min(fields.expiresIn, kMaxLifetimeSeconds);
     out.token.expireTime = now + lifetime;
-    TqJsonValue refreshValue;
-    int64_t refreshIn = 0;
-    if (TqJson::FindValue(members, "refresh_in", refreshValue) &&
-        ReadSeconds(refreshValue, refreshIn) && refreshIn > 0 &&
-        refreshIn < lifetime) {
-      out.token.refreshTime = now + refreshIn;
+    if (fields.hasRefreshIn && fields.refreshIn < lifetime) {
+      out.token.refreshTime = now + fields.refreshIn;
     } else if (lifetime >= kHalfLifeRefreshSeconds) {
       out.token.refreshTime = now + lifetime / 2;
     }

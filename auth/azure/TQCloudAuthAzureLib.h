@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "auth/TQCloudAuthLib.h"
@@ -10,30 +9,35 @@
 #include "platform/CKoString.h"
 #include "platform/TQExport.h"
 
+class AzureProviderAccess;
+
 namespace TQCloudAuth {
+struct AzureProviderState;
 struct FetchedToken;
-}
+}  // namespace TQCloudAuth
 
 // TQCloudAuthAzureLib: the Azure AD token provider. Construct it, Init it
 // with a credential, then ask for tokens from any number of threads. Each
 // scope's token is cached (up to 64 scopes) and reused while at least 240
 // seconds of its life remain; concurrent callers missing one scope share
-// one request; a token whose reply names refresh_in (or that lives two
-// hours or more, then at half its life) is refreshed early, riding out a
-// failing endpoint on the cached token (internal/cache/TokenCache.h). Init is
-// not thread-safe: it runs before the provider is shared.
+// one request, and requests for different scopes run at once, each on a
+// connection of its own; a token whose reply names refresh_in (or that
+// lives two hours or more, then at half its life) is refreshed early,
+// riding out a failing endpoint on the cached token. Init is not
+// thread-safe: it runs before the provider is shared.
 // Tests: tests/auth/azure/TQCloudAuthAzureLib_test.cpp
 class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
  public:
-  TQCloudAuthAzureLib() = default;
+  TQCloudAuthAzureLib();
   ~TQCloudAuthAzureLib() override;
 
   // Init: the base initialisation, the prepared credential (certificate
-  // staging) and the HTTP client. A second call after success is a no-op
-  // that keeps the first credential; after a failure every step runs again.
-  // Fails, among others, for a tenant or login endpoint the checks refuse
-  // (AzureParams::initializeParams) and for a configuration file that
-  // cannot be read whole (initCurlObject).
+  // staging) and the HTTP client, with tqcloudauth.ini read once. A second
+  // call after success is a no-op that keeps the first credential; after a
+  // failure every step runs again. Fails, among others, for a credential
+  // the checks refuse (AzureParams::initializeParams; kCredentialInvalid)
+  // and for a configuration file that cannot be read whole (kConfigInvalid)
+  // or is refused (kHomeRefused).
   CKoError Init(const TQCloudAuth::AzureArgs& args);
 
   // getAuthToken: an access token for args->azureArgs->scope, from the cache
@@ -41,15 +45,19 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   // <loginEndpoint><tenant>/oauth2/v2.0/token. On success ret holds token,
   // type and expiry (seconds since the epoch); on failure ret and the cache
   // are untouched. Lifetimes above two days count as two days. Failures
-  // (code 774): "TQCloudAuthLib is not initialized",
-  // "Invalid Arguments", "Failed to decrypt password", "Unknown authorization
-  // type [n]", "Failed to sign jwt assertion", the transport's status,
-  // "Failed to unserialize auth response [reply]" (also for a reply without
-  // a token or with an expires_in that is not a whole number of seconds or
-  // is negative; token values in the reply text are masked), "Auth request
-  // failed with error [error] [description]" (the reply's access_token value
-  // masked in both). Reply texts are quoted up to a few KiB, with their full
-  // size said (QuoteText).
+  // (code 774), each with its reason (platform/TqFailureReason.h):
+  // "TQCloudAuthLib is not initialized", "Invalid Arguments"
+  // (kInvalidArgument); "Failed to decrypt password", "Unknown authorization
+  // type [n]", "Failed to sign jwt assertion", "[Azure] AssertionAlgorithm
+  // [v] ..." (kCredentialInvalid, or kConfigInvalid for the setting); the
+  // transport's status, its reason refined by the endpoint's error
+  // (kCredentialRejected with the AADSTS number, kInvalidRequest,
+  // kThrottled with the wait, kServerError ...); "Failed to unserialize auth
+  // response [reply]" (kBadReply; also for a reply without a token or with
+  // an expires_in that is not a whole number of seconds or is negative);
+  // "Auth request failed with error [error] [description]" (a reply of
+  // status 200 carrying an error). Reply texts are quoted up to a few KiB,
+  // with token values and the credential's secret masked.
   CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
                         TQCloudAuth::GetAuthTokenRet* ret) override;
 
@@ -62,14 +70,7 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   std::unique_ptr<TQCloudAuth::AzureParams> azureParams;
 
  private:
-  // requestToken: one token request for scope; out filled on success.
-  CKoError requestToken(const std::string& scope,
-                        TQCloudAuth::FetchedToken& out);
-  // The assertion part of the body for a certificate credential; false when
-  // signing fails.
-  bool buildClientAssertion(const std::string& tokenUrl,
-                            const std::string& password, int64_t now,
-                            CKoString& outPart);
+  friend class ::AzureProviderAccess;
 
-  std::mutex m_requestMutex;
+  std::unique_ptr<TQCloudAuth::AzureProviderState> m_state;
 };

@@ -8,27 +8,6 @@
 
 namespace TQCloudAuth {
 
-namespace {
-
-// An own copy of a failure for each caller that shares one request: the
-// details record of a status is shared by its copies, and each caller pushes
-// its own locations onto it.
-CKoError CopyStatus(const CKoError& st) {
-  const std::vector<FXCodeLocation> locations = st.GetLocations();
-  const FXCodeLocation first = locations.empty() ? TQ_LOC : locations[0];
-  const std::string message = st.GetMessage();
-  CKoError copy = message.empty()
-                      ? FXErrorUtil::ErrorWin32(first, st.GetWin32Code())
-                      : FXErrorUtil::ErrorWin32(first, st.GetWin32Code(), "%s",
-                                                message.c_str());
-  for (size_t i = 1; i < locations.size(); ++i) {
-    copy.Push(locations[i]);
-  }
-  return copy;
-}
-
-}  // namespace
-
 CachedToken& CachedToken::operator=(const CachedToken& other) {
   if (this != &other) {
     WipeString(accessToken);
@@ -156,7 +135,7 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
       std::unique_lock<std::mutex> wait(flight->mutex);
       flight->done.wait(wait, [&flight] { return flight->finished; });
       if (flight->status.IsError()) {
-        return CopyStatus(flight->status);
+        return flight->status.Copy();
       }
       CopyTo(flight->token, ret);
       return CKoError::Success();
@@ -216,7 +195,7 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
     std::lock_guard<std::mutex> fl(flight->mutex);
     // Waiters came only once the token was stale: an early request that
     // failed is a failure for them.
-    flight->status = st.IsError() ? CopyStatus(st) : CKoError::Success();
+    flight->status = st.IsError() ? st.Copy() : CKoError::Success();
     if (!st.IsError()) {
       flight->token = e.token;
     }

@@ -5,25 +5,20 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <climits>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "internal/crypto/CertificateFile.h"
-#include "internal/io/FileReader.h"
 #include "platform/SecureMemory.h"
-#include "platform/auto_handle.h"
 
 namespace {
 
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
+// RFC 7518 3.5: the salt is as long as the digest.
+constexpr int kPssSaltBytes = 32;
 
 }  // namespace
 
@@ -32,6 +27,11 @@ RsaSigner::RsaSigner() = default;
 RsaSigner::RsaSigner(FileOpener opener) : m_opener(std::move(opener)) {}
 
 RsaSigner::~RsaSigner() { SecureWipe(m_passwordHash, sizeof m_passwordHash); }
+
+unsigned long RsaSigner::LoadCount() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_loads;
+}
 
 bool RsaSigner::HashPassword(const std::string& password,
                              unsigned char (&out)[kHashSize]) const {
@@ -43,28 +43,32 @@ bool RsaSigner::HashPassword(const std::string& password,
          EVP_DigestFinal_ex(ctx.get(), out, &n) == 1 && n == kHashSize;
 }
 
-bool RsaSigner::EnsureKey(const std::string& file,
+PkeyPtr RsaSigner::KeyFor(const std::string& file,
                           const std::string& password) {
+  bool same = false;
   if (m_key && file == m_file) {
     unsigned char hash[kHashSize];
     struct stat st {};
-    const bool same = HashPassword(password, hash) &&
-                      CRYPTO_memcmp(hash, m_passwordHash, kHashSize) == 0 &&
-                      ::stat(file.c_str(), &st) == 0 &&
-                      st.st_dev == m_id.device && st.st_ino == m_id.inode &&
-                      st.st_size == m_id.size &&
-                      SameTime(st.st_mtim, m_id.modified) &&
-                      SameTime(st.st_ctim, m_id.changed);
+    same = HashPassword(password, hash) &&
+           CRYPTO_memcmp(hash, m_passwordHash, kHashSize) == 0 &&
+           ::stat(file.c_str(), &st) == 0 && FileIdentity::Of(st) == m_id;
     SecureWipe(hash, sizeof hash);
-    if (same) {
-      return true;
+  }
+  if (!same) {
+    // Whatever was loaded before must not serve another file or password.
+    m_key.reset();
+    m_file.clear();
+    SecureWipe(m_passwordHash, sizeof m_passwordHash);
+    if (!Load(file, password)) {
+      return nullptr;
     }
   }
-  // Whatever was loaded before must not serve another file or password.
-  m_key.reset();
-  m_file.clear();
-  SecureWipe(m_passwordHash, sizeof m_passwordHash);
-  return Load(file, password);
+  // A reference of the signature's own: signing runs outside the lock,
+  // and a key replaced meanwhile lives on until the signature is made.
+  if (EVP_PKEY_up_ref(m_key.get()) != 1) {
+    return nullptr;
+  }
+  return PkeyPtr(m_key.get());
 }
 
 bool RsaSigner::Load(const std::string& file, const std::string& password) {
@@ -85,42 +89,46 @@ bool RsaSigner::Load(const std::string& file, const std::string& password) {
   if (!handle.valid()) {
     return false;
   }
-  struct stat st {};
   FileBytes bytes;
   FileReadError error;
-  if (::fstat(handle.get(), &st) != 0 ||
-      !ReadOpenedFile(handle.get(), kMaxCertificateFileBytes, bytes, error) ||
+  FileIdentity identity;
+  if (!ReadOpenedFile(handle.get(), kMaxCertificateFileBytes, bytes, error,
+                      &identity) ||
       bytes.empty()) {
     return false;
   }
   CertificateFile parsed =
       CertificateFile::Parse(bytes.data(), bytes.size(), password);
-  PkeyPtr key = std::move(parsed.key);
-  if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+  if (!parsed.key || EVP_PKEY_get_base_id(parsed.key.get()) != EVP_PKEY_RSA) {
     return false;
   }
   if (RAND_bytes(m_salt, sizeof m_salt) != 1 ||
       !HashPassword(password, m_passwordHash)) {
     return false;
   }
-  m_key = std::move(key);
+  m_key = std::move(parsed.key);
   m_file = file;
-  m_id.device = st.st_dev;
-  m_id.inode = st.st_ino;
-  m_id.size = st.st_size;
-  m_id.modified = st.st_mtim;
-  m_id.changed = st.st_ctim;
+  m_id = identity;
   return true;
 }
 
 bool RsaSigner::Sign(const std::string& certificateFile,
                      const std::string& data, const std::string& password,
-                     unsigned char* signature, unsigned int& length) {
+                     RsaScheme scheme, unsigned char* signature,
+                     unsigned int& length) {
   ErrorQueueScope errors;
-  if (signature == nullptr || !EnsureKey(certificateFile, password)) {
+  if (signature == nullptr) {
     return false;
   }
-  const int keySize = EVP_PKEY_get_size(m_key.get());
+  PkeyPtr key;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    key = KeyFor(certificateFile, password);
+  }
+  if (!key) {
+    return false;
+  }
+  const int keySize = EVP_PKEY_get_size(key.get());
   if (keySize <= 0 || static_cast<unsigned int>(keySize) > length) {
     return false;
   }
@@ -128,10 +136,18 @@ bool RsaSigner::Sign(const std::string& certificateFile,
   std::vector<unsigned char> out(static_cast<size_t>(keySize));
   size_t outLength = out.size();
   MdCtxPtr ctx(EVP_MD_CTX_new());
-  if (!ctx ||
-      EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
-                         m_key.get()) != 1 ||
-      EVP_DigestSign(ctx.get(), out.data(), &outLength,
+  EVP_PKEY_CTX* pctx = nullptr;  // owned by ctx
+  if (!ctx || EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha256(), nullptr,
+                                 key.get()) != 1) {
+    return false;
+  }
+  if (scheme == RsaScheme::kPssSha256 &&
+      (EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) <= 0 ||
+       EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, EVP_sha256()) <= 0 ||
+       EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, kPssSaltBytes) <= 0)) {
+    return false;
+  }
+  if (EVP_DigestSign(ctx.get(), out.data(), &outLength,
                      reinterpret_cast<const unsigned char*>(data.data()),
                      data.size()) != 1 ||
       outLength > length) {

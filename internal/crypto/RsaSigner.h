@@ -1,26 +1,28 @@
 #pragma once
 
 #include <openssl/evp.h>
-#include <sys/types.h>
 
-#include <ctime>
 #include <functional>
-#include <memory>
+#include <mutex>
 #include <string>
 
 #include "internal/crypto/OpenSslHandles.h"
+#include "internal/io/FileReader.h"
 #include "platform/auto_handle.h"
 
-// RsaSigner: RS256 signatures (RSASSA-PKCS1-v1_5 with SHA-256) with the RSA
-// private key of a certificate file, which is either PEM (certificate and
-// key in one file; the key plain, PKCS#8 encrypted or traditionally
-// encrypted with the password) or PKCS#12 DER (an empty password means none
-// and also opens a file without a MAC). The key is read and parsed once and
-// kept; it is read again when the file changes (device, inode, size,
-// modification or change time), when another file or another password is
-// given. The password itself is not kept: only a salted SHA-256 of it, to
-// notice a different one. Not thread-safe: one caller at a time, like the
-// HTTP client that holds it.
+// The RSA signature schemes of JWS (RFC 7518 3.3, 3.5).
+enum class RsaScheme {
+  kPkcs1Sha256,  // RS256: RSASSA-PKCS1-v1_5 with SHA-256
+  kPssSha256,    // PS256: RSASSA-PSS, SHA-256, MGF1 with SHA-256, salt 32
+};
+
+// RsaSigner: signatures with the RSA private key of a certificate file (as
+// CertificateFile reads it: PEM, or PKCS#12 DER). The key is read and
+// parsed once and kept; it is read again when the file changes (its
+// FileIdentity), when another file or another password is given. The
+// password itself is not kept: only a salted SHA-256 of it, to notice a
+// different one. Any number of threads may sign at once: the key is looked
+// up under the signer's lock, and each signature is made outside it.
 // The owner may give the way certificate files are opened (the HTTP client
 // opens those under the home through the home's checks).
 // Tests: tests/internal/RsaSigner_test.cpp
@@ -46,32 +48,27 @@ class RsaSigner {
   // that is not RSA, or a signature longer than length. The OpenSSL error
   // queue is left as it was found.
   bool Sign(const std::string& certificateFile, const std::string& data,
-            const std::string& password, unsigned char* signature,
-            unsigned int& length);
+            const std::string& password, RsaScheme scheme,
+            unsigned char* signature, unsigned int& length);
 
   // The number of times a key was read and parsed; for tests.
-  unsigned long LoadCount() const noexcept { return m_loads; }
+  unsigned long LoadCount() const;
 
  private:
-  struct FileId {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-    timespec changed{};
-  };
   static constexpr size_t kSaltSize = 16;
   static constexpr size_t kHashSize = 32;
 
-  bool EnsureKey(const std::string& file, const std::string& password);
+  // The key for file and password, read when needed; under m_mutex.
+  PkeyPtr KeyFor(const std::string& file, const std::string& password);
   bool Load(const std::string& file, const std::string& password);
   bool HashPassword(const std::string& password,
                     unsigned char (&out)[kHashSize]) const;
 
-  FileOpener m_opener;
+  const FileOpener m_opener;
+  mutable std::mutex m_mutex;
   PkeyPtr m_key;
   std::string m_file;
-  FileId m_id;
+  FileIdentity m_id;
   unsigned char m_salt[kSaltSize] = {};
   unsigned char m_passwordHash[kHashSize] = {};
   unsigned long m_loads = 0;

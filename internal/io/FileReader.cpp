@@ -16,6 +16,24 @@ constexpr size_t kChunkBytes = 16 * 1024;
 
 }  // namespace
 
+FileIdentity FileIdentity::Of(const struct stat& st) noexcept {
+  FileIdentity id;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.size = st.st_size;
+  id.modified = st.st_mtim;
+  id.changed = st.st_ctim;
+  return id;
+}
+
+bool FileIdentity::operator==(const FileIdentity& o) const noexcept {
+  return device == o.device && inode == o.inode && size == o.size &&
+         modified.tv_sec == o.modified.tv_sec &&
+         modified.tv_nsec == o.modified.tv_nsec &&
+         changed.tv_sec == o.changed.tv_sec &&
+         changed.tv_nsec == o.changed.tv_nsec;
+}
+
 const char* FileTypeName(mode_t mode) noexcept {
   if (S_ISLNK(mode)) {
     return "a symbolic link";
@@ -52,7 +70,7 @@ std::string FileReadError::Describe(const std::string& path) const {
 }
 
 bool ReadOpenedFile(int fd, size_t maxBytes, FileBytes& outBytes,
-                    FileReadError& outError) {
+                    FileReadError& outError, FileIdentity* outIdentity) {
   outBytes.clear();
   outError = FileReadError();
   struct stat st {};
@@ -101,11 +119,15 @@ bool ReadOpenedFile(int fd, size_t maxBytes, FileBytes& outBytes,
   }
   bytes.resize(have);
   outBytes.swap(bytes);
+  if (outIdentity != nullptr) {
+    *outIdentity = FileIdentity::Of(st);
+  }
   return true;
 }
 
 bool ReadWholeFile(const std::string& path, FileLinks links, size_t maxBytes,
-                   FileBytes& outBytes, FileReadError& outError) {
+                   FileBytes& outBytes, FileReadError& outError,
+                   FileIdentity* outIdentity) {
   outBytes.clear();
   int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
   if (links == FileLinks::kRefuse) {
@@ -131,5 +153,5 @@ bool ReadWholeFile(const std::string& path, FileLinks links, size_t maxBytes,
     return false;
   }
   const auto_handle file(fd);
-  return ReadOpenedFile(file.get(), maxBytes, outBytes, outError);
+  return ReadOpenedFile(file.get(), maxBytes, outBytes, outError, outIdentity);
 }

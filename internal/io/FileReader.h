@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -14,6 +15,24 @@
 // reading (a file may grow), a FIFO or device is never waited on, and an
 // interrupted read is resumed.
 // Tests: tests/internal/FileReader_test.cpp
+
+// FileIdentity: what tells one version of a file from another: device,
+// inode, size, modification and change times. Two reads of a file whose
+// identity did not change read the same bytes, unless the file was changed
+// within the same tick of the file system's clock.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  static FileIdentity Of(const struct stat& st) noexcept;
+  bool operator==(const FileIdentity& other) const noexcept;
+  bool operator!=(const FileIdentity& other) const noexcept {
+    return !(*this == other);
+  }
+};
 
 // FileBytes: a file's bytes; wiped when freed.
 using FileBytes = std::vector<char, ZeroingAllocator<char>>;
@@ -49,13 +68,16 @@ const char* FileTypeName(mode_t mode) noexcept;
 
 // ReadOpenedFile: the whole of the file open at fd (from its current
 // offset) into outBytes. It must be a regular file of at most maxBytes
-// bytes. True with exactly its bytes; false with outError set and outBytes
-// empty. fd stays open.
+// bytes. True with exactly its bytes and, when outIdentity is not null, the
+// identity it had when read; false with outError set and outBytes empty.
+// fd stays open.
 bool ReadOpenedFile(int fd, size_t maxBytes, FileBytes& outBytes,
-                    FileReadError& outError);
+                    FileReadError& outError,
+                    FileIdentity* outIdentity = nullptr);
 
 // ReadWholeFile: opens path (read-only, close-on-exec, without blocking;
 // without following a link at the path with FileLinks::kRefuse), then
 // ReadOpenedFile.
 bool ReadWholeFile(const std::string& path, FileLinks links, size_t maxBytes,
-                   FileBytes& outBytes, FileReadError& outError);
+                   FileBytes& outBytes, FileReadError& outError,
+                   FileIdentity* outIdentity = nullptr);

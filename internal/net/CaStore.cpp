@@ -15,32 +15,15 @@
 #include <vector>
 
 #include "internal/crypto/OpenSslHandles.h"
+#include "internal/io/FileReader.h"
 #include "internal/net/CurlHandles.h"
 #include "platform/auto_handle.h"
 
 namespace {
 
-constexpr off_t kMaxBundleBytes = 16 * 1024 * 1024;
+constexpr size_t kMaxBundleBytes = 16 * 1024 * 1024;
 // Bundles kept parsed at once; a process trusts one or two.
 constexpr size_t kMaxCachedBundles = 16;
-
-// What tells one version of a file from another.
-struct FileIdentity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  timespec mtime{};
-  timespec ctime{};
-
-  static FileIdentity Of(const struct stat& st) {
-    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-  }
-  bool operator==(const FileIdentity& o) const {
-    return dev == o.dev && ino == o.ino && size == o.size &&
-           mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-           ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
-  }
-};
 
 struct Cached {
   FileIdentity identity;
@@ -51,11 +34,6 @@ struct Cached {
 std::mutex g_mutex;
 std::map<std::string, Cached>* g_cache = nullptr;  // under g_mutex
 uint64_t g_uses = 0;                               // under g_mutex
-
-std::string ErrnoText(int error) {
-  char buffer[128] = {};
-  return strerror_r(error, buffer, sizeof buffer);
-}
 
 }  // namespace
 
@@ -78,32 +56,17 @@ bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
 
   // Read from one descriptor, so that the identity kept is that of the
   // bytes parsed even when the file changes meanwhile.
-  auto_handle fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) {
-    outError = "cannot open " + path + ": " + ErrnoText(errno);
+  FileBytes bytes;
+  FileReadError error;
+  FileIdentity identity;
+  if (!ReadWholeFile(path, FileLinks::kFollow, kMaxBundleBytes, bytes, error,
+                     &identity)) {
+    outError = error.Describe(path);
     return false;
   }
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    outError = path + " is not a regular file";
+  if (bytes.empty()) {
+    outError = path + " is empty: no certificate in it";
     return false;
-  }
-  if (st.st_size > kMaxBundleBytes) {
-    outError = path + " is larger than 16 MiB";
-    return false;
-  }
-  std::vector<char> bytes(static_cast<size_t>(st.st_size));
-  size_t have = 0;
-  while (have < bytes.size()) {
-    const ssize_t n =
-        ::read(fd.get(), bytes.data() + have, bytes.size() - have);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      outError = "cannot read " + path;
-      return false;
-    }
-    have += static_cast<size_t>(n);
   }
 
   ErrorQueueScope errors;
@@ -143,7 +106,7 @@ bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
     g_cache = new std::map<std::string, Cached>();
   }
   auto same = g_cache->find(path);
-  if (same != g_cache->end() && same->second.identity == FileIdentity::Of(st)) {
+  if (same != g_cache->end() && same->second.identity == identity) {
     // Another thread parsed the same version meanwhile: one store per
     // version, so that connections grouped by store stay together.
     same->second.lastUse = ++g_uses;
@@ -160,7 +123,7 @@ bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
     g_cache->erase(oldest);
   }
   Cached& slot = (*g_cache)[path];
-  slot.identity = FileIdentity::Of(st);
+  slot.identity = identity;
   slot.store = made;
   slot.lastUse = ++g_uses;
   out = std::move(made);

@@ -298,6 +298,8 @@ void CurlLease::Release() noexcept {
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
   curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, nullptr);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, nullptr);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, nullptr);
   curl_easy_setopt(h, CURLOPT_DEBUGDATA, nullptr);
   curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, nullptr);
   curl_easy_setopt(h, CURLOPT_VERBOSE, 0L);

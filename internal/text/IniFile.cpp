@@ -1,12 +1,11 @@
 #include "internal/text/IniFile.h"
 
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "internal/base/Decimal.h"
 #include "internal/base/StringFormat.h"
 #include "platform/SecureMemory.h"
 
@@ -26,7 +25,7 @@ bool IsBlank(char c) {
 }
 
 // [begin, end) of text without its blanks at either end.
-void Trim(const std::string& text, size_t& begin, size_t& end) {
+void Trim(std::string_view text, size_t& begin, size_t& end) {
   while (begin < end && IsBlank(text[begin])) {
     ++begin;
   }
@@ -36,7 +35,7 @@ void Trim(const std::string& text, size_t& begin, size_t& end) {
 }
 
 // Where an inline comment (";" after a blank) starts in [begin, end), or end.
-size_t CommentStart(const std::string& text, size_t begin, size_t end) {
+size_t CommentStart(std::string_view text, size_t begin, size_t end) {
   for (size_t i = begin + 1; i < end; ++i) {
     if (text[i] == ';' && IsBlank(text[i - 1])) {
       return i;
@@ -45,65 +44,15 @@ size_t CommentStart(const std::string& text, size_t begin, size_t end) {
   return end;
 }
 
-// Reads all of fd into outText, up to IniFile::kMaxBytes. False with errno's
-// text in outWhat for a read error or a larger file.
-bool ReadAll(int fd, std::string& outText, std::string& outWhat) {
-  char chunk[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      outWhat = std::strerror(errno);
-      SecureWipe(chunk, sizeof chunk);
-      return false;
-    }
-    if (n == 0) {
-      break;
-    }
-    if (outText.size() + static_cast<size_t>(n) > IniFile::kMaxBytes) {
-      outWhat =
-          StringPrintf("the file is larger than %zu bytes", IniFile::kMaxBytes);
-      SecureWipe(chunk, sizeof chunk);
-      return false;
-    }
-    if (outText.capacity() < outText.size() + static_cast<size_t>(n)) {
-      // Grown by hand so that the old buffer, which may hold a password, is
-      // wiped before it is freed.
-      std::string bigger;
-      bigger.reserve(2 * (outText.size() + static_cast<size_t>(n)));
-      bigger = outText;
-      WipeString(outText);
-      outText.swap(bigger);
-    }
-    outText.append(chunk, static_cast<size_t>(n));
-  }
-  SecureWipe(chunk, sizeof chunk);
-  return true;
-}
-
-size_t LineCount(const std::string& text) {
-  size_t lines = 1;
-  for (char c : text) {
-    lines += c == '\n' ? 1 : 0;
-  }
-  return lines;
-}
-
 }  // namespace
 
-IniFile::IniFile(int fd, const std::string& path) {
-  if (fd < 0) {
+IniFile::IniFile(const char* text, size_t size, const std::string& path) {
+  if (text == nullptr || size == 0) {
     return;
   }
-  std::string text;
-  StringWipeGuard wipeText(text);
   std::string what;
   size_t line = 0;
-  if (!ReadAll(fd, text, what)) {
-    line = LineCount(text);
-  } else if (Parse(text, line, what)) {
+  if (Parse(std::string_view(text, size), line, what)) {
     return;
   }
   // A file that is not read to its end gives no settings rather than the
@@ -113,21 +62,25 @@ IniFile::IniFile(int fd, const std::string& path) {
   }
   m_values.clear();
   m_names.clear();
-  m_error =
-      StringPrintf("Failed to read configuration file [%s] at line %zu: %s",
-                   path.c_str(), line, what.c_str());
+  m_error = FailedAt(path, line, what);
 }
 
-bool IniFile::Parse(const std::string& text, size_t& outLine,
+std::string IniFile::FailedAt(const std::string& path, size_t line,
+                              const std::string& what) {
+  return StringPrintf("Failed to read configuration file [%s] at line %zu: %s",
+                      path.c_str(), line, what.c_str());
+}
+
+bool IniFile::Parse(std::string_view text, size_t& outLine,
                     std::string& outWhat) {
   std::string section;
   size_t start = 0;
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     start = 3;  // a byte order mark
   }
   for (size_t line = 1; start <= text.size(); ++line) {
     size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
+    if (end == std::string_view::npos) {
       end = text.size();
     }
     const size_t next = end + 1;
@@ -143,7 +96,7 @@ bool IniFile::Parse(const std::string& text, size_t& outLine,
     }
     if (text[start] == '[') {
       const size_t close = text.find(']', start);
-      if (close == std::string::npos || close >= end) {
+      if (close == std::string_view::npos || close >= end) {
         outWhat = "a section header without ']'";
         return false;
       }
@@ -157,7 +110,7 @@ bool IniFile::Parse(const std::string& text, size_t& outLine,
       size_t nameBegin = start + 1;
       size_t nameEnd = close;
       Trim(text, nameBegin, nameEnd);
-      section.assign(text, nameBegin, nameEnd - nameBegin);
+      section.assign(text.substr(nameBegin, nameEnd - nameBegin));
       start = next;
       continue;
     }
@@ -180,14 +133,14 @@ bool IniFile::Parse(const std::string& text, size_t& outLine,
     size_t valueBegin = delimiter + 1;
     size_t valueEnd = CommentStart(text, valueBegin, end);
     Trim(text, valueBegin, valueEnd);
-    const std::string name = text.substr(nameBegin, nameEnd - nameBegin);
+    const std::string name(text.substr(nameBegin, nameEnd - nameBegin));
     const std::string key = Key(section, name);
     if (m_values.count(key) == 0) {
       m_names.emplace_back(section, name);
     }
     std::string& value = m_values[key];
     WipeString(value);
-    value.assign(text, valueBegin, valueEnd - valueBegin);
+    value.assign(text.substr(valueBegin, valueEnd - valueBegin));
     start = next;
   }
   return true;
@@ -225,22 +178,14 @@ IniFile::Sections() const {
   return sections;
 }
 
-bool IniFile::ParseLong(const std::string& text, long long& outValue) {
-  if (text.empty()) {
-    return false;
-  }
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0') {
+bool IniFile::GetLong(const std::string& section, const std::string& name,
+                      long long& outValue) const {
+  std::string text;
+  int64_t value = 0;
+  if (!Get(section, name, text) ||
+      !ParseDecimal(text, INT64_MIN, INT64_MAX, value)) {
     return false;
   }
   outValue = value;
   return true;
-}
-
-bool IniFile::GetLong(const std::string& section, const std::string& name,
-                      long long& outValue) const {
-  std::string text;
-  return Get(section, name, text) && ParseLong(text, outValue);
 }

@@ -455,6 +455,14 @@ std::string RedactValue(const std::string& text, const std::string& value) {
   return out;
 }
 
+std::string RedactSecret(const std::string& text, const std::string& secret) {
+  std::string out = text;
+  if (secret.size() >= kShortestMaskedSecret) {
+    MaskEveryOccurrence(out, secret);
+  }
+  return out;
+}
+
 bool IsUtf8(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
     const size_t n = Utf8Sequence(text, i);

@@ -34,6 +34,12 @@ std::string RedactTokenReply(const std::string& reply);
 // (an error description) that may repeat a token.
 std::string RedactValue(const std::string& text, const std::string& value);
 
+// RedactSecret: text with every occurrence of secret (a client secret, a
+// password) replaced by "***"; text as it is for a secret shorter than
+// kShortestMaskedSecret bytes, which masking would only mangle text with.
+inline constexpr size_t kShortestMaskedSecret = 4;
+std::string RedactSecret(const std::string& text, const std::string& secret);
+
 // How EscapeControls treats line breaks and tabs.
 enum class LineBreaks {
   kEscape,  // "\n" and "\t" escaped: one text, one line

@@ -61,10 +61,15 @@ std::string GetCertificateThumbprint(const App::AzureCredentialInfo& record) {
   return ReadText(record, Field::certificateThumbprint);
 }
 
-std::string GetLoginEndpoint(App::AzureCredentialInfo& record) {
+std::string GetLoginEndpoint(const App::AzureCredentialInfo& record) {
+  const CNMessageBase* endpoints = record.getObject(
+      Field::endpoints.number, kRecordClass, Field::endpoints.code);
+  if (endpoints == nullptr) {
+    return std::string();
+  }
   const FieldRef& login = App::AzureEndpointsField::loginEndpoint;
-  return Endpoints(record).getstring(
-      login.number, login.slot, App::AzureEndpoints::kClassCode, login.code);
+  return endpoints->getstring(login.number, login.slot,
+                              App::AzureEndpoints::kClassCode, login.code);
 }
 
 void SetAuthType(App::AzureCredentialInfo& record, AuthType value) {

@@ -16,10 +16,7 @@ inline constexpr int kCredentialType = 4;
 
 // authType as stored. A record may hold any other value; it converts to an
 // AuthType that equals neither of these.
-enum class AuthType : int {
-  kCertificate = 1,  // signed JWT client assertion
-  kClientSecret = 2,
-};
+using AuthType = App::AzureAuthType;
 
 // Readers: the field's content, "" for an absent text. GetAuthType reads
 // the low 32 bits of the stored integer (0 when absent).
@@ -29,9 +26,8 @@ std::string GetTenantId(const App::AzureCredentialInfo& record);
 std::string GetCertificateName(const App::AzureCredentialInfo& record);
 std::string GetCertificateFile(const App::AzureCredentialInfo& record);
 std::string GetCertificateThumbprint(const App::AzureCredentialInfo& record);
-// loginEndpoint of the endpoints sub-record, "" when there is none; a record
-// without the sub-record gets an empty one.
-std::string GetLoginEndpoint(App::AzureCredentialInfo& record);
+// loginEndpoint of the endpoints sub-record, "" when there is none.
+std::string GetLoginEndpoint(const App::AzureCredentialInfo& record);
 
 // Writers: the field holds value afterwards.
 void SetAuthType(App::AzureCredentialInfo& record, AuthType value);

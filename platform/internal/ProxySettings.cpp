@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "internal/base/Decimal.h"
 #include "internal/text/IniFile.h"
 #include "platform/TQGlobalParam.h"
 
@@ -10,9 +11,8 @@ namespace {
 // A setting above 0, read as TQGlobalParam::get reads an int.
 bool IsAboveZero(const ProxySettingGetter& get, const char* key) {
   std::string text;
-  long long number = 0;
-  return get(key, text) && IniFile::ParseLong(text, number) && number > 0 &&
-         number <= INT_MAX;
+  int64_t number = 0;
+  return get(key, text) && ParseDecimal(text, 1, INT_MAX, number);
 }
 
 }  // namespace
@@ -27,4 +27,12 @@ void DecideProxy(const ProxySettingGetter& get, ProxySettings& outProxy) {
                    get(SENDLOGS_HTTP_PROXY_USER, p.user) &&
                    get(SENDLOGS_HTTP_PROXY_PASSWORD, p.password) &&
                    !p.user.empty() && !p.password.empty();
+}
+
+void DecideProxy(const IniFile& config, ProxySettings& outProxy) {
+  DecideProxy(
+      [&config](const char* key, std::string& outValue) {
+        return config.Get("GlobalParam", key, outValue);
+      },
+      outProxy);
 }

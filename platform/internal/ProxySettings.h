@@ -34,3 +34,7 @@ using ProxySettingGetter =
 // HUBMASTER_USE_PROXY_AUTHENTICATION is above 0 and the user and password
 // are set and not empty. Defined beside TQGlobalParam, the owner of the keys.
 void DecideProxy(const ProxySettingGetter& get, ProxySettings& outProxy);
+
+// DecideProxy: the same rule over [GlobalParam] of a configuration.
+class IniFile;
+void DecideProxy(const IniFile& config, ProxySettings& outProxy);

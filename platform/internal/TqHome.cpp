@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "internal/base/StringFormat.h"
+#include "internal/io/FileReader.h"
 #include "platform/FXFile.h"
 #include "platform/TQPI_Base.h"
 
@@ -22,15 +23,16 @@ constexpr int kTemporaryNameAttempts = 16;
 
 CKoError CannotCreate(const FXCodeLocation& loc, const std::string& folder,
                       int err) {
-  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL, "cannot create %s: %s",
-                                 folder.c_str(), std::strerror(err));
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
+      "cannot create %s: %s", folder.c_str(), std::strerror(err));
 }
 
 CKoError CannotSave(const FXCodeLocation& loc, const std::string& path,
                     int err) {
-  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL,
-                                 "Failed to save file [%s]: %s", path.c_str(),
-                                 std::strerror(err));
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
+      "Failed to save file [%s]: %s", path.c_str(), std::strerror(err));
 }
 
 std::string FolderOf(const std::string& path) {
@@ -47,37 +49,17 @@ std::string Join(std::string path, const std::string& component) {
   return path;
 }
 
-// What stands at a name instead of what was expected, for people.
-const char* TypeName(mode_t mode) {
-  if (S_ISLNK(mode)) {
-    return "a symbolic link";
-  }
-  if (S_ISFIFO(mode)) {
-    return "a FIFO";
-  }
-  if (S_ISDIR(mode)) {
-    return "a folder";
-  }
-  if (S_ISCHR(mode) || S_ISBLK(mode)) {
-    return "a device";
-  }
-  if (S_ISSOCK(mode)) {
-    return "a socket";
-  }
-  return S_ISREG(mode) ? "a regular file" : "not a regular file";
-}
-
 CKoError NoHome(const FXCodeLocation& loc) {
   return FXErrorUtil::ErrorWin32(
-      loc, TQ_ERROR_GENERAL,
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
       "no home folder: TQ_HOME is not set, and neither HOME nor the password "
       "database names a home; set TQ_HOME to a folder of your own");
 }
 
 CKoError Missing(const FXCodeLocation& loc, const std::string& path) {
-  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_FILE_NOT_FOUND,
-                                 "cannot open %s: %s", path.c_str(),
-                                 std::strerror(ENOENT));
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_FILE_NOT_FOUND, TqFailureReason::kHomeRefused,
+      "cannot open %s: %s", path.c_str(), std::strerror(ENOENT));
 }
 
 unsigned Uid(uid_t uid) { return static_cast<unsigned>(uid); }
@@ -97,25 +79,27 @@ CKoError CheckFolder(const std::string& path, bool isHome, bool tighten,
       return CKoError::Success();
     }
     return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   TqFailureReason::kHomeRefused,
                                    "cannot use %s: %s", path.c_str(),
                                    std::strerror(errno));
   }
   const uid_t me = ::geteuid();
   if (!S_ISDIR(st.st_mode)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kHomeRefused,
                                    "unsafe folder %s: %s, not a folder",
-                                   path.c_str(), TypeName(st.st_mode));
+                                   path.c_str(), FileTypeName(st.st_mode));
   }
   if (st.st_uid != me && st.st_uid != 0) {
     return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL,
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
         "unsafe folder %s: owned by uid %u, not by you (uid %u) or root; use "
         "a folder of your own",
         path.c_str(), Uid(st.st_uid), Uid(me));
   }
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL,
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
         "unsafe folder %s: group or others may write to it (mode %04o); run "
         "chmod 700 %s",
         path.c_str(), static_cast<unsigned>(st.st_mode & 07777), path.c_str());
@@ -123,32 +107,28 @@ CKoError CheckFolder(const std::string& path, bool isHome, bool tighten,
   if (tighten && (st.st_mode & 077) != 0 && st.st_uid == me &&
       ::chmod(path.c_str(), 0700) != 0) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   TqFailureReason::kHomeRefused,
                                    "cannot chmod 700 %s: %s", path.c_str(),
                                    std::strerror(errno));
   }
   return CKoError::Success();
 }
 
-// CheckOpened: the checks of an opened file that OpenFile promises; a log
-// that others may read is tightened when tighten.
-CKoError CheckOpened(int fd, const std::string& path, TqHome::FileKind kind,
-                     bool tighten) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
-                                   "cannot open %s: %s", path.c_str(),
-                                   std::strerror(errno));
-  }
+// CheckStat: the checks of a file's status that OpenFile promises; a log
+// that others may read is tightened through fd when tighten.
+CKoError CheckStat(const struct stat& st, int fd, const std::string& path,
+                   TqHome::FileKind kind, bool tighten) {
   if (!S_ISREG(st.st_mode)) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kHomeRefused,
                                    "unsafe file %s: %s, not a regular file",
-                                   path.c_str(), TypeName(st.st_mode));
+                                   path.c_str(), FileTypeName(st.st_mode));
   }
   const uid_t me = ::geteuid();
   const bool rootToo = kind == TqHome::FileKind::kConfig;
   if (st.st_uid != me && !(rootToo && st.st_uid == 0)) {
     return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL,
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
         "unsafe file %s: owned by uid %u, not by you (uid %u)%s", path.c_str(),
         Uid(st.st_uid), Uid(me), rootToo ? " or root" : "");
   }
@@ -157,7 +137,7 @@ CKoError CheckOpened(int fd, const std::string& path, TqHome::FileKind kind,
     case TqHome::FileKind::kSecret:
       if ((mode & 077) != 0) {
         return FXErrorUtil::ErrorWin32(
-            TQ_LOC, TQ_ERROR_GENERAL,
+            TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
             "unsafe file %s: group or others may read or write it (mode "
             "%04o); run chmod 600 %s",
             path.c_str(), mode, path.c_str());
@@ -166,17 +146,19 @@ CKoError CheckOpened(int fd, const std::string& path, TqHome::FileKind kind,
     case TqHome::FileKind::kConfig:
       if ((mode & 022) != 0) {
         return FXErrorUtil::ErrorWin32(
-            TQ_LOC, TQ_ERROR_GENERAL,
+            TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kHomeRefused,
             "unsafe file %s: group or others may write it (mode %04o); run "
             "chmod go-w %s",
             path.c_str(), mode, path.c_str());
       }
       break;
     case TqHome::FileKind::kLog:
-      if (tighten && (mode & 077) != 0 && ::fchmod(fd, mode & 07700) != 0) {
+      if (tighten && fd >= 0 && (mode & 077) != 0 &&
+          ::fchmod(fd, mode & 07700) != 0) {
         return FXErrorUtil::ErrorWin32(
             TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
-            "cannot chmod 600 %s: %s", path.c_str(), std::strerror(errno));
+            TqFailureReason::kHomeRefused, "cannot chmod 600 %s: %s",
+            path.c_str(), std::strerror(errno));
       }
       break;
   }
@@ -204,7 +186,8 @@ class Unlinker {
 };
 
 CKoError ReadOnly(const FXCodeLocation& loc, const std::string& path) {
-  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL, "%s: read-only",
+  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL,
+                                 TqFailureReason::kHomeRefused, "%s: read-only",
                                  path.c_str());
 }
 
@@ -300,13 +283,13 @@ CKoError TqHome::PublishFile(const std::string& path, const void* data,
     }
     if (st.GetWin32Code() != TQ_ERROR_FILE_EXISTS ||
         attempt + 1 == kTemporaryNameAttempts) {
-      return st.Push(TQ_LOC);
+      return st.SetReason(TqFailureReason::kHomeRefused).Push(TQ_LOC);
     }
   }
   temporary.Arm(temporaryPath);
   CKoError st = FXFile::TQWriteFile(file, data, size, nullptr, nullptr);
   if (st.IsError()) {
-    return st.Push(TQ_LOC);
+    return st.SetReason(TqFailureReason::kHomeRefused).Push(TQ_LOC);
   }
   if (::fchmod(file.get(), mode) != 0 || ::fsync(file.get()) != 0) {
     return CannotSave(TQ_LOC, path, errno);
@@ -402,9 +385,9 @@ CKoError TqHome::CheckFoldersOf(const std::string& path) const {
   const std::string folder = FolderOf(path);
   // A file in the home or in a folder of it: only those are checked whole.
   if (!Contains(path) || (folder != m_home && FolderOf(folder) != m_home)) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_PARAMETER,
-                                   "%s is not a file of the home folder %s",
-                                   path.c_str(), m_home.c_str());
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_INVALID_PARAMETER, TqFailureReason::kHomeRefused,
+        "%s is not a file of the home folder %s", path.c_str(), m_home.c_str());
   }
   bool missing = false;
   CKoError st = ::CheckFolder(m_home, true, m_tighten, &missing);
@@ -446,6 +429,7 @@ CKoError TqHome::MakeFolder(const std::string& folder) const {
   }
   if (!Contains(folder) || FolderOf(folder) != m_home) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_INVALID_PARAMETER,
+                                   TqFailureReason::kHomeRefused,
                                    "%s is not a folder of the home folder %s",
                                    folder.c_str(), m_home.c_str());
   }
@@ -486,21 +470,30 @@ CKoError TqHome::OpenFile(const std::string& path, FileKind kind, int flags,
     }
     if (::lstat(path.c_str(), &found) == 0 && !S_ISREG(found.st_mode)) {
       return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                     TqFailureReason::kHomeRefused,
                                      "unsafe file %s: %s, not a regular file",
-                                     path.c_str(), TypeName(found.st_mode));
+                                     path.c_str(), FileTypeName(found.st_mode));
     }
-    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(err),
-                                   "cannot open %s: %s", path.c_str(),
-                                   std::strerror(err));
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, FXFile::Win32ErrorFromErrno(err), TqFailureReason::kHomeRefused,
+        "cannot open %s: %s", path.c_str(), std::strerror(err));
   }
   auto_handle file(fd);
-  st = CheckOpened(fd, path, kind, m_tighten);
+  struct stat found {};
+  if (::fstat(fd, &found) != 0) {
+    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   TqFailureReason::kHomeRefused,
+                                   "cannot open %s: %s", path.c_str(),
+                                   std::strerror(errno));
+  }
+  st = CheckStat(found, fd, path, kind, m_tighten);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
   const int fileFlags = ::fcntl(fd, F_GETFL);
   if (fileFlags < 0 || ::fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
     return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   TqFailureReason::kHomeRefused,
                                    "cannot open %s: %s", path.c_str(),
                                    std::strerror(errno));
   }
@@ -514,6 +507,30 @@ CKoError TqHome::CheckFile(const std::string& path, FileKind kind) const {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
+  return CKoError::Success();
+}
+
+CKoError TqHome::CheckFileStatus(const std::string& path, FileKind kind,
+                                 struct stat& outStatus) const {
+  CKoError st = CheckFoldersOf(path);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  struct stat found {};
+  if (::lstat(path.c_str(), &found) != 0) {
+    if (errno == ENOENT) {
+      return Missing(TQ_LOC, path);
+    }
+    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
+                                   TqFailureReason::kHomeRefused,
+                                   "cannot use %s: %s", path.c_str(),
+                                   std::strerror(errno));
+  }
+  st = CheckStat(found, -1, path, kind, false);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  outStatus = found;
   return CKoError::Success();
 }
 

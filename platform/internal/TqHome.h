@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -87,6 +88,13 @@ class TqHome {
   // CheckFile: OpenFile for reading, then closed: success, the refusal, or
   // the failure (IsMissing for an absent file).
   CKoError CheckFile(const std::string& path, FileKind kind) const;
+
+  // CheckFileStatus: the checks OpenFile makes, on the file's status alone
+  // (lstat: a link there is refused), for a file held open elsewhere whose
+  // path must still be trusted; nothing is tightened. On success outStatus
+  // holds the status. Fails as CheckFile does.
+  CKoError CheckFileStatus(const std::string& path, FileKind kind,
+                           struct stat& outStatus) const;
 
   // CheckFolder: success when folder (the home or a folder in it) is absent
   // or safe; the refusal otherwise, or the no-home failure. Tightens as

@@ -14,6 +14,7 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "auth/azure/internal/ProviderState.h"
 #include "internal/cache/TokenCache.h"
 #include "platform/AppMessages.h"
 #include "platform/CredentialMgrHelper.h"
@@ -96,7 +97,7 @@ class BadInputTest : public ::testing::Test {
     EXPECT_EQ(st.GetWin32Code(), 774u);
     EXPECT_EQ(st.GetMessage(), message);
     EXPECT_EQ(ret.accessToken, "unchanged");
-    EXPECT_EQ(lib.azureParams->tokenCache().Size(), 0u);
+    EXPECT_EQ(AzureProviderAccess::Cache(lib).Size(), 0u);
     EXPECT_EQ(idp->RequestCount(), before) << "nothing may be sent";
     EXPECT_EQ(st.ToString().find("SENTINEL"), std::string::npos);
   }
@@ -112,11 +113,21 @@ TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
   stored.credentialType = AzureCredentialRecord::kCredentialType;
   stored.additionalInfo = "{}";
   const std::string db = home.path() + "/credentials.db";
+  // A store made as the library makes it, then changed by hand.
+  auto altered = [&](const char* sql) {
+    ASSERT_TRUE(CredentialMgrHelper().addCredential(stored, false));
+    sqlite3* other = nullptr;
+    sqlite3_open(db.c_str(), &other);
+    ASSERT_EQ(sqlite3_exec(other, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+  };
   const struct {
     const char* name;
     std::function<void()> spoil;
+    const char* problem;  // after "credential store <db>: "
   } cases[] = {
-      {"random bytes", [&] { tqtest::WriteFile(db, RandomBytes(8192, 1)); }},
+      {"random bytes", [&] { tqtest::WriteFile(db, RandomBytes(8192, 1)); },
+       "file is not a database"},
       {"foreign schema",
        [&] {
          sqlite3* other = nullptr;
@@ -125,7 +136,8 @@ TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
                       nullptr, nullptr);
          sqlite3_close(other);
          ::chmod(db.c_str(), 0600);
-       }},
+       },
+       "no such column: credential_type"},
       {"no columns it needs",
        [&] {
          sqlite3* other = nullptr;
@@ -136,7 +148,16 @@ TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
                       nullptr, nullptr, nullptr);
          sqlite3_close(other);
          ::chmod(db.c_str(), 0600);
-       }},
+       },
+       "no such column: credential_type"},
+      {"a column renamed",
+       [&] {
+         altered("ALTER TABLE credentials RENAME COLUMN password TO secret");
+       },
+       "no such column: password"},
+      {"a newer schema", [&] { altered("PRAGMA user_version = 2"); },
+       "schema version 2 is newer than version 1, the one this library "
+       "reads; use the tqcloudauth that wrote it"},
   };
   for (const auto& c : cases) {
     std::error_code ec;
@@ -146,8 +167,13 @@ TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
     TQCloudAuthLib* lib = kUntouched;
     const CKoError st =
         TQCloudAuthLib::getTQCloudAuthLibInstance(7, 0, false, lib);
-    EXPECT_EQ(st.GetMessage(), "Failed to get credential info from Hubmaster")
+    // Not "no credential": the store's own problem, and its reason.
+    EXPECT_EQ(st.GetMessage(),
+              "Failed to get credential info from Hubmaster: credential "
+              "store " +
+                  db + ": " + c.problem)
         << c.name;
+    EXPECT_EQ(st.GetReason(), TqFailureReason::kStoreFailed) << c.name;
     EXPECT_EQ(lib, kUntouched) << c.name;
     EXPECT_TRUE(SnapshotTree(home.path()) == before) << c.name;
   }
@@ -161,9 +187,12 @@ TEST_F(BadInputTest, FactoryOverAStoreThatCannotBeRead) {
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr),
             SQLITE_OK);
   TQCloudAuthLib* lib = kUntouched;
-  EXPECT_EQ(
-      TQCloudAuthLib::getTQCloudAuthLibInstance(7, 0, false, lib).GetMessage(),
-      "Failed to get credential info from Hubmaster");
+  const CKoError locked =
+      TQCloudAuthLib::getTQCloudAuthLibInstance(7, 0, false, lib);
+  EXPECT_EQ(locked.GetMessage(),
+            "Failed to get credential info from Hubmaster: credential store " +
+                db + ": database is locked");
+  EXPECT_EQ(locked.GetReason(), TqFailureReason::kStoreFailed);
   EXPECT_EQ(lib, kUntouched);
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);

@@ -232,7 +232,8 @@ TEST_F(RsaSignerTest, KeyIsParsedOnceAndReloadedOnChange) {
   auto sign = [&](const std::string& password) {
     std::vector<unsigned char> sig(4096);
     unsigned int length = 4096;
-    if (!signer.Sign(path, kData, password, sig.data(), length)) {
+    if (!signer.Sign(path, kData, password, RsaScheme::kPkcs1Sha256, sig.data(),
+                     length)) {
       return std::vector<unsigned char>();
     }
     sig.resize(length);

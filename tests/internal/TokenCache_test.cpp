@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "auth/azure/internal/ProviderState.h"
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
 #include "tests/support/HttpsTestServer.h"
@@ -42,7 +43,7 @@ class ClockedLib : public TQCloudAuthAzureLib {
   static std::atomic<int64_t> now;
   static int64_t Now() { return now.load(); }
   void UseTestClock() { clock = &Now; }
-  TokenCache& cache() { return azureParams->tokenCache(); }
+  TokenCache& cache() { return AzureProviderAccess::Cache(*this); }
 };
 std::atomic<int64_t> ClockedLib::now{1800000000};
 
@@ -195,7 +196,7 @@ TEST_F(TokenCacheTest, ConcurrentMissesShareOneFailure) {
     EXPECT_EQ(st.GetMessage(),
               "Request failed with ErrorCode [503] Message "
               "[{\"error\":\"temporarily_unavailable\"}]");
-    EXPECT_GE(st.GetLocations().size(), 3u);
+    EXPECT_GE(st.GetLocations().size(), 2u);
   }
   EXPECT_EQ(lib->cache().Size(), 0u) << "nothing cached on failure";
 }

@@ -78,7 +78,10 @@ TEST(CKoError, PushedChainRendersInnermostFirst) {
       "tests/platform/CKoError_test.cpp:" + std::to_string(innerLine);
   const std::string outerAt =
       "tests/platform/CKoError_test.cpp:" + std::to_string(outerLine);
-  EXPECT_EQ(text.rfind("inner failed (error 774, code 0x80070306)", 0), 0u)
+  EXPECT_EQ(
+      text.rfind("inner failed (error 774, code 0x80070306, reason internal)",
+                 0),
+      0u)
       << text;
   ASSERT_NE(text.find(innerAt), std::string::npos) << text;
   ASSERT_NE(text.find(outerAt), std::string::npos) << text;

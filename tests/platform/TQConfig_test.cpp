@@ -117,7 +117,7 @@ TEST(TQGlobalParam, FileNotReadWholeIsAnErrorNamingTheLine) {
        "a NUL byte"},
       {"[GlobalParam]\nSENDLOGS_USE_HTTP_PROXY=1\n;" +
            std::string(IniFile::kMaxBytes, 'c'),
-       3, "the file is larger than 1048576 bytes"},
+       1, "the file is larger than 1048576 bytes"},
   };
   for (const auto& c : cases) {
     ScopedTqHome home;

@@ -166,10 +166,9 @@ bool BuildCredential(const CredentialTarget& target, const AddOptions& a,
   outStored.entity = target.entity;
   outStored.credentialType = Record::kCredentialType;
   if (!inputs.secret.empty()) {
-    TQPassword passwords;
-    if (!passwords.encrypt(inputs.secret, outStored.password)) {
-      outFailure = {kExitFailed, "cannot encrypt the secret: is " +
-                                     TqHome().KeyFile() + " readable?"};
+    const CKoError st = TQPassword().Encrypt(inputs.secret, outStored.password);
+    if (st.IsError()) {
+      outFailure = {kExitFailed, st.GetMessage()};
       return false;
     }
   }

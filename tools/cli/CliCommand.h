@@ -13,6 +13,9 @@ namespace tqcli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// EX_TEMPFAIL of sysexits.h: the same command may succeed later (the
+// endpoint throttled, timed out, failed, or could not be reached).
+constexpr int kExitTemporary = 75;
 
 // A failure to report: exit status 1 (or 2 for usage) and a message.
 struct Failure {

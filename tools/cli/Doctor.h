@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/CKoError.h"
 #include "tools/cli/CliCommand.h"
 
 namespace CLI {
@@ -31,16 +32,18 @@ CLI::App* AddDoctorCommand(CLI::App& app, DoctorOptions& options);
 // and the credential is then not opened. 0 when no check failed, else 1.
 int RunDoctor(const Console& console, const DoctorOptions& options);
 
-// FailureHint: for a failure message of the library, what to do about it,
-// ending with "run `tqcloudauth doctor --assoc-id N`" (and --entity E when
-// not 0); "" when the failure is none of: no such stored credential, a
-// certificate that does not verify or names another host, a proxy failure
-// (useProxySettings with the proxy on), a client the endpoint refused.
-std::string FailureHint(const std::string& message,
-                        const CredentialTarget& target, bool useProxySettings);
+// FailureHint: for a failure of the library, what to do about it by its
+// reason, ending with "run `tqcloudauth doctor --assoc-id N`" (and --entity
+// E when not 0); "" when the reason is none of: no such stored credential,
+// a store that cannot be read, a certificate that does not verify or names
+// another host, a proxy failure (useProxySettings with the proxy on), a
+// client the endpoint refused, throttling, a configuration that cannot be
+// used.
+std::string FailureHint(const CKoError& failure, const CredentialTarget& target,
+                        bool useProxySettings);
 
 // PrintHint: "tqcloudauth: hint: <FailureHint>" on err when there is one.
-void PrintHint(const Console& console, const std::string& message,
+void PrintHint(const Console& console, const CKoError& failure,
                const CredentialTarget& target, bool useProxySettings);
 
 }  // namespace tqcli

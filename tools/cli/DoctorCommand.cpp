@@ -28,6 +28,7 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureArgs.h"
+#include "auth/azure/internal/ClientAssertion.h"
 #include "internal/crypto/RsaSigner.h"
 #include "internal/net/CaStore.h"
 #include "internal/text/IniFile.h"
@@ -40,6 +41,7 @@
 #include "platform/TQPassword.h"
 #include "platform/auto_handle.h"
 #include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/ConfigFile.h"
 #include "platform/internal/TqHome.h"
 #include "tools/cli/CliText.h"
 #include "tools/cli/Doctor.h"
@@ -57,33 +59,28 @@ std::string Octal(mode_t mode) {
 
 void ReadConfig(const TqHome& home, Config& config) {
   config.path = home.ConfigFile();
-  auto_handle file;
-  const CKoError st =
-      home.OpenFile(config.path, TqHome::FileKind::kConfig, O_RDONLY, 0, file);
-  if (st.IsError()) {
-    if (!TqHome::IsMissing(st)) {
-      config.state = Config::State::kRefused;
-      config.problem = st.GetMessage();
-    }
+  const ConfigSnapshot snapshot = LoadConfig(home);
+  if (!snapshot.present) {
     return;
   }
-  const IniFile ini(file.get(), config.path);
-  if (!ini.Ok()) {
+  if (snapshot.status.IsError()) {
     // The library then uses none of its settings.
-    config.state = Config::State::kUnparsed;
-    config.problem = ini.Error();
+    config.state =
+        snapshot.status.GetReason() == TqFailureReason::kConfigInvalid
+            ? Config::State::kUnparsed
+            : Config::State::kRefused;
+    config.problem = snapshot.status.GetMessage();
     return;
   }
+  const IniFile& ini = *snapshot.ini;
   config.sections = ini.Sections();
   config.caFileSet = ini.Get("Http", "CAFile", config.caFile);
   ini.Get("GlobalParam", SENDLOGS_USE_HTTP_PROXY, config.useProxy);
+  ini.Get(kAssertionAlgorithmSection, kAssertionAlgorithmKey,
+          config.assertionAlgorithm);
   config.state = Config::State::kRead;
   // The proxy the library uses with --use-proxy-settings.
-  DecideProxy(
-      [&ini](const char* key, std::string& outValue) {
-        return ini.Get("GlobalParam", key, outValue);
-      },
-      config.proxy);
+  DecideProxy(ini, config.proxy);
 }
 
 std::string CaSource(const Config& config) {
@@ -104,67 +101,50 @@ std::string DoctorCommandLine(const CredentialTarget& target) {
   return line;
 }
 
-// The libcurl code in the library's "Request failed with ErrorCode [N]"
-// when N is one (HTTP statuses are 100 and above); -1 otherwise.
-long TransportCode(const std::string& message) {
-  static const char kCode[] = "ErrorCode [";
-  const size_t at = message.find(kCode);
-  if (at == std::string::npos) {
-    return -1;
-  }
-  const long code =
-      std::strtol(message.c_str() + at + sizeof kCode - 1, nullptr, 10);
-  return code > 0 && code < 100 ? code : -1;
-}
-
-bool IsUntrusted(long code, const std::string& text) {
-  return code == CURLE_PEER_FAILED_VERIFICATION ||
-         code == CURLE_SSL_CACERT_BADFILE ||
-         text.find("SSL certificate problem") != std::string::npos ||
-         text.find("certificate subject name") != std::string::npos;
-}
-
-bool IsProxyFailure(long code, const std::string& text) {
-  return code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_COULDNT_CONNECT ||
-         code == CURLE_RECV_ERROR || code == CURLE_PROXY ||
-         text.find("proxy") != std::string::npos ||
-         text.find("CONNECT") != std::string::npos;
-}
-
-// What to do about a failure message, "" when none of the known causes
-// fits. proxy: the proxy in use, null without one.
-std::string FixFor(const std::string& message, const CredentialTarget& target,
+std::string FixFor(const CKoError& failure, const CredentialTarget& target,
                    const TqHome& home, const Config& config,
                    const Proxy* proxy) {
   const std::string id = std::to_string(target.assocId) + " (entity " +
                          std::to_string(target.entity) + ")";
-  if (message.find("Failed to get credential info from Hubmaster") !=
-      std::string::npos) {
-    return "no credential " + id + " is stored under the home folder " +
-           home.Path() + "; `tqcloudauth credential list` shows what is";
+  switch (failure.GetReason()) {
+    case TqFailureReason::kNotStored:
+      return "no credential " + id + " is stored under the home folder " +
+             home.Path() + "; `tqcloudauth credential list` shows what is";
+    case TqFailureReason::kStoreFailed:
+      return "the credential store " + home.CredentialStore() +
+             " cannot be read as it is (see above); restore it from a backup "
+             "or move it away and add the credentials again";
+    case TqFailureReason::kCredentialRejected: {
+      const uint32_t code = failure.GetServiceCode();
+      return "the login endpoint refused the client" +
+             (code != 0 ? " (AADSTS" + std::to_string(code) + ")"
+                        : std::string()) +
+             ": the secret or certificate stored for credential " + id +
+             " is not the one registered for the application; store the "
+             "registered one with `tqcloudauth credential add --replace`";
+    }
+    case TqFailureReason::kTlsFailed:
+      return "the login endpoint's certificate does not verify against " +
+             CaSource(config) +
+             ", or names another host: set [Http] CAFile in " + config.path +
+             " to the CA that issued it";
+    case TqFailureReason::kProxyFailed:
+      if (proxy == nullptr) {
+        return std::string();
+      }
+      return "the request went through the proxy " + proxy->Name() +
+             " ([GlobalParam] of " + config.path +
+             "): check that it runs and lets the login endpoint through";
+    case TqFailureReason::kThrottled:
+      return "the login endpoint asks to wait " +
+             std::to_string(failure.GetRetryAfterSeconds()) +
+             " s before the next request for this application; no request "
+             "is sent until then, and cached tokens are still served";
+    case TqFailureReason::kConfigInvalid:
+      return "fix " + config.path + " as the message says";
+    default:
+      return std::string();
   }
-  if (message.find("invalid_client") != std::string::npos) {
-    return "the login endpoint refused the client: the secret or certificate "
-           "stored for credential " +
-           id +
-           " is not the one registered for the application; store the "
-           "registered one with `tqcloudauth credential add --replace`";
-  }
-  const long code = TransportCode(message);
-  if (code < 0) {
-    return std::string();
-  }
-  if (IsUntrusted(code, message)) {
-    return "the login endpoint's certificate does not verify against " +
-           CaSource(config) + ", or names another host: set [Http] CAFile in " +
-           config.path + " to the CA that issued it";
-  }
-  if (proxy != nullptr && IsProxyFailure(code, message)) {
-    return "the request went through the proxy " + proxy->Name() +
-           " ([GlobalParam] of " + config.path +
-           "): check that it runs and lets the login endpoint through";
-  }
-  return std::string();
 }
 
 }  // namespace doctor
@@ -234,10 +214,19 @@ HomeState CheckHome(const TqHome& home, Report& report, bool* outPrivate) {
       report.Ok(folder.check, what);
     }
   }
-  // The library clears the group and other bits of a log it writes to.
+  // The library clears the group and other bits of a log it writes to, and
+  // writes to nothing else: a FIFO, a link or another user's file there
+  // keeps it from logging.
   const std::string log = home.LogFile();
-  if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-      (st.st_mode & 077) != 0) {
+  struct stat logStatus {};
+  const CKoError logChecked =
+      home.CheckFileStatus(log, TqHome::FileKind::kLog, logStatus);
+  if (logChecked.IsError() && !TqHome::IsMissing(logChecked)) {
+    report.Fail("logs", logChecked.GetMessage() +
+                            "; the library cannot write its log there");
+    safe = false;
+  } else if (::lstat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+             (st.st_mode & 077) != 0) {
     report.Warn("logs", log + " (mode " + Octal(st.st_mode) +
                             "): others may read it; run chmod 600 " + log +
                             " (the library does so when it writes to it)");
@@ -460,23 +449,23 @@ int RunDoctor(const Console& console, const DoctorOptions& options) {
   return report.failed() ? kExitFailed : kExitOk;
 }
 
-std::string FailureHint(const std::string& message,
-                        const CredentialTarget& target, bool useProxySettings) {
+std::string FailureHint(const CKoError& failure, const CredentialTarget& target,
+                        bool useProxySettings) {
   const TqHome home(TqHome::Access::kReadOnly);
   Config config;
   ReadConfig(home, config);
   const Proxy* proxy =
       useProxySettings && config.proxy.on ? &config.proxy : nullptr;
-  const std::string fix = FixFor(message, target, home, config, proxy);
+  const std::string fix = FixFor(failure, target, home, config, proxy);
   if (fix.empty()) {
     return fix;
   }
   return fix + "; run `" + DoctorCommandLine(target) + "`";
 }
 
-void PrintHint(const Console& console, const std::string& message,
+void PrintHint(const Console& console, const CKoError& failure,
                const CredentialTarget& target, bool useProxySettings) {
-  const std::string hint = FailureHint(message, target, useProxySettings);
+  const std::string hint = FailureHint(failure, target, useProxySettings);
   if (!hint.empty()) {
     console.err << "tqcloudauth: hint: "
                 << EscapeControls(hint, LineBreaks::kEscape) << "\n";

@@ -262,12 +262,12 @@ void CheckEndpoint(const std::string& login, const Config& config,
   }
   unsigned long length = 0;
   const char* text = curl.GetHttpResponse(length, false);
-  const std::string message = "Request failed with ErrorCode [" +
-                              std::to_string(curl.GetHttpErrorCode()) +
-                              "] Message [" +
-                              std::string(text != nullptr ? text : "") + "]";
-  const std::string fix = FixFor(message, target, home, config, proxy);
-  report.Fail("tls", host + ":" + port + through + ": " + message +
+  const CKoError failed = FXErrorUtil::ErrorWin32(
+      TQ_LOC, TQ_ERROR_GENERAL, curl.GetFailureReason(),
+      "Request failed with ErrorCode [%ld] Message [%s]",
+      curl.GetHttpErrorCode(), QuoteReply(text != nullptr ? text : "").c_str());
+  const std::string fix = FixFor(failed, target, home, config, proxy);
+  report.Fail("tls", host + ":" + port + through + ": " + failed.GetMessage() +
                          (fix.empty() ? "" : "; " + fix));
 }
 
@@ -287,8 +287,7 @@ void CheckToken(const DoctorOptions& options, const TqHome& home,
     st = lib->getAuthToken(&args, &ret);
   }
   if (st.IsError()) {
-    const std::string fix =
-        FixFor(st.GetMessage(), target, home, config, proxy);
+    const std::string fix = FixFor(st, target, home, config, proxy);
     report.Fail("token", st.GetMessage() + (fix.empty() ? "" : "; " + fix));
     return;
   }
@@ -337,7 +336,10 @@ void CheckCredential(const DoctorOptions& options, const TqHome& home,
     return;
   }
   if (found != CredentialMgrHelper::kOk) {
-    report.Fail("credential", store.lastError());
+    const std::string fix =
+        FixFor(store.lastStatus(), target, home, config, nullptr);
+    report.Fail("credential",
+                store.lastError() + (fix.empty() ? "" : "; " + fix));
     return;
   }
   if (type != Record::kCredentialType) {

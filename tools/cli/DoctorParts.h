@@ -53,7 +53,8 @@ struct Config {
   std::vector<std::pair<std::string, std::vector<std::string>>> sections;
   bool caFileSet = false;
   std::string caFile;
-  std::string useProxy;  // as written, for the report
+  std::string useProxy;            // as written, for the report
+  std::string assertionAlgorithm;  // as written; "" when unset
   Proxy proxy;
 };
 
@@ -65,9 +66,9 @@ void ReadConfig(const TqHome& home, Config& config);
 std::string CaSource(const Config& config);
 // DoctorCommandLine: the doctor command that checks target.
 std::string DoctorCommandLine(const CredentialTarget& target);
-// FixFor: what to do about a failure message, "" when none of the known
-// causes fits. proxy: the proxy in use, null without one.
-std::string FixFor(const std::string& message, const CredentialTarget& target,
+// FixFor: what to do about a failure, by its reason; "" when the reason has
+// no fix to name. proxy: the proxy in use, null without one.
+std::string FixFor(const CKoError& failure, const CredentialTarget& target,
                    const TqHome& home, const Config& config,
                    const Proxy* proxy);
 // CheckCredential: the checks of the stored credential options names, its

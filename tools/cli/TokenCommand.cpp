@@ -20,12 +20,16 @@ int GetToken(const Console& console, const CredentialTarget& target,
                          "--scope must be non-empty printable UTF-8 text of "
                          "at most 8192 bytes"});
   }
-  // With --verbose the whole location chain, else the message alone.
+  // With --verbose the whole location chain, else the message alone. A
+  // failure a later try may mend exits EX_TEMPFAIL, so that a script knows
+  // to try again.
   auto report = [&](const CKoError& failure) {
-    const int status =
-        console.Fail({kExitFailed, console.verbose ? failure.ToString()
-                                                   : failure.GetMessage()});
-    PrintHint(console, failure.GetMessage(), target, options.useProxySettings);
+    const int status = TqFailureReasonIsTransient(failure.GetReason())
+                           ? kExitTemporary
+                           : kExitFailed;
+    console.Fail(
+        {status, console.verbose ? failure.ToString() : failure.GetMessage()});
+    PrintHint(console, failure, target, options.useProxySettings);
     return status;
   };
   TQCloudAuthLib* raw = nullptr;

@@ -59,8 +59,7 @@ TEST_F(AzureParamsTest, SecretCredentialIsCopiedUntouched) {
   c.thumbprintHex = kThumbprintHex;
   AzureParams params;
   ASSERT_FALSE(params.initializeParams(MakeAzureArgs(c)).IsError());
-  EXPECT_EQ(params.getAuthType(),
-            static_cast<int>(tqtest::AuthType::kClientSecret));
+  EXPECT_EQ(params.getAuthType(), tqtest::AuthType::kClientSecret);
   EXPECT_EQ(params.getApplicationId(), "client-1");
   EXPECT_EQ(params.getTenantId(), "tenant-1");
   EXPECT_EQ(params.getCertificateThumbprint(), kThumbprintHex);

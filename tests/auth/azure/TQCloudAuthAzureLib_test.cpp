@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "auth/azure/internal/ProviderState.h"
 #include "internal/cache/TokenCache.h"
 #include "platform/TQPassword.h"
 #include "platform/TqcConvert.h"
@@ -228,7 +229,7 @@ TEST_F(AzureLibTest, CacheKeepsATokenWhileAtLeast240SecondsRemain) {
   for (long expiresIn : {240L, 239L}) {
     idp->SetExpiresIn(expiresIn);
     const size_t before = idp->RequestCount();
-    lib->azureParams->tokenCache().Clear();  // force a request
+    AzureProviderAccess::Cache(*lib).Clear();  // force a request
     ASSERT_FALSE(Token(*lib, ret).IsError());
     EXPECT_EQ(ret.expireTime, TestAzureLib::fixedNow + expiresIn);
     GetAuthTokenRet again;
@@ -239,7 +240,7 @@ TEST_F(AzureLibTest, CacheKeepsATokenWhileAtLeast240SecondsRemain) {
   }
 
   idp->SetExpiresIn(3599);
-  lib->azureParams->tokenCache().Clear();
+  AzureProviderAccess::Cache(*lib).Clear();
   ASSERT_FALSE(Token(*lib, ret).IsError());
   const size_t requests = idp->RequestCount();
   TestAzureLib::fixedNow += 3599 - 240;
@@ -345,7 +346,7 @@ TEST_F(AzureLibTest, FailuresReachTheCallerWithTheirMessages) {
     EXPECT_EQ(st.GetMessage().rfind(c.message, 0), 0u)
         << c.name << ": " << st.GetMessage();
     EXPECT_EQ(ret.accessToken, "unchanged") << c.name;
-    EXPECT_EQ(lib->azureParams->tokenCache().Size(), 0u) << c.name;
+    EXPECT_EQ(AzureProviderAccess::Cache(*lib).Size(), 0u) << c.name;
     const bool sent = c.message.rfind("Request failed", 0) == 0;
     EXPECT_EQ(idp->RequestCount() - before, sent ? 1u : 0u) << c.name;
     ExpectNoSecretsIn(st.ToString());
@@ -363,7 +364,7 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
   const std::string cachedToken = good.accessToken;
   TQCloudAuth::CachedToken stale;  // the next call asks
   stale.accessToken = cachedToken;
-  lib->azureParams->tokenCache().Store(kScope, stale);
+  AzureProviderAccess::Cache(*lib).Store(kScope, stale);
 
   struct Case {
     const char* body;
@@ -416,7 +417,7 @@ TEST_F(AzureLibTest, RepliesThatAreNotTokens) {
     }
     EXPECT_EQ(st.GetMessage().find("TOKEN-SENTINEL"), std::string::npos);
     TQCloudAuth::CachedToken held;
-    ASSERT_TRUE(lib->azureParams->tokenCache().Find(kScope, held));
+    ASSERT_TRUE(AzureProviderAccess::Cache(*lib).Find(kScope, held));
     EXPECT_EQ(held.accessToken, cachedToken) << c.body;
     EXPECT_EQ(held.expireTime, 0) << c.body;
   }
@@ -460,7 +461,7 @@ TEST_F(AzureLibTest, ExpiresInForms) {
     tqidp::IdpFault fault;
     fault.expiresInJson = c.json;
     idp->SetFault(fault);
-    lib->azureParams->tokenCache().Clear();
+    AzureProviderAccess::Cache(*lib).Clear();
     GetAuthTokenRet ret;
     const CKoError st = Token(*lib, ret);
     ASSERT_FALSE(st.IsError()) << c.json << ": " << st.ToString();
@@ -473,7 +474,7 @@ TEST_F(AzureLibTest, ExpiresInForms) {
   held.accessToken = "held-token";
   held.expireTime = TestAzureLib::fixedNow + 100;
   for (const char* json : {"-5", "-100000", "\"-5\""}) {
-    lib->azureParams->tokenCache().Store(kScope, held);
+    AzureProviderAccess::Cache(*lib).Store(kScope, held);
     tqidp::IdpFault fault;
     fault.expiresInJson = json;
     idp->SetFault(fault);
@@ -489,7 +490,7 @@ TEST_F(AzureLibTest, ExpiresInForms) {
         << st.GetMessage();
     EXPECT_EQ(ret.accessToken, "unchanged");
     TQCloudAuth::CachedToken after;
-    ASSERT_TRUE(lib->azureParams->tokenCache().Find(kScope, after));
+    ASSERT_TRUE(AzureProviderAccess::Cache(*lib).Find(kScope, after));
     EXPECT_EQ(after.accessToken, "held-token");
     EXPECT_EQ(after.expireTime, held.expireTime);
   }
@@ -498,7 +499,7 @@ TEST_F(AzureLibTest, ExpiresInForms) {
   tqidp::IdpFault omit;
   omit.expiresInJson = "";
   idp->SetFault(omit);
-  lib->azureParams->tokenCache().Clear();
+  AzureProviderAccess::Cache(*lib).Clear();
   GetAuthTokenRet ret;
   ASSERT_FALSE(Token(*lib, ret).IsError());
   EXPECT_EQ(ret.expireTime, 0);

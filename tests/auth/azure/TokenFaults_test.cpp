@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "auth/azure/internal/ProviderState.h"
 #include "internal/cache/TokenCache.h"
 #include "platform/TQLibCurl.h"
 #include "platform/TQPassword.h"
@@ -62,8 +63,8 @@ struct CacheState {
   }
 };
 
-CacheState CacheOf(const FaultLib& lib) {
-  const TQCloudAuth::TokenCache& cache = lib.azureParams->tokenCache();
+CacheState CacheOf(FaultLib& lib) {
+  const TQCloudAuth::TokenCache& cache = AzureProviderAccess::Cache(lib);
   TQCloudAuth::CachedToken held;
   cache.Find(kScope, held);
   return {held.accessToken, held.tokenType, held.expireTime, cache.Size()};
@@ -75,7 +76,7 @@ void HoldToken(FaultLib& lib, const std::string& token, int64_t expiry) {
   held.accessToken = token;
   held.tokenType = "Bearer";
   held.expireTime = expiry;
-  lib.azureParams->tokenCache().Store(kScope, held);
+  AzureProviderAccess::Cache(lib).Store(kScope, held);
 }
 
 // A TCP socket on 127.0.0.1 that never says a word. With a full accept

@@ -10,23 +10,23 @@
 // or sent.
 // Tests: tests/platform/CKoError_test.cpp, tests/auth/FailureReasons_test.cpp
 enum class TqFailureReason : int {
-  kNone = 0,              // success
-  kNotStored = 1,         // no stored credential for the id asked
-  kStoreFailed = 2,       // the store is unreadable, corrupt, locked or of
-                          // an unknown schema version
-  kHomeRefused = 3,       // the home folder or a file there is refused or
-                          // cannot be used
-  kConfigInvalid = 4,     // tqcloudauth.ini cannot be read or holds a value
-                          // that cannot be used
-  kConnectFailed = 5,     // the endpoint's name did not resolve, or no
-                          // connection could be made
-  kTlsFailed = 6,         // TLS: the peer did not verify, or no handshake
-  kProxyFailed = 7,       // the proxy could not be reached, or refused the
-                          // tunnel or its credentials
-  kTimedOut = 8,          // the request took longer than allowed
-  kThrottled = 9,         // the endpoint asked to wait (429, or 503 with
-                          // Retry-After): see GetRetryAfterSeconds
-  kServerError = 10,      // the endpoint failed (HTTP 5xx)
+  kNone = 0,                 // success
+  kNotStored = 1,            // no stored credential for the id asked
+  kStoreFailed = 2,          // the store is unreadable, corrupt, locked or of
+                             // an unknown schema version
+  kHomeRefused = 3,          // the home folder or a file there is refused or
+                             // cannot be used
+  kConfigInvalid = 4,        // tqcloudauth.ini cannot be read or holds a value
+                             // that cannot be used
+  kConnectFailed = 5,        // the endpoint's name did not resolve, or no
+                             // connection could be made
+  kTlsFailed = 6,            // TLS: the peer did not verify, or no handshake
+  kProxyFailed = 7,          // the proxy could not be reached, or refused the
+                             // tunnel or its credentials
+  kTimedOut = 8,             // the request took longer than allowed
+  kThrottled = 9,            // the endpoint asked to wait (429, or 503 with
+                             // Retry-After): see GetRetryAfterSeconds
+  kServerError = 10,         // the endpoint failed (HTTP 5xx)
   kCredentialRejected = 11,  // the endpoint refused the credential
                              // (invalid_client, unauthorized_client): see
                              // GetServiceCode for its AADSTS number

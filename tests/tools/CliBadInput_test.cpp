@@ -222,10 +222,14 @@ TEST_F(CliBadInputTest, SecretKeyOfTheWrongSize) {
   const std::string key = tqtest::ReadFile(keyPath);
   ASSERT_EQ(key.size(), 32u);
   const std::vector<Command> commands = {
-      {AddSecretArgs(9), kSecret, 1, "cannot encrypt the secret"},
+      {AddSecretArgs(9), kSecret, 1,
+       "secret.key is not a key: it must hold exactly 32 bytes"},
       {AddCertificateArgs(9, files->file), kCertPassword, 1,
-       "cannot encrypt the secret"},
-      {{"secret", "encrypt"}, "x", 1, "cannot encrypt"},
+       "secret.key is not a key: it must hold exactly 32 bytes"},
+      {{"secret", "encrypt"},
+       "x",
+       1,
+       "secret.key is not a key: it must hold exactly 32 bytes"},
       {TokenArgs(7), "", 1, "Failed to decrypt password"},
       {TokenArgs(8), "", 1, "Failed to decrypt password"},
   };

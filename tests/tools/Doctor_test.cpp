@@ -1,6 +1,7 @@
 // tqcloudauth doctor against real homes, the local token endpoint and a real
 // proxy; and the hints the token command adds to its common failures.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -222,6 +223,35 @@ TEST_F(DoctorTest, ReportsEachPartAndItsExitStatus) {
        1,
        {"ok   ca: [Http] CAFile", "FAIL tls: ", "set [Http] CAFile in",
         "FAIL token: "}},
+      {"log that is a FIFO",
+       [](DoctorTest&, const tqtest::ScopedTqHome& h) {
+         ::mkdir((h.path() + "/logs").c_str(), 0700);
+         ::mkfifo((h.path() + "/logs/tqcloudauth.log").c_str(), 0600);
+       },
+       {},
+       1,
+       {"FAIL logs: unsafe file ", "a FIFO, not a regular file",
+        "cannot write its log there"}},
+      {"store of a newer schema",
+       [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
+         t.AddSecret(7, kSecret);
+         sqlite3* db = nullptr;
+         sqlite3_open((h.path() + "/credentials.db").c_str(), &db);
+         sqlite3_exec(db, "PRAGMA user_version = 5", nullptr, nullptr, nullptr);
+         sqlite3_close(db);
+       },
+       {"--assoc-id", "7"},
+       1,
+       {"FAIL store: credential store ", "schema version 5 is newer",
+        "FAIL credential: credential store ", "cannot be read as it is"}},
+      {"empty CA file",
+       [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
+         tqtest::WriteFile(t.certFile + ".empty", "");
+         h.WriteConfig("[Http]\nCAFile=" + t.certFile + ".empty\n");
+       },
+       {},
+       1,
+       {"FAIL ca: ", ".empty is empty: no certificate in it"}},
       {"CA file that holds no certificate",
        [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
          h.WriteConfig("[Http]\nCAFile=" + t.certFile + ".missing\n");

@@ -190,6 +190,25 @@ TEST_F(CliTest, FailuresExitOneWithTheReason) {
   EXPECT_EQ(verbose.status, 1);
   EXPECT_NE(verbose.err.find("auth/TQCloudAuthLib.cpp:"), std::string::npos)
       << verbose.err;
+  EXPECT_NE(verbose.err.find("reason not_stored"), std::string::npos)
+      << verbose.err;
+
+  // What a later try may mend exits 75 (EX_TEMPFAIL): a script retries.
+  ASSERT_EQ(AddSecret(8, kSecret).status, 0);
+  tqidp::IdpFault failing;
+  failing.status = 503;
+  failing.body = "down for maintenance";
+  idp->SetFault(failing);
+  EXPECT_EQ(Token(8).status, 75);
+  failing.status = 429;
+  failing.headers.emplace("Retry-After", "30");
+  idp->SetFault(failing);
+  const Result throttled = Token(8);
+  EXPECT_EQ(throttled.status, 75);
+  EXPECT_NE(throttled.err.find("hint: the login endpoint asks to wait 30 s"),
+            std::string::npos)
+      << throttled.err;
+  idp->ClearFault();
 }
 
 TEST_F(CliTest, CertificatesThatCannotSignAreRefusedAtAdd) {

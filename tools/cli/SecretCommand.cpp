@@ -5,7 +5,6 @@
 
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
-#include "platform/internal/TqHome.h"
 #include "tools/cli/CliCommand.h"
 
 namespace tqcli {
@@ -17,11 +16,10 @@ int EncryptSecret(const Console& console) {
   if (!ReadSecret(console.in, "the secret", false, secret, failure)) {
     return console.Fail(failure);
   }
-  TQPassword passwords;
   std::string stored;
-  if (!passwords.encrypt(secret, stored)) {
-    return console.Fail(
-        {kExitFailed, "cannot encrypt: is " + TqHome().Path() + " writable?"});
+  const CKoError st = TQPassword().Encrypt(secret, stored);
+  if (st.IsError()) {
+    return console.Fail({kExitFailed, st.GetMessage()});
   }
   console.out << stored << "\n";
   return kExitOk;

@@ -7,7 +7,8 @@
 
 // How the provider reads the token endpoint's replies: the one place that
 // knows their members.
-// Tests: tests/auth/FailureReasons_test.cpp, tests/auth/azure/TokenFaults_test.cpp
+// Tests: tests/auth/FailureReasons_test.cpp,
+// tests/auth/azure/TokenFaults_test.cpp
 
 // AadError: an error reply's members. Texts are the endpoint's words: show
 // them only through QuoteText, with any secret masked.

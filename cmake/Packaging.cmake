@@ -5,8 +5,9 @@
 #                       link, the CMake package and the pkg-config file (dev)
 #   tqcloudauth         both programs and their manual pages (tools)
 # What a package needs of other packages' shared libraries comes from
-# dpkg-shlibdeps; written here are only the links among these packages and
-# what the installed headers include (curl/curl.h).
+# dpkg-shlibdeps, the programs' need of libtqcloudauth1 included; written
+# here are only the development package's links and what the installed
+# headers include (curl/curl.h).
 set(TQ_PACKAGE_CONTACT "tqcloudauth maintainers <maintainers@localhost>"
   CACHE STRING "Maintainer field of the Debian packages")
 
@@ -51,10 +52,16 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME tqcloudauth)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-# The programs carry the library's code themselves; the library of the same
-# version reads the credentials they store, so the two come together.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
-  "${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME} ${TQ_DEB_EXACT}")
+# The programs link libtqcloudauth.so.1. dpkg-shlibdeps finds it in the
+# build tree and learns which package holds it from debian/shlibs.local,
+# written beside the programs' staging folder (cmake/ShlibsLocal.cmake):
+# the library package's own shlibs line, not yet installed anywhere.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR})
+set(TQ_SHLIBS_LINE
+  "libtqcloudauth ${PROJECT_VERSION_MAJOR} ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME} (>= ${CPACK_PACKAGE_VERSION})")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/ShlibsLocal.cmake.in
+  ${CMAKE_BINARY_DIR}/ShlibsLocal.cmake @ONLY)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/ShlibsLocal.cmake)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
   "OAuth 2.0 access tokens for Azure services (command-line tools)
  tqcloudauth stores application credentials for the library and gets access

@@ -1,6 +1,7 @@
 #include "platform/TQLibCurl.h"
 
 #include <fcntl.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -235,8 +236,8 @@ bool TQLibCurlAccess::Init(TQLibCurl& client, const ConfigSnapshot& config,
     client.m_initReason = config.status.GetReason();
     return false;
   }
-  return client.Configure(*config.ini, acceptType, keepAlive, failOnHttpError,
-                          writeCallback);
+  return Configure(client, *config.ini, acceptType, keepAlive, failOnHttpError,
+                   writeCallback);
 }
 
 EvEvent& TQLibCurlAccess::Log(const TQLibCurl& client) { return client.Log(); }
@@ -271,46 +272,47 @@ bool TQLibCurl::TQLibCurlInit(const char* acceptType, bool keepAlive,
                                failOnHttpError, writeCallback);
 }
 
-bool TQLibCurl::Configure(const IniFile& config, const char* acceptType,
-                          bool keepAlive, bool failOnHttpError,
-                          TQLibCurlWriteCallback writeCallback) {
-  m_ready = false;
+bool TQLibCurlAccess::Configure(TQLibCurl& c, const IniFile& config,
+                                const char* acceptType, bool keepAlive,
+                                bool failOnHttpError,
+                                TQLibCurlWriteCallback writeCallback) {
+  c.m_ready = false;
   if (!OpenSslBackend()) {
     return false;
   }
-  m_initError.clear();
-  m_initReason = TqFailureReason::kNone;
+  c.m_initError.clear();
+  c.m_initReason = TqFailureReason::kNone;
   const struct {
     const char* name;
     long fallback;
     long& seconds;
   } timeouts[] = {
       {"ConnectTimeoutSeconds", kDefaultConnectTimeoutSeconds,
-       m_connectTimeout},
-      {"TimeoutSeconds", kDefaultTimeoutSeconds, m_timeout},
+       c.m_connectTimeout},
+      {"TimeoutSeconds", kDefaultTimeoutSeconds, c.m_timeout},
   };
   for (const auto& t : timeouts) {
     std::string text;
     if (!ReadTimeout(config, t.name, t.fallback, t.seconds, text)) {
-      Log().DebugLvl("TQLibCurlInit", EvDebug::kWarning,
-                     "Warning: [Http] %s [%s] is not a number of seconds "
-                     "from 1 to %ld; using %ld",
-                     t.name, text.substr(0, 32).c_str(), kMaxTimeoutSeconds,
-                     t.fallback);
+      c.Log().DebugLvl("TQLibCurlInit", EvDebug::kWarning,
+                       "Warning: [Http] %s [%s] is not a number of seconds "
+                       "from 1 to %ld; using %ld",
+                       t.name, text.substr(0, 32).c_str(), kMaxTimeoutSeconds,
+                       t.fallback);
     }
   }
-  m_caFile.clear();
-  config.Get("Http", "CAFile", m_caFile);
-  m_keepAlive = keepAlive;
-  m_writeCallback = writeCallback;
-  m_failOnHttpError = failOnHttpError;
-  m_proxy.clear();
-  m_proxyType = CURLPROXY_HTTP;
-  WipeString(m_proxyUserPassword);
-  m_acceptHeader = acceptType != nullptr && acceptType[0] != '\0'
-                       ? std::string("Accept: ") + acceptType
-                       : std::string();
-  m_ready = true;
+  c.m_caFile.clear();
+  config.Get("Http", "CAFile", c.m_caFile);
+  c.m_keepAlive = keepAlive;
+  c.m_writeCallback = writeCallback;
+  c.m_failOnHttpError = failOnHttpError;
+  c.m_proxy.clear();
+  c.m_proxyType = CURLPROXY_HTTP;
+  WipeString(c.m_proxyUserPassword);
+  c.m_acceptHeader = acceptType != nullptr && acceptType[0] != '\0'
+                         ? std::string("Accept: ") + acceptType
+                         : std::string();
+  c.m_ready = true;
   return true;
 }
 
@@ -417,9 +419,15 @@ bool TQLibCurl::Perform(HTTP_REQ_TYPE type, const char* url,
            "Cannot use the CA bundle: " + why);
     return false;
   }
-  connection.proxy = m_proxy;
-  connection.proxyType = m_proxyType;
-  connection.proxyUserPassword = m_proxyUserPassword;
+  // Plain HTTP never goes through a proxy: the proxy would read all of it,
+  // a secret included, in clear. (The library sends plain HTTP to this
+  // machine only.)
+  const bool plain = strncasecmp(url, "http://", 7) == 0;
+  if (!plain) {
+    connection.proxy = m_proxy;
+    connection.proxyType = m_proxyType;
+    connection.proxyUserPassword = m_proxyUserPassword;
+  }
   CurlLease lease;
   if (!lease.Acquire(connection)) {
     Failed(result, CURLE_FAILED_INIT, TqFailureReason::kInternal,
@@ -525,7 +533,8 @@ bool TQLibCurl::Perform(HTTP_REQ_TYPE type, const char* url,
              StringPrintf("Response larger than %zu bytes", kMaxResponseBytes));
       return false;
     }
-    Failed(result, rc, TransferReason(rc, !m_proxy.empty(), connectStatus),
+    Failed(result, rc,
+           TransferReason(rc, !connection.proxy.empty(), connectStatus),
            errorBuffer[0] != '\0' ? std::string(errorBuffer)
                                   : curl_easy_strerror(rc));
     return false;

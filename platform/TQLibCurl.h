@@ -15,7 +15,6 @@
 #include "platform/auto_handle.h"
 
 class RsaSigner;
-class IniFile;
 class TQLibCurlAccess;
 
 // Request methods of the HTTP client.
@@ -82,9 +81,10 @@ struct TQ_EXPORT TQHttpResult {
 // [Http] ConnectTimeoutSeconds (10) and TimeoutSeconds (30); a value that is
 // not a number from 1 to 3600 is replaced by the default with a warning in
 // the log. Proxies come only from options set on the client: proxy
-// environment variables, NO_PROXY included, are not consulted. A response
-// body is kept up to kMaxResponseBytes. One TQLibCurlSendHttpReq at a time
-// per client; Exchange and the signing calls may run on any number of
+// environment variables, NO_PROXY included, are not consulted; a plain
+// http:// URL is never sent through the proxy, which would read it in clear. A
+// response body is kept up to kMaxResponseBytes. One TQLibCurlSendHttpReq at a
+// time per client; Exchange and the signing calls may run on any number of
 // threads at once, while nothing changes the client's settings.
 // Tests: tests/platform/TQLibCurl_test.cpp
 class TQ_EXPORT TQLibCurl {
@@ -202,8 +202,6 @@ class TQ_EXPORT TQLibCurl {
 
  private:
   friend class TQLibCurlAccess;
-  bool Configure(const IniFile& config, const char* acceptType, bool keepAlive,
-                 bool failOnHttpError, TQLibCurlWriteCallback writeCallback);
   bool Perform(HTTP_REQ_TYPE type, const char* url, const curl_slist* headers,
                const void* data, unsigned long length, bool followRedirects,
                const char* customMethod, TQLibCurlWriteCallback writeCallback,

@@ -3,6 +3,7 @@
 #include "platform/TQLibCurl.h"
 
 struct ConfigSnapshot;
+class IniFile;
 
 // What the library's own code may do with a TQLibCurl beyond its interface.
 // Tests: tests/platform/TQLibCurl_test.cpp
@@ -18,4 +19,10 @@ class TQLibCurlAccess {
 
   // The client's debug log, made on first use.
   static EvEvent& Log(const TQLibCurl& client);
+
+ private:
+  static bool Configure(TQLibCurl& client, const IniFile& config,
+                        const char* acceptType, bool keepAlive,
+                        bool failOnHttpError,
+                        TQLibCurlWriteCallback writeCallback);
 };

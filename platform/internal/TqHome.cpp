@@ -339,17 +339,21 @@ CKoError TqHome::Check() const {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  std::vector<std::pair<std::string, FileKind>> files = {
+  const std::vector<std::string> companions = CredentialStoreCompanions();
+  const struct {
+    std::string path;
+    FileKind kind;
+  } files[] = {
       {ConfigFile(), FileKind::kConfig},
       {KeyFile(), FileKind::kSecret},
       {CredentialStore(), FileKind::kSecret},
       {LogFile(), FileKind::kLog},
+      {companions[0], FileKind::kSecret},
+      {companions[1], FileKind::kSecret},
+      {companions[2], FileKind::kSecret},
   };
-  for (const std::string& companion : CredentialStoreCompanions()) {
-    files.emplace_back(companion, FileKind::kSecret);
-  }
   for (const auto& file : files) {
-    st = CheckFile(file.first, file.second);
+    st = CheckFile(file.path, file.kind);
     if (st.IsError() && !IsMissing(st)) {
       return st.Push(TQ_LOC);
     }

@@ -126,15 +126,17 @@ TEST_F(FailureReasonsTest, EachFailureCarriesItsReason) {
       {"certificate of another CA",
        [&] {
          Store(Encrypted(kSecret), login);
-         home.WriteConfig("[Http]\nCAFile=/etc/ssl/certs/ca-certificates.crt\n");
+         home.WriteConfig(
+             "[Http]\nCAFile=/etc/ssl/certs/ca-certificates.crt\n");
        },
        TqFailureReason::kTlsFailed},
       {"proxy not there",
        [&] {
          Store(Encrypted(kSecret), login);
-         home.WriteConfig(Config(
-             "[GlobalParam]\nSENDLOGS_USE_HTTP_PROXY=1\n"
-             "SENDLOGS_HTTP_PROXY_SITE=127.0.0.1\nSENDLOGS_HTTP_PROXY_PORT=1\n"));
+         home.WriteConfig(
+             Config("[GlobalParam]\nSENDLOGS_USE_HTTP_PROXY=1\n"
+                    "SENDLOGS_HTTP_PROXY_SITE=127.0.0.1\nSENDLOGS_HTTP_PROXY_"
+                    "PORT=1\n"));
        },
        TqFailureReason::kProxyFailed, 0, 0, kScope, true},
       {"endpoint too slow",
@@ -157,11 +159,9 @@ TEST_F(FailureReasonsTest, EachFailureCarriesItsReason) {
          fault(500, "oops", "");
        },
        TqFailureReason::kServerError},
-      {"secret rejected",
-       [&] { Store(Encrypted("another secret"), login); },
+      {"secret rejected", [&] { Store(Encrypted("another secret"), login); },
        TqFailureReason::kCredentialRejected, 7000215},
-      {"scope refused",
-       [&] { Store(Encrypted(kSecret), login); },
+      {"scope refused", [&] { Store(Encrypted(kSecret), login); },
        TqFailureReason::kInvalidRequest, 1002012, 0, "https://vault.azure.net"},
       {"reply without a usable lifetime",
        [&] {
@@ -205,8 +205,8 @@ TEST(FailureReasons, NamesAreStable) {
   EXPECT_STREQ(TqFailureReasonName(static_cast<TqFailureReason>(99)),
                "unknown");
   // A copy keeps the reason and its details, and is a status of its own.
-  CKoError st = FXErrorUtil::ErrorWin32(TQ_LOC, 774, TqFailureReason::kThrottled,
-                                        "x");
+  CKoError st =
+      FXErrorUtil::ErrorWin32(TQ_LOC, 774, TqFailureReason::kThrottled, "x");
   st.SetRetryAfterSeconds(9).SetServiceCode(50196);
   CKoError copy = st.Copy();
   copy.Push(TQ_LOC);

@@ -11,7 +11,6 @@
 
 #include "internal/base/StringFormat.h"
 #include "internal/text/Redact.h"
-#include "platform/TQPI_Base.h"
 #include "platform/TQPlatformInfo.h"
 #include "platform/auto_handle.h"
 #include "platform/internal/TqHome.h"

@@ -17,7 +17,6 @@
 #include "internal/crypto/OpenSslHandles.h"
 #include "internal/io/FileReader.h"
 #include "platform/SecureMemory.h"
-#include "platform/TQPI_Base.h"
 #include "platform/TqcConvert.h"
 #include "platform/auto_handle.h"
 #include "platform/internal/TqHome.h"

@@ -4,7 +4,6 @@
 #include "internal/base/StringFormat.h"
 #include "internal/text/CredentialChecks.h"
 #include "platform/SecureMemory.h"
-#include "platform/TQPI_Base.h"
 #include "platform/TqException.h"
 #include "platform/TqcConvert.h"
 #include "platform/internal/AzureCredentialRecord.h"

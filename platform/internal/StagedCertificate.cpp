@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "internal/io/FileReader.h"
 #include "platform/SecureMemory.h"
 #include "platform/auto_handle.h"
 #include "platform/internal/TqHome.h"
@@ -17,30 +18,11 @@ namespace {
 
 // Whether the file open at fd holds exactly bytes.
 bool Holds(int fd, const std::string& bytes) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_size < 0 ||
-      static_cast<unsigned long long>(st.st_size) != bytes.size()) {
-    return false;
-  }
-  std::vector<char, ZeroingAllocator<char>> held(bytes.size() + 1);
-  size_t got = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd, held.data() + got, held.size() - got);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return false;
-    }
-    if (n == 0) {
-      break;
-    }
-    got += static_cast<size_t>(n);
-    if (got == held.size()) {
-      return false;  // grew while read
-    }
-  }
-  return got == bytes.size() &&
+  FileBytes held;
+  FileReadError error;
+  // One byte more than expected is enough to tell a larger file.
+  return ReadOpenedFile(fd, bytes.size() + 1, held, error) &&
+         held.size() == bytes.size() &&
          CRYPTO_memcmp(held.data(), bytes.data(), bytes.size()) == 0;
 }
 

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -232,16 +233,32 @@ class Transaction {
   bool m_open = false;
 };
 
-// A store kept open for lookups, with its statement prepared: a process
-// with many providers opens and parses the store once. It is used while the
-// file at the store's path is the one opened (the same FileIdentity) and
-// still passes the home's checks; otherwise opened again.
+// A store file changed within this many seconds may not show it in its
+// times (their clock ticks coarsely): its rows are read again.
+constexpr time_t kRacySeconds = 2;
+
+// A row as the store holds it (the password in its stored, encrypted form).
+struct Row {
+  int credentialType = 0;
+  std::string userName;
+  std::string password;
+  std::string additionalInfo;
+  int other = 0;
+};
+
+// A store kept open for lookups, with its statement prepared, and the rows
+// it gave: a process with many providers opens and parses the store once,
+// and reads a row once while the file does not change. It is used while the
+// file at the store's path is the one opened (the same FileIdentity, which
+// every write changes) and still passes the home's checks; otherwise opened
+// again and its rows forgotten.
 struct OpenReader {
   std::mutex mutex;
   std::string path;
   FileIdentity identity;
   DatabasePtr db;  // statements go before it
   StatementPtr select;
+  std::map<std::pair<int, int>, Row> rows;
 };
 
 OpenReader& Reader() {
@@ -275,14 +292,11 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
   const std::string path = home.CredentialStore();
   OpenReader& reader = Reader();
   std::lock_guard<std::mutex> lock(reader.mutex);
-  // The file at the path must still be the one open, and still trusted;
-  // SQLite opens its companions by name at any read.
+  // The file at the path must still be the one open, and still trusted.
   struct stat found {};
   CKoError st = home.CheckFileStatus(path, TqHome::FileKind::kSecret, found);
-  if (!st.IsError()) {
-    st = CheckCompanions(home);
-  }
   if (st.IsError()) {
+    reader.rows.clear();
     reader.select.reset();
     reader.db.reset();
     if (TqHome::IsMissing(st)) {
@@ -290,8 +304,31 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     }
     return Fail(st);
   }
-  if (!reader.db || reader.path != path ||
-      reader.identity != FileIdentity::Of(found)) {
+  const bool same = reader.db && reader.path == path &&
+                    reader.identity == FileIdentity::Of(found);
+  const time_t now = std::time(nullptr);
+  const bool settled = now - found.st_mtim.tv_sec > kRacySeconds &&
+                       now - found.st_ctim.tv_sec > kRacySeconds;
+  if (same && settled) {
+    const auto it = reader.rows.find({assocId, entity});
+    if (it != reader.rows.end()) {
+      const Row& row = it->second;
+      credentialType = row.credentialType;
+      userName = row.userName;
+      password = row.password;
+      additionalInfo = row.additionalInfo;
+      other = row.other;
+      m_lastStatus = CKoError::Success();
+      return kOk;
+    }
+  }
+  // SQLite opens its companions by name at any read.
+  st = CheckCompanions(home);
+  if (st.IsError()) {
+    return Fail(st);
+  }
+  if (!same) {
+    reader.rows.clear();
     reader.select.reset();
     reader.db.reset();
     st = Open(Access::kRead, reader.db, &reader.identity);
@@ -316,6 +353,7 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
       sqlite3_reset(r.select.get());
       sqlite3_clear_bindings(r.select.get());
       if (drop) {
+        r.rows.clear();
         r.select.reset();
         r.db.reset();
       }
@@ -332,11 +370,20 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     reset.drop = true;
     return Fail(StoreFailed(TQ_LOC, path, reader.db.get()));
   }
-  credentialType = sqlite3_column_int(stmt, 0);
-  userName = ColumnText(stmt, 1);
-  password = ColumnText(stmt, 2);
-  additionalInfo = ColumnText(stmt, 3);
-  other = sqlite3_column_int(stmt, 4);
+  Row row;
+  row.credentialType = sqlite3_column_int(stmt, 0);
+  row.userName = ColumnText(stmt, 1);
+  row.password = ColumnText(stmt, 2);
+  row.additionalInfo = ColumnText(stmt, 3);
+  row.other = sqlite3_column_int(stmt, 4);
+  credentialType = row.credentialType;
+  userName = row.userName;
+  password = row.password;
+  additionalInfo = row.additionalInfo;
+  other = row.other;
+  if (settled) {
+    reader.rows[{assocId, entity}] = std::move(row);
+  }
   m_lastStatus = CKoError::Success();
   return kOk;
 }

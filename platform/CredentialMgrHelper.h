@@ -37,7 +37,10 @@ struct TQ_EXPORT StoredCredential {
 // schema is numbered (PRAGMA user_version, 1): a newer one is refused,
 // naming both versions; one made before numbering is numbered at the next
 // write. Lookups share one open store per process (its statement prepared),
-// used while the file at its path is the one opened and passes the checks.
+// used while the file at its path is the one opened and passes the checks;
+// a row read is kept (its password encrypted, as stored) and given again
+// while the file has not changed since (and was not changed within the two
+// seconds before, which file times cannot tell apart).
 // Tests: tests/platform/CredentialMgrHelper_test.cpp
 class TQ_EXPORT CredentialMgrHelper : public AdaptersBase {
  public:

@@ -62,7 +62,9 @@ bool AppendToLogFile(const std::string& line) {
 
 }  // namespace
 
-EvDebug::EvDebug() {
+EvDebug::EvDebug() = default;
+
+void EvDebug::ReadSettings() const {
   TQPlatformInfo info;
   unsigned int level = 0;
   if (info.getNumber("Log", "Level", &level) != 0) {
@@ -77,7 +79,15 @@ EvDebug::EvDebug() {
 
 bool EvDebug::IsLogged(int level) const noexcept {
   const int over = g_thresholdOverride.load(std::memory_order_relaxed);
-  return level <= (over != kNoOverride ? over : m_threshold);
+  if (over != kNoOverride) {
+    return level <= over;
+  }
+  try {
+    std::call_once(m_read, [this] { ReadSettings(); });
+  } catch (...) {
+    // settings that cannot be read leave the defaults
+  }
+  return level <= m_threshold;
 }
 
 void EvDebug::DebugLvl(const char* function, int level, const char* format,
@@ -97,6 +107,11 @@ void EvDebug::DebugLvl(const char* function, int level, const char* format,
       // One record, one line: a reply text must not forge log lines.
       EscapeControls(message, LineBreaks::kEscape) + "\n";
 
+  try {
+    std::call_once(m_read, [this] { ReadSettings(); });
+  } catch (...) {
+    // settings that cannot be read leave the defaults
+  }
   const int over = g_destinationOverride.load(std::memory_order_relaxed);
   const EvLogDestination destination =
       over != kNoOverride ? static_cast<EvLogDestination>(over) : m_destination;

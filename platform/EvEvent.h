@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "platform/TQExport.h"
@@ -13,7 +14,8 @@ enum class EvLogDestination {
 // EvDebug: the debug log. A line is written when its level is at or below the
 // threshold (kCritical 1 ... kFailure 3, the default ... kDetail 5). Threshold
 // and destination come from [Log] Level / Destination in tqcloudauth.ini,
-// read when the object is constructed; the process-wide overrides win.
+// read at the object's first use (a provider that never logs never reads
+// them); the process-wide overrides win. Threads may share an object.
 // Lines are "<UTC time> [<pid>] L<level> <function>: <message>", with control
 // characters escaped so that one call writes exactly one line. Callers pass
 // no secret: request bodies go through RedactFormBody first.
@@ -46,8 +48,11 @@ class TQ_EXPORT EvDebug {
   static constexpr int kDefaultThreshold = kFailure;
 
  private:
-  int m_threshold = kDefaultThreshold;
-  EvLogDestination m_destination = EvLogDestination::File;
+  void ReadSettings() const;  // once, at first use
+
+  mutable std::once_flag m_read;
+  mutable int m_threshold = kDefaultThreshold;
+  mutable EvLogDestination m_destination = EvLogDestination::File;
 };
 
 // The log object each library object owns.

@@ -113,6 +113,17 @@ CKoError CreateOrReadKey(const TqHome& home, Key& key) {
   return CKoError::Success();
 }
 
+// AES-256-GCM, fetched once: OpenSSL 3 looks the algorithm up again at
+// every init that names it by EVP_aes_256_gcm().
+const EVP_CIPHER* Aes256Gcm() {
+  static const EVP_CIPHER* const cipher = [] {
+    const EVP_CIPHER* fetched =
+        EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return fetched != nullptr ? fetched : EVP_aes_256_gcm();
+  }();
+  return cipher;
+}
+
 bool Base64Encode(const unsigned char* data, size_t size, std::string& out) {
   if (size > static_cast<size_t>(INT_MAX / 4 * 3)) {
     return false;
@@ -189,8 +200,8 @@ CKoError TQPassword::Decrypt(const char* encrypted, char* out,
   auto* plain = reinterpret_cast<unsigned char*>(out);
   const bool ok =
       ctx != nullptr &&
-      EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr,
-                         nullptr) == 1 &&
+      EVP_DecryptInit_ex(ctx.get(), Aes256Gcm(), nullptr, nullptr, nullptr) ==
+          1 &&
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN,
                           static_cast<int>(kNonceSize), nullptr) == 1 &&
       EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr,
@@ -246,8 +257,8 @@ CKoError TQPassword::Encrypt(const std::string& plain, std::string& encrypted) {
   int final = 0;
   const bool ok =
       ctx != nullptr &&
-      EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr,
-                         nullptr) == 1 &&
+      EVP_EncryptInit_ex(ctx.get(), Aes256Gcm(), nullptr, nullptr, nullptr) ==
+          1 &&
       EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN,
                           static_cast<int>(kNonceSize), nullptr) == 1 &&
       EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr,

@@ -276,22 +276,26 @@ CKoError AzureProviderAccess::RequestToken(TQCloudAuthAzureLib& lib,
   const std::string& response = result.body;
 
   AadError error;
-  if (ReadAadError(response, error)) {
-    // The endpoint's words are shown, a few KiB of them, but not a token or
-    // the secret it put among them.
-    CKoError st = FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL, error.reason,
-        "Auth request failed with error [%s] [%s]",
-        Quoted(error.error, error.token, secrets).c_str(),
-        Quoted(error.description, error.token, secrets).c_str());
-    return st.SetServiceCode(error.code);
-  }
   TokenFields fields;
-  // Everything is checked before anything is kept: a reply without a token
-  // or with an unusable lifetime (not a whole number, or negative: a token
-  // already expired) must not replace a good cached token.
-  if (!ReadTokenReply(response, fields)) {
-    return Unusable(TQ_LOC, response, secrets);
+  switch (ReadTokenReply(response, fields, error)) {
+    case ReplyKind::kToken:
+      break;
+    case ReplyKind::kError: {
+      // The endpoint's words are shown, a few KiB of them, but not a token
+      // or the secret it put among them.
+      CKoError st = FXErrorUtil::ErrorWin32(
+          TQ_LOC, TQ_ERROR_GENERAL, error.reason,
+          "Auth request failed with error [%s] [%s]",
+          Quoted(error.error, error.token, secrets).c_str(),
+          Quoted(error.description, error.token, secrets).c_str());
+      return st.SetServiceCode(error.code);
+    }
+    case ReplyKind::kUnusable:
+      // Everything is checked before anything is kept: a reply without a
+      // token or with an unusable lifetime (not a whole number, or
+      // negative: a token already expired) must not replace a good cached
+      // token.
+      return Unusable(TQ_LOC, response, secrets);
   }
 
   const int64_t now = lib.clock();

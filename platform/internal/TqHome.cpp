@@ -494,13 +494,7 @@ CKoError TqHome::OpenFile(const std::string& path, FileKind kind, int flags,
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  const int fileFlags = ::fcntl(fd, F_GETFL);
-  if (fileFlags < 0 || ::fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0) {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, FXFile::Win32ErrorFromErrno(errno),
-                                   TqFailureReason::kHomeRefused,
-                                   "cannot open %s: %s", path.c_str(),
-                                   std::strerror(errno));
-  }
+  // O_NONBLOCK stays: it means nothing to a regular file.
   outFile = std::move(file);
   return CKoError::Success();
 }

@@ -77,9 +77,10 @@ class TqHome {
   CKoError MakeFolder(const std::string& folder) const;
 
   // OpenFile: opens path (a file in the home or in a folder of it) with
-  // flags (O_NOFOLLOW, O_NONBLOCK while opening, O_CLOEXEC always added) and,
-  // for a created file, mode; on success outFile holds the descriptor, in
-  // blocking mode. Fails, with outFile untouched, with the refusal, or with
+  // flags (O_NOFOLLOW, O_NONBLOCK, O_CLOEXEC always added) and, for a
+  // created file, mode; on success outFile holds the descriptor of a regular
+  // file (which O_NONBLOCK does not change). Fails, with outFile untouched,
+  // with the refusal, or with
   // ErrorWin32 of the Win32 form of errno and "cannot open <path>: <reason>"
   // (IsMissing tells when the file or its folder is absent).
   CKoError OpenFile(const std::string& path, FileKind kind, int flags,

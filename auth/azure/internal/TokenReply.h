@@ -53,9 +53,18 @@ struct TokenFields {
   ~TokenFields();
 };
 
-// ReadTokenReply: true with out filled when reply is a JSON object with a
+// What a reply of status 200 is.
+enum class ReplyKind {
+  kToken,     // a token, in outFields
+  kError,     // an error (a non-empty "error" text), in outError
+  kUnusable,  // neither: not JSON, no token, an unusable lifetime
+};
+
+// ReadTokenReply: the reply, parsed once. A token is a JSON object with a
 // non-empty "access_token" text, no "error", and an "expires_in" (when
 // present) that is a whole number of seconds, not negative: an integer or a
 // text of digits. "refresh_in" counts only when it is such a number above 0.
-// False otherwise (out may then be partly filled: its destructor wipes it).
-bool ReadTokenReply(const std::string& reply, TokenFields& out);
+// The records may be partly filled for another kind: their destructors wipe
+// them.
+ReplyKind ReadTokenReply(const std::string& reply, TokenFields& outFields,
+                         AadError& outError);

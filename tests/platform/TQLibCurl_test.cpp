@@ -10,6 +10,8 @@
 
 #include "internal/net/CaStore.h"
 #include "internal/net/CurlPool.h"
+#include "internal/net/HttpFailureReason.h"
+#include "internal/net/RetryAfter.h"
 #include "tests/support/HttpsTestServer.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
@@ -382,6 +384,52 @@ TEST_F(TQLibCurlTest, TraceGoesToTheLogWithoutBodiesOrCredentials) {
   EXPECT_NE(log.find("TQLibCurl: > Authorization: ***"), std::string::npos);
   EXPECT_NE(log.find("TQLibCurl: < HTTP/1.1 200 OK"), std::string::npos);
   EXPECT_EQ(log.find("SENTINEL"), std::string::npos) << log;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RetryAfter, SecondsOrAnHttpDateCappedAtAnHour) {
+  const int64_t now = 1800000000;  // 2027-01-15T08:00:00Z
+  const struct {
+    const char* value;
+    int64_t seconds;
+  } cases[] = {
+      {"120", 120},
+      {"0", 0},
+      {" 7 \r\n", 7},
+      {"3600", 3600},
+      {"3601", 3600},
+      {"999999999999999999999999", 3600},
+      {"Fri, 15 Jan 2027 08:00:30 GMT", 30},
+      {"Fri, 15 Jan 2027 07:59:00 GMT", 0},
+      {"Sat, 16 Jan 2027 08:00:00 GMT", 3600},
+      {"", -1},
+      {"soon", -1},
+      {"-5", -1},
+      {"1.5", -1},
+      {"12 s", -1},
+      {"15 Jan 2027 08:00:30", -1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RetryAfterSeconds(c.value, now), c.seconds) << c.value;
+  }
+}
+
+TEST(HttpFailureReason, FromLibcurlAndTheReply) {
+  using R = TqFailureReason;
+  EXPECT_EQ(TransferReason(CURLE_COULDNT_CONNECT, false, 0), R::kConnectFailed);
+  EXPECT_EQ(TransferReason(CURLE_COULDNT_CONNECT, true, 0), R::kProxyFailed);
+  EXPECT_EQ(TransferReason(CURLE_RECV_ERROR, true, 407), R::kProxyFailed);
+  EXPECT_EQ(TransferReason(CURLE_OPERATION_TIMEDOUT, false, 0), R::kTimedOut);
+  EXPECT_EQ(TransferReason(CURLE_PEER_FAILED_VERIFICATION, false, 0),
+            R::kTlsFailed);
+  EXPECT_EQ(StatusReason(429, -1), R::kThrottled);
+  EXPECT_EQ(StatusReason(503, 10), R::kThrottled);
+  EXPECT_EQ(StatusReason(503, -1), R::kServerError);
+  EXPECT_EQ(StatusReason(407, -1), R::kProxyFailed);
+  EXPECT_EQ(StatusReason(401, -1), R::kInvalidRequest);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "auth/azure/TQCloudAuthAzureLib.h"
+#include "auth/azure/internal/ProviderState.h"
 #include "auth/internal/RequestFailure.h"
 #include "auth/internal/TQCloudAuthLibAccess.h"
 #include "internal/base/Decimal.h"
@@ -249,6 +250,8 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
     return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_OUTOFMEMORY);
   }
   args.password = password;
+  // The provider notices when this stored credential is rotated.
+  AzureProviderAccess::RememberStored(*azure, assocId, entity, additionalInfo);
   azure->setUseDBProxySettingsFlag(useDBProxySettings);
   CKoError st = azure->Init(args);
   if (st.IsError()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include "platform/AppMessages.h"
 #include "platform/CKoError.h"
 #include "platform/TQExport.h"
+#include "platform/TqFailureReason.h"
 
 class AzureProviderAccess;
 
@@ -74,6 +76,42 @@ class TQ_EXPORT AzureParams {
   // The decoded certificate file this credential stages (it may hold the
   // private key): wiped when replaced and when the parameters die.
   std::string stagedCertificate;
+};
+
+// Why a call asked the endpoint for a token.
+enum class AzureRequestCause {
+  kNone,          // no call has yet
+  kNoneCached,    // no token was cached for the scope
+  kExpiring,      // the cached one had less than 240 s left
+  kEarlyRefresh,  // the cached one was due for an early refresh
+};
+
+// AzureCounters: what a provider did since it was made; each figure counts
+// getAuthToken calls unless it says otherwise.
+// Tests: tests/auth/azure/Throttling_test.cpp
+struct TQ_EXPORT AzureCounters {
+  static constexpr size_t kReasons =
+      static_cast<size_t>(TqFailureReason::kInternal) + 1;
+
+  uint64_t calls = 0;
+  uint64_t cacheHits = 0;    // served from the cache without a request
+  uint64_t cacheMisses = 0;  // needed a token from the endpoint (or waited
+                             // for another call's request)
+  uint64_t requests = 0;     // token requests sent (not calls)
+  uint64_t failures = 0;
+  // failures by their reason (TqFailureReason as the index)
+  std::array<uint64_t, kReasons> failuresByReason{};
+  uint64_t throttledCalls = 0;  // refused at once while the endpoint's wait
+                                // lasted (no request sent)
+  uint64_t earlyRefreshes = 0;  // early refreshes tried
+  uint64_t earlyRefreshFailures = 0;  // of those, failed (the cached token
+                                      // was served)
+  int64_t longestCallMicros = 0;      // the longest call
+  // The latest call: whether it was served from the cache, and when it was
+  // not, why it asked and how long its request took.
+  bool lastCallFromCache = false;
+  AzureRequestCause lastRequestCause = AzureRequestCause::kNone;
+  int64_t lastRequestMicros = 0;
 };
 
 }  // namespace TQCloudAuth

@@ -1,20 +1,13 @@
 #include "auth/azure/TQCloudAuthAzureLib.h"
 
-#include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <new>
-#include <vector>
 
 #include "auth/azure/internal/ClientAssertion.h"
 #include "auth/azure/internal/ProviderState.h"
-#include "auth/azure/internal/TokenReply.h"
-#include "auth/internal/RequestFailure.h"
 #include "auth/internal/TQCloudAuthLibAccess.h"
-#include "internal/crypto/CertificateFile.h"
-#include "internal/text/Redact.h"
-#include "platform/CKoString.h"
-#include "platform/SecureMemory.h"
-#include "platform/TQPassword.h"
+#include "internal/base/Decimal.h"
 #include "platform/internal/ConfigFile.h"
 
 using TQCloudAuth::AzureProviderState;
@@ -22,32 +15,22 @@ using TQCloudAuth::FetchedToken;
 
 namespace {
 
-// The longest lifetime believed: the endpoint's tokens live 60 to 90
-// minutes, 28 hours at most; a larger expires_in is taken as two days.
-constexpr int64_t kMaxLifetimeSeconds = 2 * 24 * 3600;
-// A token living at least this long is refreshed early at half its life
-// when the reply names no refresh_in.
-constexpr int64_t kHalfLifeRefreshSeconds = 2 * 3600;
-constexpr size_t kPasswordBufferSize = TQPassword::kMaxSecretSize + 1;
+// [TokenCache] MaxScopes: how many scopes a provider keeps tokens for.
+constexpr char kCacheSection[] = "TokenCache";
+constexpr char kMaxScopesKey[] = "MaxScopes";
 
-CKoError Unusable(const FXCodeLocation& loc, const std::string& reply,
-                  const std::vector<std::string>& secrets) {
-  std::string masked = MaskSecrets(reply, secrets);
-  CKoError st = FXErrorUtil::ErrorWin32(
-      loc, TQ_ERROR_GENERAL, TqFailureReason::kBadReply,
-      "Failed to unserialize auth response [%s]", QuoteReply(masked).c_str());
-  WipeString(masked);
-  return st;
-}
-
-// A text the endpoint wrote, for a message: its secret and any token masked,
-// cut to a few KiB.
-std::string Quoted(const std::string& text, const std::string& token,
-                   const std::vector<std::string>& secrets) {
-  std::string masked = MaskSecrets(RedactValue(text, token), secrets);
-  std::string quoted = QuoteText(masked, text.size());
-  WipeString(masked);
-  return quoted;
+TQCloudAuth::AzureRequestCause CauseOf(TQCloudAuth::FetchCause cause) {
+  switch (cause) {
+    case TQCloudAuth::FetchCause::kNoneCached:
+      return TQCloudAuth::AzureRequestCause::kNoneCached;
+    case TQCloudAuth::FetchCause::kExpiring:
+      return TQCloudAuth::AzureRequestCause::kExpiring;
+    case TQCloudAuth::FetchCause::kEarlyRefresh:
+      return TQCloudAuth::AzureRequestCause::kEarlyRefresh;
+    case TQCloudAuth::FetchCause::kNone:
+      break;
+  }
+  return TQCloudAuth::AzureRequestCause::kNone;
 }
 
 }  // namespace
@@ -79,7 +62,7 @@ CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  // Read once, for the transport and the assertion alike.
+  // Read once, for the transport, the cache and the assertion alike.
   const ConfigSnapshot config = LoadConfig();
   st = TQCloudAuthLibAccess::InitCurl(*this, config);
   if (st.IsError()) {
@@ -91,6 +74,29 @@ CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
       !config.ini->Get(kAssertionAlgorithmSection, kAssertionAlgorithmKey,
                        state.algorithmText) ||
       ParseAssertionAlgorithm(state.algorithmText, state.algorithm);
+  std::string text;
+  int64_t maxScopes = TQCloudAuth::TokenCache::kDefaultMaxScopes;
+  if (config.ini->Get(kCacheSection, kMaxScopesKey, text) &&
+      !ParseDecimal(text, 1, TQCloudAuth::TokenCache::kMostMaxScopes,
+                    maxScopes)) {
+    event.DebugLvl("Init", EvDebug::kWarning,
+                   "Warning: [%s] %s [%s] is not a number from 1 to %zu; "
+                   "using %zu",
+                   kCacheSection, kMaxScopesKey, text.substr(0, 32).c_str(),
+                   TQCloudAuth::TokenCache::kMostMaxScopes,
+                   TQCloudAuth::TokenCache::kDefaultMaxScopes);
+  }
+  state.cache =
+      std::make_unique<TQCloudAuth::TokenCache>(static_cast<size_t>(maxScopes));
+  auto first = std::make_shared<TQCloudAuth::CredentialSnapshot>();
+  first->params = azureParams.get();
+  first->storedPassword = args.password;
+  first->rowPassword = args.password;
+  first->rowInfo = state.rowInfo;
+  {
+    std::lock_guard<std::mutex> lock(state.credentialMutex);
+    state.credential = std::move(first);
+  }
   initialized = true;
   return CKoError::Success();
 }
@@ -109,207 +115,91 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
                                    TqFailureReason::kInvalidArgument,
                                    "Invalid Arguments");
   }
+  using Steady = std::chrono::steady_clock;
+  const Steady::time_point start = Steady::now();
+  AzureProviderState& state = *m_state;
   const std::string& scope = args->azureArgs->scope;
-  CKoError st = m_state->cache.Get(
+  Steady::duration requestTime{};
+  TQCloudAuth::GetOutcome outcome;
+  CKoError st = state.cache->Get(
       scope, clock,
-      [this, &scope](FetchedToken& out) {
-        return AzureProviderAccess::RequestToken(*this, scope, out);
+      [this, &scope, &requestTime](FetchedToken& out) {
+        const Steady::time_point sent = Steady::now();
+        CKoError fetched = AzureProviderAccess::RequestToken(*this, scope, out);
+        requestTime = Steady::now() - sent;
+        return fetched;
       },
-      *ret);
+      *ret, &outcome);
+
+  const auto micros = [](Steady::duration d) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+  };
+  const int64_t took = micros(Steady::now() - start);
+  ++state.calls;
+  ++(outcome.cause == TQCloudAuth::FetchCause::kNone ? state.hits
+                                                     : state.misses);
+  if (outcome.cause == TQCloudAuth::FetchCause::kEarlyRefresh) {
+    ++state.earlyRefreshes;
+    state.earlyRefreshFailures += outcome.servedCached ? 1 : 0;
+  }
+  int64_t longest = state.longestCallMicros.load();
+  while (took > longest &&
+         !state.longestCallMicros.compare_exchange_weak(longest, took)) {
+  }
+  if (st.IsError()) {
+    ++state.failures;
+    const auto reason = static_cast<size_t>(st.GetReason());
+    if (reason < TQCloudAuth::AzureCounters::kReasons) {
+      ++state.failuresByReason[reason];
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(state.lastMutex);
+    state.lastCallFromCache =
+        !st.IsError() && outcome.cause == TQCloudAuth::FetchCause::kNone;
+    if (outcome.fetched) {
+      state.lastRequestCause = CauseOf(outcome.cause);
+      state.lastRequestMicros = micros(requestTime);
+    }
+  }
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
   return CKoError::Success();
 }
 
+TQCloudAuth::AzureCounters TQCloudAuthAzureLib::getCounters() const {
+  const AzureProviderState& state = *m_state;
+  TQCloudAuth::AzureCounters out;
+  out.calls = state.calls.load();
+  out.cacheHits = state.hits.load();
+  out.cacheMisses = state.misses.load();
+  out.requests = state.requests.load();
+  out.failures = state.failures.load();
+  for (size_t i = 0; i < out.failuresByReason.size(); ++i) {
+    out.failuresByReason[i] = state.failuresByReason[i].load();
+  }
+  out.throttledCalls = state.throttledCalls.load();
+  out.earlyRefreshes = state.earlyRefreshes.load();
+  out.earlyRefreshFailures = state.earlyRefreshFailures.load();
+  out.longestCallMicros = state.longestCallMicros.load();
+  std::lock_guard<std::mutex> lock(m_state->lastMutex);
+  out.lastCallFromCache = state.lastCallFromCache;
+  out.lastRequestCause = state.lastRequestCause;
+  out.lastRequestMicros = state.lastRequestMicros;
+  return out;
+}
+
 TQCloudAuth::TokenCache& AzureProviderAccess::Cache(TQCloudAuthAzureLib& lib) {
-  return lib.m_state->cache;
+  return *lib.m_state->cache;
 }
 
-CKoError AzureProviderAccess::Sha256Thumbprint(TQCloudAuthAzureLib& lib,
-                                               const std::string& password,
-                                               std::string& outThumbprint) {
+void AzureProviderAccess::RememberStored(TQCloudAuthAzureLib& lib, int assocId,
+                                         int entity,
+                                         const std::string& rowInfo) {
   AzureProviderState& state = *lib.m_state;
-  std::lock_guard<std::mutex> lock(state.thumbprintMutex);
-  if (state.sha256Thumbprint.empty()) {
-    const std::string& bytes = lib.azureParams->stagedCertificate;
-    const CertificateFile parsed =
-        CertificateFile::Parse(bytes.data(), bytes.size(), password);
-    state.sha256Thumbprint = Thumbprint(parsed.certificate.get(), EVP_sha256());
-    if (state.sha256Thumbprint.empty()) {
-      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                     TqFailureReason::kCredentialInvalid,
-                                     "Failed to sign jwt assertion");
-    }
-  }
-  outThumbprint = state.sha256Thumbprint;
-  return CKoError::Success();
-}
-
-CKoError AzureProviderAccess::RequestToken(TQCloudAuthAzureLib& lib,
-                                           const std::string& scope,
-                                           FetchedToken& out) {
-  // No lock of the provider's is held: requests for different scopes run at
-  // once, each on a pooled connection of its own.
-  const TQCloudAuth::AzureParams& p = *lib.azureParams;
-  AzureProviderState& state = *lib.m_state;
-  const CKoString url = CKoString::Format(
-      "{1}{2}/oauth2/v2.0/token", p.getLoginEndpoint(), p.getTenantId());
-  // The client id is encoded like every other value: it cannot add a field.
-  CKoString body = CKoString::Format(
-      "client_id={1}&scope={2}&grant_type=client_credentials&",
-      lib.UrlEncode(p.getApplicationId()), lib.UrlEncode(scope));
-
-  // The decrypted secret lives only here and in wiped copies, until the
-  // request's outcome is known: a reply that echoes it is masked.
-  SecretBuffer<kPasswordBufferSize> buffer;
-  unsigned long length = kPasswordBufferSize - 1;
-  const std::string stored = lib.params->getPassword();
-  if (!stored.empty()) {
-    CKoError st = TQPassword().Decrypt(stored.c_str(), buffer.data(), &length);
-    if (st.IsError()) {
-      return st.Push(TQ_LOC);
-    }
-  }
-  std::vector<std::string> secrets{std::string(buffer.c_str())};
-  struct WipeSecrets {
-    std::vector<std::string>& v;
-    ~WipeSecrets() {
-      for (std::string& s : v) {
-        WipeString(s);
-      }
-    }
-  } wipeSecrets{secrets};
-  const std::string& secret = secrets.front();
-  buffer.Wipe();
-
-  const App::AzureAuthType authType = p.getAuthType();
-  if (authType == App::AzureAuthType::kClientSecret) {
-    std::string encoded = lib.UrlEncode(secret);
-    StringWipeGuard wipeEncoded(encoded);
-    body += CKoString::Format("client_secret={1}", encoded);
-  } else if (authType == App::AzureAuthType::kCertificate) {
-    if (!state.algorithmValid) {
-      return FXErrorUtil::ErrorWin32(
-          TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kConfigInvalid,
-          "[%s] %s [%s] in tqcloudauth.ini is not %s",
-          kAssertionAlgorithmSection, kAssertionAlgorithmKey,
-          EscapeControls(QuoteText(state.algorithmText), LineBreaks::kEscape)
-              .c_str(),
-          kAssertionAlgorithmValues);
-    }
-    // Another credential of the same certificate name may have staged its
-    // own certificate there since: never sign with its key.
-    CKoError staged = lib.azureParams->stageCertificate();
-    if (staged.IsError()) {
-      return staged.Push(TQ_LOC);
-    }
-    AssertionInputs in;
-    in.algorithm = state.algorithm;
-    in.tokenUrl = url.c_str();
-    in.applicationId = p.getApplicationId();
-    in.now = lib.clock();
-    const std::string file = p.getCertificateFile();
-    TQLibCurl& curl = *lib.curl;
-    if (in.algorithm == AssertionAlgorithm::kPs256) {
-      CKoError st = Sha256Thumbprint(lib, secret, in.thumbprint);
-      if (st.IsError()) {
-        return st.Push(TQ_LOC);
-      }
-    } else {
-      in.thumbprint = p.getCertificateThumbprint();
-    }
-    CKoString part;
-    const bool signed_ = BuildAssertionPart(
-        in,
-        [&](const std::string& input, unsigned char* signature,
-            unsigned int& size) {
-          return in.algorithm == AssertionAlgorithm::kPs256
-                     ? curl.SignSHA256withRSAPSS(file, input, secret, signature,
-                                                 size)
-                     : curl.SignSHA256withRSA(file, input, secret, signature,
-                                              size);
-        },
-        part);
-    if (!signed_) {
-      return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                     TqFailureReason::kCredentialInvalid,
-                                     "Failed to sign jwt assertion");
-    }
-    body += part;
-  } else {
-    return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kCredentialInvalid,
-        "Unknown authorization type [%d]", static_cast<int>(authType));
-  }
-
-  const std::vector<std::string> headers = {
-      CKoString::Format("Content-Type: {1}",
-                        "application/x-www-form-urlencoded")
-          .c_str()};
-  std::string bodyText(body.c_str(), body.Length());
-  StringWipeGuard wipeBody(bodyText);
-  TQHttpResult result;
-  if (!lib.curl->Exchange(HTTP_REQ_POST, url.c_str(), headers, bodyText,
-                          result)) {
-    SendFailure failure;
-    failure.code = result.curlCode != 0 ? result.curlCode : result.httpStatus;
-    failure.text = result.curlCode != 0 ? result.errorText : result.body;
-    failure.reason = result.reason;
-    failure.retryAfterSeconds = std::max<int64_t>(result.retryAfterSeconds, 0);
-    // The endpoint says best what went wrong: its error names the kind and
-    // the AADSTS number.
-    AadError error;
-    if (result.curlCode == 0 && failure.reason != TqFailureReason::kThrottled &&
-        ReadAadError(result.body, error)) {
-      failure.reason = error.reason;
-      failure.serviceCode = error.code;
-    }
-    CKoError st = RequestFailed(TQ_LOC, lib.event, url.c_str(), bodyText,
-                                failure, secrets);
-    WipeString(failure.text);
-    return st;
-  }
-  if (result.body.empty()) {
-    return ResponseEmpty(TQ_LOC, lib.event, url.c_str(), bodyText);
-  }
-  const std::string& response = result.body;
-
-  AadError error;
-  TokenFields fields;
-  switch (ReadTokenReply(response, fields, error)) {
-    case ReplyKind::kToken:
-      break;
-    case ReplyKind::kError: {
-      // The endpoint's words are shown, a few KiB of them, but not a token
-      // or the secret it put among them.
-      CKoError st = FXErrorUtil::ErrorWin32(
-          TQ_LOC, TQ_ERROR_GENERAL, error.reason,
-          "Auth request failed with error [%s] [%s]",
-          Quoted(error.error, error.token, secrets).c_str(),
-          Quoted(error.description, error.token, secrets).c_str());
-      return st.SetServiceCode(error.code);
-    }
-    case ReplyKind::kUnusable:
-      // Everything is checked before anything is kept: a reply without a
-      // token or with an unusable lifetime (not a whole number, or
-      // negative: a token already expired) must not replace a good cached
-      // token.
-      return Unusable(TQ_LOC, response, secrets);
-  }
-
-  const int64_t now = lib.clock();
-  out.token.accessToken = fields.accessToken;
-  out.token.tokenType = fields.tokenType;
-  out.hasExpiry = fields.hasExpiresIn;
-  if (fields.hasExpiresIn) {
-    const int64_t lifetime = std::min(fields.expiresIn, kMaxLifetimeSeconds);
-    out.token.expireTime = now + lifetime;
-    if (fields.hasRefreshIn && fields.refreshIn < lifetime) {
-      out.token.refreshTime = now + fields.refreshIn;
-    } else if (lifetime >= kHalfLifeRefreshSeconds) {
-      out.token.refreshTime = now + lifetime / 2;
-    }
-  }
-  return CKoError::Success();
+  state.stored = true;
+  state.assocId = assocId;
+  state.entity = entity;
+  state.rowInfo = rowInfo;
 }

@@ -61,6 +61,11 @@ class TQ_EXPORT TQCloudAuthAzureLib : public TQCloudAuthLib {
   CKoError getAuthToken(const TQCloudAuth::GetAuthTokenArgs* args,
                         TQCloudAuth::GetAuthTokenRet* ret) override;
 
+  // getCounters: what the provider did so far (hits, misses, requests,
+  // failures by reason, throttled calls, early refreshes, the longest call,
+  // the latest call's source); any thread may ask at any time.
+  TQCloudAuth::AzureCounters getCounters() const;
+
  protected:
   // The clock the cache and the assertion use; tests replace it.
   using Clock = int64_t (*)();

@@ -1,9 +1,11 @@
 #include "internal/cache/TokenCache.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
+#include "internal/base/ForkGeneration.h"
 #include "platform/SecureMemory.h"
 
 namespace TQCloudAuth {
@@ -39,7 +41,11 @@ struct TokenCache::Entry {
   std::atomic<int64_t> lastUse{0};
 };
 
-TokenCache::TokenCache() = default;
+TokenCache::TokenCache(size_t maxScopes)
+    : m_maxScopes(maxScopes < 1                ? 1
+                  : maxScopes > kMostMaxScopes ? kMostMaxScopes
+                                               : maxScopes),
+      m_generation(ForkGeneration()) {}
 TokenCache::~TokenCache() = default;
 
 bool TokenCache::Fresh(const Entry& e, int64_t now) {
@@ -70,7 +76,7 @@ TokenCache::Entry& TokenCache::FindOrMake(const std::string& scope) {
   if (it != m_entries.end()) {
     return *it->second;
   }
-  if (m_entries.size() >= kMaxScopes) {
+  if (m_entries.size() >= m_maxScopes) {
     auto victim = m_entries.end();
     for (auto e = m_entries.begin(); e != m_entries.end(); ++e) {
       const Entry& c = *e->second;
@@ -95,10 +101,35 @@ TokenCache::Entry& TokenCache::FindOrMake(const std::string& scope) {
   return *m_entries.emplace(scope, std::make_unique<Entry>()).first->second;
 }
 
+void TokenCache::ForgetFlightsOfParent() {
+  const uint64_t generation = ForkGeneration();
+  if (generation == m_generation) {
+    return;
+  }
+  m_generation = generation;
+  for (auto it = m_entries.begin(); it != m_entries.end();) {
+    // The flight's thread is the parent's: its waiters there are not ours,
+    // and its outcome never comes here. Left alive (not destroyed): its
+    // mutex may be held by that thread.
+    if (it->second->flight) {
+      new std::shared_ptr<Flight>(std::move(it->second->flight));
+    }
+    if (!it->second->hasToken) {
+      it = m_entries.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 CKoError TokenCache::Get(const std::string& scope, Clock clock,
-                         const Fetch& fetch, GetAuthTokenRet& ret) {
+                         const Fetch& fetch, GetAuthTokenRet& ret,
+                         GetOutcome* outcome) {
+  GetOutcome unused;
+  GetOutcome& done = outcome != nullptr ? *outcome : unused;
+  done = GetOutcome();
   const int64_t now = clock();
-  {
+  if (m_generation == ForkGeneration()) {
     std::shared_lock<std::shared_mutex> lock(m_mutex);
     auto it = m_entries.find(scope);
     if (it != m_entries.end()) {
@@ -115,6 +146,7 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
   bool early = false;
   {
     std::unique_lock<std::shared_mutex> lock(m_mutex);
+    ForgetFlightsOfParent();
     Entry& e = FindOrMake(scope);
     Touch(e, now);
     if (Fresh(e, now)) {
@@ -124,8 +156,12 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
         return CKoError::Success();
       }
       early = true;
-    } else if (e.flight) {
-      flight = e.flight;
+      done.cause = FetchCause::kEarlyRefresh;
+    } else {
+      done.cause = e.hasToken ? FetchCause::kExpiring : FetchCause::kNoneCached;
+      if (e.flight) {
+        flight = e.flight;
+      }
     }
     if (!flight) {
       e.flight = std::make_shared<Flight>();
@@ -144,6 +180,7 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
 
   FetchedToken fetched;
   CKoError st;
+  done.fetched = true;
   // Whatever happens in fetch, the callers waiting on the flight are
   // released and the scope is free for the next request.
   struct Landing {
@@ -184,11 +221,14 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
     e.nextEarlyAttempt = 0;
     CopyTo(e.token, ret);
   } else if (early) {
-    e.nextEarlyAttempt = after + kEarlyRetryPauseSeconds;
+    // A throttled endpoint said how long to wait: no early request before.
+    e.nextEarlyAttempt =
+        after + std::max(kEarlyRetryPauseSeconds, st.GetRetryAfterSeconds());
     if (e.hasToken && e.token.expireTime - kRefreshMarginSeconds > now) {
       // The token this call found is still good: the outage is ridden out.
       CopyTo(e.token, ret);
       result = CKoError::Success();
+      done.servedCached = true;
     }
   }
   {

@@ -147,12 +147,6 @@ TEST_F(FailureReasonsTest, EachFailureCarriesItsReason) {
          idp->SetFault(slow);
        },
        TqFailureReason::kTimedOut},
-      {"throttled",
-       [&] {
-         Store(Encrypted(kSecret), login);
-         fault(429, "slow down", "7");
-       },
-       TqFailureReason::kThrottled, 0, 7},
       {"server error",
        [&] {
          Store(Encrypted(kSecret), login);
@@ -174,6 +168,14 @@ TEST_F(FailureReasonsTest, EachFailureCarriesItsReason) {
       {"secret that does not decrypt",
        [&] { Store("ENC1:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", login); },
        TqFailureReason::kCredentialInvalid},
+      // Last: the wait it is told holds for every later request of the
+      // credential in this process.
+      {"throttled",
+       [&] {
+         Store(Encrypted(kSecret), login);
+         fault(429, "slow down", "7");
+       },
+       TqFailureReason::kThrottled, 0, 7},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "auth/azure/TQCloudAuthAzureArgs.h"
 #include "auth/azure/internal/ClientAssertion.h"
 #include "internal/cache/TokenCache.h"
 
@@ -10,10 +13,27 @@ class TQCloudAuthAzureLib;
 
 namespace TQCloudAuth {
 
-// What an Azure provider keeps beside its parameters: its tokens and how it
-// signs. Shared by the threads that use the provider.
+// The credential one request uses, fixed for the request: a provider that
+// notices a rotated credential makes a new one, and requests under way keep
+// theirs.
+struct CredentialSnapshot {
+  AzureParams* params = nullptr;  // the provider's, or owned
+  std::unique_ptr<AzureParams> owned;
+  std::string storedPassword;  // encrypted, as stored
+  // The stored row it was made from: a change of either is a rotation.
+  std::string rowPassword;
+  std::string rowInfo;
+  // The certificate's SHA-256 thumbprint (bytes), made at its first PS256
+  // signature (a PKCS#12 file opens only with the password).
+  std::mutex thumbprintMutex;
+  std::string sha256Thumbprint;
+};
+
+// What an Azure provider keeps beside its parameters: its tokens, how it
+// signs, where its credential is stored, what it did. Shared by the threads
+// that use the provider.
 struct AzureProviderState {
-  TokenCache cache;
+  std::unique_ptr<TokenCache> cache = std::make_unique<TokenCache>();
 
   // [Azure] AssertionAlgorithm as read at Init; an unusable value fails each
   // request that needs an assertion (the text kept to name it).
@@ -21,10 +41,31 @@ struct AzureProviderState {
   AssertionAlgorithm algorithm = AssertionAlgorithm::kRs256;
   std::string algorithmText;
 
-  // The certificate's SHA-256 thumbprint (bytes), made at the first PS256
-  // signature (a PKCS#12 file opens only with the password).
-  std::mutex thumbprintMutex;
-  std::string sha256Thumbprint;
+  // The stored credential the provider was made from (by the factory);
+  // without one, the credential never changes.
+  bool stored = false;
+  int assocId = 0;
+  int entity = 0;
+  std::string rowInfo;  // as the factory read it
+
+  std::mutex credentialMutex;
+  std::shared_ptr<CredentialSnapshot> credential;  // under credentialMutex
+
+  // Counters (AzureCounters); the latest call's under lastMutex.
+  std::atomic<uint64_t> calls{0};
+  std::atomic<uint64_t> hits{0};
+  std::atomic<uint64_t> misses{0};
+  std::atomic<uint64_t> requests{0};
+  std::atomic<uint64_t> failures{0};
+  std::atomic<uint64_t> failuresByReason[AzureCounters::kReasons] = {};
+  std::atomic<uint64_t> throttledCalls{0};
+  std::atomic<uint64_t> earlyRefreshes{0};
+  std::atomic<uint64_t> earlyRefreshFailures{0};
+  std::atomic<int64_t> longestCallMicros{0};
+  std::mutex lastMutex;
+  bool lastCallFromCache = false;
+  AzureRequestCause lastRequestCause = AzureRequestCause::kNone;
+  int64_t lastRequestMicros = 0;
 };
 
 }  // namespace TQCloudAuth
@@ -34,14 +75,29 @@ class AzureProviderAccess {
  public:
   static TQCloudAuth::TokenCache& Cache(TQCloudAuthAzureLib& lib);
 
+  // RememberStored: the provider is made from the stored credential
+  // (assocId, entity) whose additional information is rowInfo; before Init.
+  static void RememberStored(TQCloudAuthAzureLib& lib, int assocId, int entity,
+                             const std::string& rowInfo);
+
   // RequestToken: one token request for scope; out filled on success.
   static CKoError RequestToken(TQCloudAuthAzureLib& lib,
                                const std::string& scope,
                                TQCloudAuth::FetchedToken& out);
 
  private:
-  // The certificate's SHA-256 thumbprint (bytes), made once.
-  static CKoError Sha256Thumbprint(TQCloudAuthAzureLib& lib,
+  // The credential to use now: a stored one that changed since is read
+  // again (rotation).
+  static CKoError Current(
+      TQCloudAuthAzureLib& lib,
+      std::shared_ptr<TQCloudAuth::CredentialSnapshot>& out);
+  // One request with snapshot.
+  static CKoError RequestWith(TQCloudAuthAzureLib& lib,
+                              TQCloudAuth::CredentialSnapshot& snapshot,
+                              const std::string& scope,
+                              TQCloudAuth::FetchedToken& out);
+  // The certificate's SHA-256 thumbprint (bytes), made once per snapshot.
+  static CKoError Sha256Thumbprint(TQCloudAuth::CredentialSnapshot& snapshot,
                                    const std::string& password,
                                    std::string& outThumbprint);
 };

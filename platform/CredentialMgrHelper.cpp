@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "internal/base/Decimal.h"
+#include "internal/base/ForkGeneration.h"
 #include "internal/base/StringFormat.h"
 #include "internal/io/FileReader.h"
 #include "platform/auto_handle.h"
@@ -261,9 +262,11 @@ struct OpenReader {
   std::map<std::pair<int, int>, Row> rows;
 };
 
+// The process's own: a forked child opens the store anew, as SQLite asks,
+// and leaves the parent's connection alone. Lives as long as the process.
 OpenReader& Reader() {
-  static OpenReader* reader = new OpenReader();  // lives as long as the process
-  return *reader;
+  static auto* reader = new PerProcess<OpenReader>();
+  return reader->Get();
 }
 
 }  // namespace

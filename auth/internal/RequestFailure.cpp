@@ -19,12 +19,34 @@ std::string JsonEscaped(const std::string& value) {
   return out;
 }
 
+// Every byte but RFC 3986's unreserved ones as %XX, in the case given: the
+// way a server may write back what it decoded.
+std::string PercentEncoded(const std::string& value, bool upper) {
+  const char* const hex = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  std::string out;
+  for (const char c : value) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') ||
+        (b >= '0' && b <= '9') || b == '-' || b == '.' || b == '_' ||
+        b == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += hex[b >> 4];
+      out += hex[b & 0x0F];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string MaskSecrets(std::string text,
                         const std::vector<std::string>& secrets) {
   for (const std::string& secret : secrets) {
-    std::string forms[] = {secret, urlEncode(secret), JsonEscaped(secret)};
+    std::string forms[] = {secret, urlEncode(secret),
+                           PercentEncoded(secret, true),
+                           PercentEncoded(secret, false), JsonEscaped(secret)};
     for (std::string& form : forms) {
       std::string masked = RedactSecret(text, form);
       WipeString(text);

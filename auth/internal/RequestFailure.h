@@ -25,8 +25,8 @@ struct SendFailure {
 // returns 774 "Request failed with ErrorCode [<code>] Message [<text>]"
 // with the failure's reason and details. The body's secret values are
 // masked (RedactFormBody); the text goes through QuoteReply (token values
-// masked, cut to a few KiB) with every one of secrets, and its URL-encoded
-// form, masked as well: an endpoint may echo what it was sent.
+// masked, cut to a few KiB) with every one of secrets masked as well
+// (MaskSecrets): an endpoint may echo what it was sent.
 CKoError RequestFailed(const FXCodeLocation& loc, EvDebug& log,
                        const std::string& url, const std::string& body,
                        const SendFailure& failure,
@@ -38,7 +38,10 @@ CKoError RequestFailed(const FXCodeLocation& loc, EvDebug& log,
 CKoError ResponseEmpty(const FXCodeLocation& loc, EvDebug& log,
                        const std::string& url, const std::string& body);
 
-// MaskSecrets: text with every occurrence of each of secrets, and of its
-// URL-encoded form, replaced by "***" (RedactValue).
+// MaskSecrets: text with every occurrence of each of secrets replaced by
+// "***", as sent and in the forms an endpoint may write it back in:
+// URL-encoded (as the body sends it, and with every reserved byte encoded,
+// in upper- or lower-case hex) and JSON-escaped. Secrets shorter than
+// kShortestMaskedSecret are left (RedactSecret).
 std::string MaskSecrets(std::string text,
                         const std::vector<std::string>& secrets);

@@ -11,3 +11,37 @@
 // state untouched. Reading it is one atomic load.
 // Tests: tests/auth/Fork_test.cpp
 uint64_t ForkGeneration() noexcept;
+
+#include <atomic>
+
+// PerProcess<T>: one T for this process, made on first use and made anew in
+// a forked child. The parent's is left as it was and never destroyed there:
+// its locks may be held by threads that do not exist in the child, and its
+// connections are the parent's to close. Made without a lock, so that no
+// lock of the parent's is ever waited on.
+template <class T>
+class PerProcess {
+ public:
+  T& Get() {
+    const uint64_t generation = ForkGeneration();
+    for (;;) {
+      Holder* held = m_held.load(std::memory_order_acquire);
+      if (held != nullptr && held->generation == generation) {
+        return held->object;
+      }
+      auto* made = new Holder{generation, T()};
+      if (m_held.compare_exchange_strong(held, made,
+                                         std::memory_order_acq_rel)) {
+        return made->object;  // the one before is left alive
+      }
+      delete made;  // another thread of this process made it first
+    }
+  }
+
+ private:
+  struct Holder {
+    uint64_t generation;
+    T object;
+  };
+  std::atomic<Holder*> m_held{nullptr};
+};

@@ -2,7 +2,6 @@
 
 #include <time.h>
 
-#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -19,26 +18,10 @@ struct Gate {
   std::unordered_map<std::string, int64_t> until;  // key -> ms
 };
 
-// The process's gate, made again in a forked child.
+// The process's gate, made anew in a forked child.
 Gate& ThisProcessGate() {
-  static std::atomic<Gate*> gate{nullptr};
-  static std::atomic<uint64_t> generation{0};
-  static std::mutex making;
-  const uint64_t now = ForkGeneration();
-  Gate* g = gate.load(std::memory_order_acquire);
-  if (g != nullptr && generation.load(std::memory_order_acquire) == now) {
-    return *g;
-  }
-  // A child is one thread when it starts; the parent's gate, whose lock a
-  // parent thread may hold, is left as it is (never freed).
-  std::lock_guard<std::mutex> lock(making);
-  g = gate.load(std::memory_order_acquire);
-  if (g == nullptr || generation.load(std::memory_order_acquire) != now) {
-    g = new Gate();
-    generation.store(now, std::memory_order_release);
-    gate.store(g, std::memory_order_release);
-  }
-  return *g;
+  static PerProcess<Gate> gate;
+  return gate.Get();
 }
 
 }  // namespace

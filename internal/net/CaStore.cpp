@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "internal/base/ForkGeneration.h"
 #include "internal/crypto/OpenSslHandles.h"
 #include "internal/io/FileReader.h"
 #include "internal/net/CurlHandles.h"
@@ -31,9 +32,19 @@ struct Cached {
   uint64_t lastUse = 0;
 };
 
-std::mutex g_mutex;
-std::map<std::string, Cached>* g_cache = nullptr;  // under g_mutex
-uint64_t g_uses = 0;                               // under g_mutex
+// The bundles parsed: the process's own (a forked child parses its own).
+// Lives as long as the process: TLS connections still open at exit hold
+// its stores.
+struct Bundles {
+  std::mutex mutex;
+  std::map<std::string, Cached> cache;  // under mutex
+  uint64_t uses = 0;                    // under mutex
+};
+
+Bundles& ThisProcessBundles() {
+  static auto* bundles = new PerProcess<Bundles>();
+  return bundles->Get();
+}
 
 }  // namespace
 
@@ -43,11 +54,12 @@ bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
                   std::string& outError) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_cache != nullptr) {
-      auto it = g_cache->find(path);
-      if (it != g_cache->end() && it->second.identity == FileIdentity::Of(st)) {
-        it->second.lastUse = ++g_uses;
+    Bundles& b = ThisProcessBundles();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    {
+      auto it = b.cache.find(path);
+      if (it != b.cache.end() && it->second.identity == FileIdentity::Of(st)) {
+        it->second.lastUse = ++b.uses;
         out = it->second.store;
         return true;
       }
@@ -99,33 +111,30 @@ bool CaStore::Get(const std::string& path, std::shared_ptr<const CaStore>& out,
   made->m_path = path;
   made->m_count = count;
 
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (g_cache == nullptr) {
-    // Lives as long as the process: TLS connections still open at exit
-    // hold its stores.
-    g_cache = new std::map<std::string, Cached>();
-  }
-  auto same = g_cache->find(path);
-  if (same != g_cache->end() && same->second.identity == identity) {
+  Bundles& b = ThisProcessBundles();
+  std::lock_guard<std::mutex> lock(b.mutex);
+  std::map<std::string, Cached>* const cache = &b.cache;
+  auto same = cache->find(path);
+  if (same != cache->end() && same->second.identity == identity) {
     // Another thread parsed the same version meanwhile: one store per
     // version, so that connections grouped by store stay together.
-    same->second.lastUse = ++g_uses;
+    same->second.lastUse = ++b.uses;
     out = same->second.store;
     return true;
   }
-  if (g_cache->size() >= kMaxCachedBundles && g_cache->count(path) == 0) {
-    auto oldest = g_cache->begin();
-    for (auto it = g_cache->begin(); it != g_cache->end(); ++it) {
+  if (cache->size() >= kMaxCachedBundles && cache->count(path) == 0) {
+    auto oldest = cache->begin();
+    for (auto it = cache->begin(); it != cache->end(); ++it) {
       if (it->second.lastUse < oldest->second.lastUse) {
         oldest = it;
       }
     }
-    g_cache->erase(oldest);
+    cache->erase(oldest);
   }
-  Cached& slot = (*g_cache)[path];
+  Cached& slot = (*cache)[path];
   slot.identity = identity;
   slot.store = made;
-  slot.lastUse = ++g_uses;
+  slot.lastUse = ++b.uses;
   out = std::move(made);
   return true;
 }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "internal/base/ForkGeneration.h"
 #include "internal/net/CurlHandles.h"
 #include "platform/SecureMemory.h"
 
@@ -164,11 +165,13 @@ namespace {
 
 class CurlPool {
  public:
+  // The process's pool. A forked child gets a pool of its own: it never
+  // uses, nor closes, the parent's connections and TLS sessions. Never
+  // destroyed: handles may still be returned while the process exits, and
+  // libcurl may already be cleaned up by then.
   static CurlPool& Instance() {
-    // Never destroyed: handles may still be returned while the process
-    // exits, and libcurl may already be cleaned up by then.
-    static CurlPool* pool = new CurlPool();
-    return *pool;
+    static auto* pool = new PerProcess<CurlPool>();
+    return pool->Get();
   }
 
   std::shared_ptr<CurlPoolGroup> Take(const CurlConnectionSettings& settings,

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "internal/base/ForkGeneration.h"
 #include "internal/io/FileReader.h"
 #include "platform/auto_handle.h"
 #include "platform/internal/TqHome.h"
@@ -24,9 +25,10 @@ struct ParsedConfig {
   std::shared_ptr<const IniFile> ini;
 };
 
+// The process's own (a forked child keeps its own), outliving every user.
 ParsedConfig& LastParsed() {
-  static ParsedConfig* last = new ParsedConfig();  // outlives every user
-  return *last;
+  static auto* last = new PerProcess<ParsedConfig>();
+  return last->Get();
 }
 
 std::shared_ptr<const IniFile> NoSettings() {

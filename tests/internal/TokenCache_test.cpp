@@ -257,6 +257,10 @@ TEST_F(TokenCacheTest, EarlyRefreshRidesOutAFailingEndpoint) {
       res.status = 503;
       res.set_content(R"({"error":"temporarily_unavailable"})",
                       "application/json");
+    } else if (reply == "429") {
+      res.status = 429;
+      res.set_header("Retry-After", "120");
+      res.set_content("slow down", "text/plain");
     } else {
       res.set_content(reply, "application/json");
     }
@@ -348,6 +352,26 @@ TEST_F(TokenCacheTest, EarlyRefreshRidesOutAFailingEndpoint) {
       EXPECT_EQ(count(), before + 1) << l.reply;
     }
   }
+
+  // Last (the wait holds for the endpoint's credential from now on): an
+  // early request answered 429 serves the cached token, and no request of
+  // any kind goes for as long as the endpoint said.
+  lib->cache().Clear();
+  script(R"({"access_token":"kept","expires_in":3600,"refresh_in":600})");
+  ClockedLib::now = t0;
+  ASSERT_FALSE(Token(*lib, ScopeFor(2), ret).IsError());
+  script("429");
+  const int before = count();
+  for (const int64_t at : {661, 700, 900, 1500}) {
+    ClockedLib::now = t0 + at;
+    GetAuthTokenRet out;
+    ASSERT_FALSE(Token(*lib, ScopeFor(2), out).IsError()) << at;
+    EXPECT_EQ(out.accessToken, "kept") << at;
+  }
+  EXPECT_EQ(count(), before + 1) << "one early request, answered 429";
+  EXPECT_EQ(Token(*lib, ScopeFor(3), ret).GetReason(),
+            TqFailureReason::kThrottled);
+  EXPECT_EQ(count(), before + 1);
 }
 
 }  // namespace

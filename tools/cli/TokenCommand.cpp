@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "auth/TQCloudAuthLib.h"
+#include "auth/azure/TQCloudAuthAzureLib.h"
 #include "internal/text/Redact.h"
 #include "platform/SecureMemory.h"
 #include "tools/cli/CliCommand.h"
@@ -12,6 +13,43 @@
 #include "tools/cli/Doctor.h"
 
 namespace tqcli {
+namespace {
+
+const char* CauseText(TQCloudAuth::AzureRequestCause cause) {
+  switch (cause) {
+    case TQCloudAuth::AzureRequestCause::kNoneCached:
+      return "none cached";
+    case TQCloudAuth::AzureRequestCause::kExpiring:
+      return "the cached one expiring";
+    case TQCloudAuth::AzureRequestCause::kEarlyRefresh:
+      return "early refresh";
+    case TQCloudAuth::AzureRequestCause::kNone:
+      break;
+  }
+  return "none";
+}
+
+// With --verbose, where the token came from, on standard error.
+void ReportSource(const Console& console, const TQCloudAuthLib& lib,
+                  bool failed) {
+  const auto* azure = dynamic_cast<const TQCloudAuthAzureLib*>(&lib);
+  if (azure == nullptr) {
+    return;
+  }
+  const TQCloudAuth::AzureCounters c = azure->getCounters();
+  if (c.lastCallFromCache) {
+    console.err << "tqcloudauth: token from the cache\n";
+  } else if (c.throttledCalls > 0 && c.requests == 0) {
+    console.err << "tqcloudauth: no request sent: throttled\n";
+  } else if (c.lastRequestCause != TQCloudAuth::AzureRequestCause::kNone) {
+    console.err << "tqcloudauth: " << (failed ? "no token" : "token")
+                << " from the endpoint (" << CauseText(c.lastRequestCause)
+                << "), the request took " << (c.lastRequestMicros + 500) / 1000
+                << " ms\n";
+  }
+}
+
+}  // namespace
 
 int GetToken(const Console& console, const CredentialTarget& target,
              const TokenOptions& options) {
@@ -45,6 +83,9 @@ int GetToken(const Console& console, const CredentialTarget& target,
   TQCloudAuth::GetAuthTokenRet ret;
   StringWipeGuard wipeToken(ret.accessToken);
   const CKoError tokenStatus = lib->getAuthToken(&args, &ret);
+  if (console.verbose) {
+    ReportSource(console, *lib, tokenStatus.IsError());
+  }
   if (tokenStatus.IsError()) {
     return report(tokenStatus);
   }

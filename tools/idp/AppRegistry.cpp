@@ -180,6 +180,17 @@ void AppRegistry::Add(const IdpApplication& app) {
   record.certs.insert(record.certs.end(), certs.begin(), certs.end());
 }
 
+void AppRegistry::Replace(const IdpApplication& app) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto tenant = m_tenants.find(app.tenant);
+    if (tenant != m_tenants.end()) {
+      tenant->second.erase(app.clientId);
+    }
+  }
+  Add(app);
+}
+
 bool AppRegistry::HasTenant(const std::string& tenant) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_tenants.count(tenant) != 0;

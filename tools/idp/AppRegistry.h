@@ -49,6 +49,8 @@ class AppRegistry {
  public:
   // Add: see IdpServer::AddApplication.
   void Add(const IdpApplication& app);
+  // Replace: see IdpServer::ReplaceApplication.
+  void Replace(const IdpApplication& app);
 
   bool HasTenant(const std::string& tenant) const;
 

@@ -428,6 +428,10 @@ void IdpServer::AddApplication(const IdpApplication& app) {
   m_impl->apps.Add(app);
 }
 
+void IdpServer::ReplaceApplication(const IdpApplication& app) {
+  m_impl->apps.Replace(app);
+}
+
 bool IdpServer::LoadApplications(const std::string& jsonFile,
                                  std::string& error) {
   std::vector<IdpApplication> apps;

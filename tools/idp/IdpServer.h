@@ -77,6 +77,10 @@ class IdpServer {
   // for an empty tenant or client id, or a certificatePem holding no
   // readable certificate. May be called while serving.
   void AddApplication(const IdpApplication& app);
+  // ReplaceApplication: app's credentials replace every one registered for
+  // its tenant and client id (a rotated secret or certificate, the old one
+  // revoked).
+  void ReplaceApplication(const IdpApplication& app);
 
   // LoadApplications: registers every application of the JSON file
   //   {"applications":[{"tenant":"...","client_id":"...",

@@ -103,10 +103,9 @@ CKoError AzureProviderAccess::Current(
   std::string info;
   int other = 0;
   CredentialMgrHelper store;
-  if (store.getCredentialsFromAssocIdForEntity(state.assocId, state.entity,
-                                               type, user, password, info,
-                                               other, nullptr) !=
-      CredentialMgrHelper::kOk) {
+  if (store.getCredentialsFromAssocIdForEntity(
+          state.assocId, state.entity, type, user, password, info, other,
+          nullptr) != CredentialMgrHelper::kOk) {
     // The store cannot tell now (or the credential went): the provider goes
     // on with what it has, as it would without a store.
     return CKoError::Success();
@@ -283,8 +282,8 @@ CKoError AzureProviderAccess::RequestWith(TQCloudAuthAzureLib& lib,
         [&](const std::string& input, unsigned char* signature,
             unsigned int& size) {
           return in.algorithm == AssertionAlgorithm::kPs256
-                     ? curl.SignSHA256withRSAPSS(file, input, secret,
-                                                 signature, size)
+                     ? curl.SignSHA256withRSAPSS(file, input, secret, signature,
+                                                 size)
                      : curl.SignSHA256withRSA(file, input, secret, signature,
                                               size);
         },
@@ -296,10 +295,9 @@ CKoError AzureProviderAccess::RequestWith(TQCloudAuthAzureLib& lib,
     }
     body += part;
   } else {
-    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
-                                   TqFailureReason::kCredentialInvalid,
-                                   "Unknown authorization type [%d]",
-                                   static_cast<int>(authType));
+    return FXErrorUtil::ErrorWin32(
+        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kCredentialInvalid,
+        "Unknown authorization type [%d]", static_cast<int>(authType));
   }
 
   const std::vector<std::string> headers = {
@@ -310,8 +308,8 @@ CKoError AzureProviderAccess::RequestWith(TQCloudAuthAzureLib& lib,
   StringWipeGuard wipeBody(bodyText);
   TQHttpResult result;
   ++state.requests;
-  const bool sent = lib.curl->Exchange(HTTP_REQ_POST, url.c_str(), headers,
-                                       bodyText, result);
+  const bool sent =
+      lib.curl->Exchange(HTTP_REQ_POST, url.c_str(), headers, bodyText, result);
   // The endpoint's own wait, told by 429 (or 503 with Retry-After), holds
   // for every provider of the credential in this process.
   if (result.reason == TqFailureReason::kThrottled) {
@@ -330,8 +328,7 @@ CKoError AzureProviderAccess::RequestWith(TQCloudAuthAzureLib& lib,
     // The endpoint says best what went wrong: its error names the kind and
     // the AADSTS number.
     AadError error;
-    if (result.curlCode == 0 &&
-        failure.reason != TqFailureReason::kThrottled &&
+    if (result.curlCode == 0 && failure.reason != TqFailureReason::kThrottled &&
         ReadAadError(result.body, error)) {
       failure.reason = error.reason;
       failure.serviceCode = error.code;

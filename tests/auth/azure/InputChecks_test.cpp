@@ -102,6 +102,28 @@ TEST_F(InputChecksTest, PlainHttpOnlyToThisMachine) {
   }
   EXPECT_EQ(plainIdp->RequestCount(), 2u);
 
+  // With a proxy configured, plain HTTP still goes direct: the proxy would
+  // read the secret in clear.
+  tqtest::TempDir proxyDir;
+  tqtest::TinyproxyProcess proxy(proxyDir.path());
+  home.WriteConfig(
+      "[GlobalParam]\nSENDLOGS_USE_HTTP_PROXY=1\n"
+      "SENDLOGS_HTTP_PROXY_SITE=127.0.0.1\nSENDLOGS_HTTP_PROXY_PORT=" +
+      std::to_string(proxy.port()) + "\n");
+  {
+    TQCloudAuthAzureLib lib;
+    lib.setUseDBProxySettingsFlag(true);
+    ASSERT_FALSE(
+        lib.Init(tqtest::MakeAzureArgs(Credential(plainIdp->LoginEndpoint())))
+            .IsError());
+    GetAuthTokenRet ret;
+    const CKoError st = Ask(lib, ret);
+    EXPECT_FALSE(st.IsError()) << st.ToString();
+  }
+  EXPECT_EQ(plainIdp->RequestCount(), 3u);
+  EXPECT_EQ(proxy.RequestCount(), 0) << proxy.Log();
+  EXPECT_EQ(proxy.Log().find(kSecret), std::string::npos);
+
   tqtest::HttpsTestServer listener;  // plain HTTP on 127.0.0.1
   const std::string port = std::to_string(listener.port());
   for (const std::string& login :

@@ -277,8 +277,9 @@ std::string TQCloudAuthLib::base64encode(const unsigned char* data,
     return std::string();
   }
   // The encoded length plus a terminator, in size_t: (length + 2) would
-  // overflow an int near INT_MAX.
-  std::vector<char> buffer((static_cast<size_t>(length) + 2) / 3 * 4 + 1);
+  // overflow an int near INT_MAX. Wiped: it may encode a signature.
+  std::vector<char, ZeroingAllocator<char>> buffer(
+      (static_cast<size_t>(length) + 2) / 3 * 4 + 1);
   const int written = base64Encode(data, length, buffer.data());
   return std::string(buffer.data(), static_cast<size_t>(written));
 }

@@ -14,6 +14,7 @@
 #include "internal/crypto/RsaSigner.h"
 #include "internal/net/CaStore.h"
 #include "internal/net/CurlHandles.h"
+#include "internal/net/CurlMemory.h"
 #include "internal/net/CurlPool.h"
 #include "internal/net/HttpFailureReason.h"
 #include "internal/net/RetryAfter.h"
@@ -31,11 +32,6 @@ constexpr long kDefaultTimeoutSeconds = 30;
 // A longer wait than this is a misconfiguration, not a slow endpoint.
 constexpr long kMaxTimeoutSeconds = 3600;
 constexpr long kMaxRedirects = 5;
-
-void GlobalInitOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // The shared CA store reaches connections through CURLOPT_SSL_CTX_FUNCTION,
 // which only the OpenSSL backend offers.
@@ -89,6 +85,9 @@ size_t StoreBody(char* data, size_t size, size_t count, void* userdata) {
     body.swap(bigger);
   }
   body.append(data, bytes);
+  // libcurl is done with what it handed over: its buffer, which it keeps
+  // with the pooled handle, keeps no token.
+  SecureWipe(data, bytes);
   return bytes;
 }
 
@@ -210,7 +209,7 @@ TQLibCurl::TQLibCurl()
         return !home.OpenFile(file, TqHome::FileKind::kSecret, O_RDONLY, 0, out)
                     .IsError();
       })) {
-  GlobalInitOnce();
+  InitCurlOnce();
 }
 
 TQLibCurl::~TQLibCurl() { WipeString(m_proxyUserPassword); }

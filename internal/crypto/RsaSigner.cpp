@@ -132,8 +132,10 @@ bool RsaSigner::Sign(const std::string& certificateFile,
   if (keySize <= 0 || static_cast<unsigned int>(keySize) > length) {
     return false;
   }
-  // Signed aside and copied only when complete: no partial signature.
-  std::vector<unsigned char> out(static_cast<size_t>(keySize));
+  // Signed aside and copied only when complete: no partial signature, and
+  // no copy left behind.
+  std::vector<unsigned char, ZeroingAllocator<unsigned char>> out(
+      static_cast<size_t>(keySize));
   size_t outLength = out.size();
   MdCtxPtr ctx(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;  // owned by ctx

@@ -52,7 +52,12 @@ CURLcode UseCaStore(CURL* /*curl*/, void* sslCtx, void* userdata) {
   if (ca == nullptr || X509_STORE_up_ref(ca->store()) != 1) {
     return CURLE_SSL_CACERT_BADFILE;
   }
-  SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(sslCtx), ca->store());
+  SSL_CTX* ctx = static_cast<SSL_CTX*>(sslCtx);
+  SSL_CTX_set_cert_store(ctx, ca->store());
+  // Records once read are wiped: a reply's token does not stay in the
+  // connection's buffer; idle connections give their buffers back.
+  SSL_CTX_set_options(ctx, SSL_OP_CLEANSE_PLAINTEXT);
+  SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS);
   return CURLE_OK;
 }
 
@@ -111,6 +116,11 @@ class CurlPoolGroup {
     set(curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYHOST, 2L));
     set(curl_easy_setopt(h, CURLOPT_SSLVERSION,
                          static_cast<long>(CURL_SSLVERSION_TLSv1_2)));
+    // HTTP/1.1: the request and reply pass only through buffers libcurl
+    // allocates (and wipes, internal/net/CurlMemory.h), none of an HTTP/2
+    // library's.
+    set(curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
+                         static_cast<long>(CURL_HTTP_VERSION_1_1)));
     // No CA file or folder of libcurl's own: the group's store is the only
     // trust (UseCaStore).
     set(curl_easy_setopt(h, CURLOPT_CAINFO, nullptr));

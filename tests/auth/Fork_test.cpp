@@ -76,7 +76,7 @@ TEST(Fork, ParentAndChildEachUseTheirOwnConnections) {
   std::thread parent([&] {
     while (!stop) {
       (Token(*busy, "https://busy.example/.default") ? parentRequests
-                                                      : parentFailures)++;
+                                                     : parentFailures)++;
     }
   });
 

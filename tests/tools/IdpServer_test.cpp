@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "internal/net/CurlHandles.h"
+#include "tests/support/IdpProcess.h"
 #include "tests/support/TempHome.h"
 #include "tests/support/TestPki.h"
 
@@ -812,6 +813,30 @@ TEST_F(IdpServerTest, AnswersANewClientAtOnceWhile1000ConnectionsAreIdle) {
   EXPECT_EQ(server->ConnectionCount(), kIdle / 2 + 1u);
 }
 
+// 130 clients that start a TLS handshake (or a request) and send nothing
+// more hold no worker: a real client is answered at once.
+TEST_F(IdpServerTest, SlowHandshakesAndRequestsKeepNoClientWaiting) {
+  auto server = StartServer(Options());
+  std::vector<RawConnection> slow;
+  for (int i = 0; i < 130; ++i) {
+    slow.emplace_back(server->port());
+    // A TLS record header of a handshake, and nothing more.
+    slow.back().Send(std::string("\x16\x03\x01", 3));
+  }
+  ASSERT_TRUE(Eventually([&] { return server->OpenConnections() == 130; }));
+  for (int round = 0; round < 3; ++round) {
+    for (RawConnection& c : slow) {
+      c.Send(std::string("\x00", 1));  // one byte more now and then
+    }
+    Client client(pki->caFile());
+    curl_easy_setopt(client.handle(), CURLOPT_TIMEOUT, 5L);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(1));
+  }
+}
+
 TEST_F(IdpServerTest, ClosesConnectionsIdleLongerThanTheTimeout) {
   IdpOptions o = Options();
   o.idleTimeoutSeconds = 1;
@@ -1103,77 +1128,11 @@ TEST_F(IdpServerTest, ControlPathReportsCountsAndSetsFaultsForLoopbackOnly) {
 
 // --- the program
 
-struct Child {
-  pid_t pid = -1;
-  int out = -1;  // its stdout
-};
-
-Child Spawn(const std::vector<std::string>& args) {
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe2");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  std::vector<char*> argv;
-  for (const std::string& a : args) {
-    argv.push_back(const_cast<char*>(a.c_str()));
-  }
-  argv.push_back(nullptr);
-  Child child;
-  const int rc =
-      posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  if (rc != 0) {
-    ::close(pipeFds[0]);
-    throw std::runtime_error("posix_spawn");
-  }
-  child.out = pipeFds[0];
-  return child;
-}
-
-// The first line of the child's stdout, or "" after timeoutMs.
-std::string ReadLine(int fd, int timeoutMs) {
-  std::string line;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (line.find('\n') == std::string::npos) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd p{fd, POLLIN, 0};
-    if (left.count() <= 0 ||
-        ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-      return "";
-    }
-    char c[256];
-    const ssize_t n = ::read(fd, c, sizeof c);
-    if (n <= 0) {
-      return "";
-    }
-    line.append(c, static_cast<size_t>(n));
-  }
-  return line.substr(0, line.find('\n'));
-}
-
-int WaitExit(pid_t pid) {
-  int status = 0;
-  for (int i = 0; i < 1000; ++i) {
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    ::usleep(10000);
-  }
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, &status, 0);
-  return -1;
-}
-
-std::string IdpBinary() {
-  const char* path = std::getenv("TQ_IDP_BINARY");
-  return path != nullptr ? path : "";
-}
+using tqtest::Child;
+using tqtest::IdpBinary;
+using tqtest::ReadLine;
+using tqtest::Spawn;
+using tqtest::WaitExit;
 
 TEST_F(IdpServerTest, ProgramServesWithItsOwnPkiUntilSigterm) {
   const std::string binary = IdpBinary();

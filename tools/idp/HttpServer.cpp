@@ -28,62 +28,17 @@
 
 #include "internal/crypto/OpenSslHandles.h"
 #include "internal/net/AddrInfoHandle.h"
+#include "tools/idp/HttpConnection.h"
 #include "tools/idp/HttpMessage.h"
 
 namespace tqidp {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr size_t kReadChunk = 16 * 1024;
 constexpr int kSweepMs = 500;  // how often idle connections are looked at
 // epoll keys besides connection ids.
 constexpr uint64_t kListenerKey = 0;
 constexpr uint64_t kWakeKey = 1;
 constexpr uint64_t kFirstConnectionId = 2;
-
-// Owns one descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : m_fd(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return m_fd; }
-  int release() { return std::exchange(m_fd, -1); }
-  void reset(int fd = -1) {
-    if (m_fd >= 0) {
-      ::close(m_fd);
-    }
-    m_fd = fd;
-  }
-
- private:
-  int m_fd;
-};
-
-struct Connection {
-  Fd fd;
-  SslPtr ssl;
-  bool handshaken = false;
-  std::string in;  // bytes received and not yet consumed
-  std::string addr;
-  int port = 0;
-  bool mark = false;
-  bool busy = false;  // with a worker, not in the epoll set
-  Clock::time_point idleSince;
-
-  ~Connection() { OPENSSL_cleanse(in.data(), in.size()); }
-};
-
-void SetTimeout(int fd, int option, Clock::duration d) {
-  const auto us = std::max<long long>(
-      1000, std::chrono::duration_cast<std::chrono::microseconds>(d).count());
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(us / 1000000);
-  tv.tv_usec = static_cast<suseconds_t>(us % 1000000);
-  setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
 
 void BlockSigpipe() {
   // A peer that went away makes a write raise SIGPIPE; blocked, the write
@@ -107,15 +62,15 @@ struct HttpServer::Impl {
   void Dispatch(uint64_t id);
   bool CloseLongestIdleLocked();
   void Sweep();
+  bool CloseOldestHalfOpenLocked();
+  void Progress(uint64_t id);
   void Work();
   bool Serve(Connection& c);
-  bool ReadMore(Connection& c, Clock::time_point deadline);
-  bool ReadRequest(Connection& c, HttpRequest& req, bool& http10,
-                   int& errorStatus);
-  bool Write(Connection& c, std::string_view data);
-  bool Reply(Connection& c, const HttpResponse& res, bool keep, bool http10,
-             bool head);
-  void Rearm(uint64_t id, Connection& c);
+  void After(uint64_t id, Connection& c, Step step);  // under the lock
+  void Rearm(uint64_t id, Connection& c, uint32_t events);
+  Clock::duration IoTimeout() const {
+    return std::chrono::seconds(options.ioTimeoutSeconds);
+  }
   void EraseLocked(uint64_t id) {
     const auto it = conns.find(id);
     if (it != conns.end()) {
@@ -223,7 +178,7 @@ void HttpServer::Impl::Loop() {
         uint64_t count = 0;
         (void)!::read(wake.get(), &count, sizeof count);
       } else {
-        Dispatch(key);
+        Progress(key);
       }
     }
     if (Clock::now() >= nextSweep) {
@@ -237,8 +192,9 @@ void HttpServer::Impl::Accept() {
   for (;;) {
     sockaddr_storage peer{};
     socklen_t len = sizeof peer;
-    const int sock = ::accept4(
-        listener.get(), reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+    const int sock =
+        ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&peer), &len,
+                  SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (sock < 0) {
       if (errno == EINTR || errno == ECONNABORTED) {
         continue;
@@ -260,8 +216,15 @@ void HttpServer::Impl::Accept() {
     // A reply leaves in one write; without this, a client's delayed ACK
     // could hold the next reply on the connection.
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    SetTimeout(sock, SO_SNDTIMEO,
-               std::chrono::seconds(options.ioTimeoutSeconds));
+    if (ctx != nullptr) {
+      c->ssl.reset(SSL_new(ctx.get()));
+      if (c->ssl == nullptr || SSL_set_fd(c->ssl.get(), sock) != 1) {
+        ERR_clear_error();
+        continue;
+      }
+    } else {
+      c->handshaken = true;
+    }
     char text[INET6_ADDRSTRLEN] = "";
     if (peer.ss_family == AF_INET6) {
       const auto& in6 = reinterpret_cast<const sockaddr_in6&>(peer);
@@ -274,9 +237,14 @@ void HttpServer::Impl::Accept() {
     }
     c->addr = text;
     c->idleSince = Clock::now();
+    // The handshake and the first request must be whole by then.
+    c->deadline = c->idleSince + IoTimeout();
 
     std::lock_guard<std::mutex> lock(mutex);
-    if (conns.size() >= options.maxConnections && !CloseLongestIdleLocked()) {
+    // Full: the slowest half-open connection goes first, then the longest
+    // idle one.
+    if (conns.size() >= options.maxConnections &&
+        !CloseOldestHalfOpenLocked() && !CloseLongestIdleLocked()) {
       continue;  // every connection is busy: this one is closed
     }
     const uint64_t id = nextId++;
@@ -289,8 +257,9 @@ void HttpServer::Impl::Accept() {
   }
 }
 
+// Dispatch: the connection, a whole request read, to a worker; under the
+// lock.
 void HttpServer::Impl::Dispatch(uint64_t id) {
-  std::lock_guard<std::mutex> lock(mutex);
   const auto it = conns.find(id);
   if (it == conns.end()) {
     return;
@@ -302,6 +271,63 @@ void HttpServer::Impl::Dispatch(uint64_t id) {
   } else {
     workCv.notify_one();
   }
+}
+
+// Progress: a step of the handshake or the request on a connection that
+// became readable or writable, on the loop; a whole request goes to a
+// worker.
+void HttpServer::Impl::Progress(uint64_t id) {
+  Connection* c = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = conns.find(id);
+    if (it == conns.end() || it->second->busy) {
+      return;
+    }
+    c = it->second.get();
+  }
+  // Only the loop erases a connection that is not busy: c stays.
+  const Step step = Advance(*c, options.maxBody);
+  std::lock_guard<std::mutex> lock(mutex);
+  if (step == Step::kReady) {
+    Dispatch(id);
+    return;
+  }
+  After(id, *c, step);
+}
+
+void HttpServer::Impl::After(uint64_t id, Connection& c, Step step) {
+  switch (step) {
+    case Step::kWaitRead:
+    case Step::kWaitWrite:
+      if (c.in.empty() && c.handshaken) {
+        c.deadline = Clock::time_point::max();  // idle between requests
+      } else if (c.deadline == Clock::time_point::max()) {
+        c.deadline = Clock::now() + IoTimeout();  // a request began
+      }
+      Rearm(id, c, step == Step::kWaitWrite ? EPOLLOUT : EPOLLIN);
+      return;
+    case Step::kReady:
+    case Step::kClose:
+      break;
+  }
+  EraseLocked(id);
+}
+
+bool HttpServer::Impl::CloseOldestHalfOpenLocked() {
+  auto oldest = conns.end();
+  for (auto it = conns.begin(); it != conns.end(); ++it) {
+    if (!it->second->busy && it->second->HalfOpen() &&
+        (oldest == conns.end() ||
+         it->second->deadline < oldest->second->deadline)) {
+      oldest = it;
+    }
+  }
+  if (oldest == conns.end()) {
+    return false;
+  }
+  EraseLocked(oldest->first);
+  return true;
 }
 
 bool HttpServer::Impl::CloseLongestIdleLocked() {
@@ -320,13 +346,16 @@ bool HttpServer::Impl::CloseLongestIdleLocked() {
   return true;
 }
 
+// Sweep: closes connections idle too long, and those whose handshake or
+// request is not whole by its deadline.
 void HttpServer::Impl::Sweep() {
-  const auto limit =
-      Clock::now() - std::chrono::seconds(options.idleTimeoutSeconds);
+  const Clock::time_point now = Clock::now();
+  const auto limit = now - std::chrono::seconds(options.idleTimeoutSeconds);
   std::lock_guard<std::mutex> lock(mutex);
   for (auto it = conns.begin(); it != conns.end();) {
     const auto next = std::next(it);
-    if (!it->second->busy && it->second->idleSince < limit) {
+    const Connection& c = *it->second;
+    if (!c.busy && (c.idleSince < limit || c.deadline < now)) {
       EraseLocked(it->first);
     }
     it = next;
@@ -355,58 +384,46 @@ void HttpServer::Impl::Work() {
       continue;
     }
     lock.unlock();
-    const bool keep = Serve(c);
-    lock.lock();
-    if (keep && !stopping) {
-      Rearm(id, c);
-    } else {
-      EraseLocked(id);
+    Step step = Step::kClose;
+    while (Serve(c) && !stopping) {
+      // Bytes OpenSSL or the socket already hold raise no event: read them
+      // now, and serve what is whole.
+      step = Advance(c, options.maxBody);
+      if (step != Step::kReady) {
+        break;
+      }
     }
+    lock.lock();
+    c.busy = false;
+    c.idleSince = Clock::now();
+    After(id, c, stopping ? Step::kClose : step);
   }
 }
 
-void HttpServer::Impl::Rearm(uint64_t id, Connection& c) {
-  c.busy = false;
-  c.idleSince = Clock::now();
+void HttpServer::Impl::Rearm(uint64_t id, Connection& c, uint32_t events) {
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+  ev.events = events | EPOLLRDHUP | EPOLLONESHOT;
   ev.data.u64 = id;
   if (epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd.get(), &ev) != 0) {
     EraseLocked(id);
   }
 }
 
-// Serves the requests that have arrived on c; true when c waits for more
-// (kept alive), false when it is to be closed.
+// Serves the whole requests c.in holds; true when c waits for more (kept
+// alive), false when it is to be closed.
 bool HttpServer::Impl::Serve(Connection& c) {
-  if (ctx != nullptr && !c.handshaken) {
-    c.ssl.reset(SSL_new(ctx.get()));
-    SetTimeout(c.fd.get(), SO_RCVTIMEO,
-               std::chrono::seconds(options.ioTimeoutSeconds));
-    if (c.ssl == nullptr || SSL_set_fd(c.ssl.get(), c.fd.get()) != 1 ||
-        SSL_accept(c.ssl.get()) != 1) {
-      ERR_clear_error();
-      return false;
-    }
-    c.handshaken = true;
-  }
   for (;;) {
-    pollfd p{c.fd.get(), POLLIN, 0};
-    if (c.in.empty() &&
-        (c.ssl == nullptr || SSL_has_pending(c.ssl.get()) == 0) &&
-        ::poll(&p, 1, 0) == 0) {
-      return true;
-    }
     HttpRequest req;
     bool http10 = false;
     int errorStatus = 0;
-    if (!ReadRequest(c, req, http10, errorStatus)) {
+    if (!TakeRequest(c, options.maxBody, req, http10, errorStatus)) {
       if (errorStatus != 0) {
         HttpResponse res;
         res.status = errorStatus;
-        Reply(c, res, false, http10, false);
+        Reply(c, res, false, http10, false, IoTimeout());
+        return false;
       }
-      return false;
+      return true;  // the next request is not whole yet
     }
     req.remoteAddr = c.addr;
     req.remotePort = c.port;
@@ -425,111 +442,11 @@ bool HttpServer::Impl::Serve(Connection& c) {
       return false;
     }
     const bool keep = !stopping && KeepAlive(req, http10, res);
-    if (!Reply(c, res, keep, http10, req.method == "HEAD") || !keep) {
+    if (!Reply(c, res, keep, http10, req.method == "HEAD", IoTimeout()) ||
+        !keep) {
       return false;
     }
   }
-}
-
-bool HttpServer::Impl::ReadMore(Connection& c, Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) {
-    return false;
-  }
-  SetTimeout(c.fd.get(), SO_RCVTIMEO, left);
-  char buf[kReadChunk];
-  ssize_t n = 0;
-  if (c.ssl != nullptr) {
-    n = SSL_read(c.ssl.get(), buf, sizeof buf);
-    ERR_clear_error();
-  } else {
-    do {
-      n = ::recv(c.fd.get(), buf, sizeof buf, 0);
-    } while (n < 0 && errno == EINTR);
-  }
-  if (n <= 0) {
-    return false;
-  }
-  c.in.append(buf, static_cast<size_t>(n));
-  OPENSSL_cleanse(buf, static_cast<size_t>(n));
-  return true;
-}
-
-// Reads one whole request. false when the peer closed or was too slow
-// (errorStatus 0: nothing to answer) or sent what cannot be served
-// (errorStatus: the reply to send before closing).
-bool HttpServer::Impl::ReadRequest(Connection& c, HttpRequest& req,
-                                   bool& http10, int& errorStatus) {
-  const auto deadline =
-      Clock::now() + std::chrono::seconds(options.ioTimeoutSeconds);
-  size_t headEnd = 0;
-  while ((headEnd = c.in.find("\r\n\r\n")) == std::string::npos) {
-    if (c.in.size() > kMaxRequestHead) {
-      errorStatus = 431;
-      return false;
-    }
-    if (!ReadMore(c, deadline)) {
-      return false;
-    }
-  }
-  if (headEnd > kMaxRequestHead) {
-    errorStatus = 431;
-    return false;
-  }
-  if (!ParseRequestHead(std::string_view(c.in).substr(0, headEnd), req,
-                        http10)) {
-    errorStatus = 400;
-    return false;
-  }
-  Consume(c.in, headEnd + 4);
-  size_t length = 0;
-  errorStatus = RequestBodyLength(req, options.maxBody, length);
-  if (errorStatus != 0) {
-    return false;
-  }
-  const std::string* expect = req.Header("Expect");
-  if (expect != nullptr && EqualsIgnoreCase(*expect, "100-continue") &&
-      c.in.size() < length && !Write(c, "HTTP/1.1 100 Continue\r\n\r\n")) {
-    return false;
-  }
-  while (c.in.size() < length) {
-    if (!ReadMore(c, deadline)) {
-      return false;
-    }
-  }
-  req.body.assign(c.in, 0, length);
-  Consume(c.in, length);
-  return true;
-}
-
-bool HttpServer::Impl::Write(Connection& c, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = 0;
-    if (c.ssl != nullptr) {
-      n = SSL_write(c.ssl.get(), data.data(),
-                    static_cast<int>(std::min<size_t>(data.size(), INT_MAX)));
-      ERR_clear_error();
-    } else {
-      do {
-        n = ::send(c.fd.get(), data.data(), data.size(), MSG_NOSIGNAL);
-      } while (n < 0 && errno == EINTR);
-    }
-    if (n <= 0) {
-      return false;
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
-
-bool HttpServer::Impl::Reply(Connection& c, const HttpResponse& res, bool keep,
-                             bool http10, bool head) {
-  const bool sent = Write(c, FormatResponse(res, keep, http10, head));
-  if (sent && !keep && c.ssl != nullptr) {
-    SSL_shutdown(c.ssl.get());  // close_notify; the peer's is not awaited
-    ERR_clear_error();
-  }
-  return sent;
 }
 
 HttpServer::HttpServer(HttpServerOptions options, HttpHandler handler)

@@ -2,13 +2,17 @@
 
 // A small HTTP/1.1 server (plain or TLS) for the local token endpoint.
 // Idle connections, kept-alive ones included, wait in one epoll set and cost
-// no thread; a connection gets a worker only while it has a request to read
-// and answer. So thousands of open connections never keep a new client
-// waiting. Bounded: request head 16 KiB, body maxBody, workers maxWorkers,
-// open connections maxConnections (past it the longest idle one is closed),
-// a connection idle for idleTimeoutSeconds is closed, a request must arrive
-// whole within ioTimeoutSeconds of its first byte. Content-Length bodies
-// only (Transfer-Encoding is refused with 411); "Expect: 100-continue" is
+// no thread. The TLS handshake and the reading of a request advance on the
+// server's loop as bytes arrive, never waiting for one peer; a connection
+// gets a worker only with a whole request read, to answer it. So thousands
+// of open connections, or clients that send a byte now and then, never keep
+// a new client waiting. Bounded: request head 16 KiB, body maxBody, workers
+// maxWorkers, open connections maxConnections (past it the slowest
+// half-open one is closed first, then the longest idle one), a connection
+// idle for idleTimeoutSeconds is closed, a handshake with the first request
+// must be whole within ioTimeoutSeconds of the connection, a later request
+// within ioTimeoutSeconds of its first byte. Content-Length bodies only
+// (Transfer-Encoding is refused with 411); "Expect: 100-continue" is
 // answered. Test: tests/tools/IdpServer_test.cpp.
 
 #include <cstddef>

@@ -46,9 +46,14 @@ bool BuildAssertionPart(const AssertionInputs& in, const AssertionSigner& sign,
       in.tokenUrl, in.applicationId, in.applicationId,
       static_cast<long>(in.now + kAssertionLifetimeSeconds),
       static_cast<long>(in.now));
-  const std::string encodedHeader = Base64Url(header.c_str(), false);
-  const std::string encodedPayload = Base64Url(payload.c_str(), false);
-  const std::string signingInput = encodedHeader + "." + encodedPayload;
+  // Not secrets alone, but with the signature the assertion: none of its
+  // pieces is left behind.
+  std::string encodedHeader = Base64Url(header.c_str(), false);
+  StringWipeGuard wipeHeader(encodedHeader);
+  std::string encodedPayload = Base64Url(payload.c_str(), false);
+  StringWipeGuard wipePayload(encodedPayload);
+  std::string signingInput = encodedHeader + "." + encodedPayload;
+  StringWipeGuard wipeInput(signingInput);
 
   unsigned char signature[kSignatureBufferSize];
   unsigned int length = kSignatureBufferSize;

@@ -55,17 +55,25 @@ class AvailabilityTest : public ::testing::Test {
     certFiles.push_back(dir.path() + "/one.pem");
     certFiles.push_back(dir.path() + "/two.pem");
     for (int i = 0; i < 2; ++i) {
-      tqtest::WriteFile(certFiles[i], Certificate(i).certificatePem +
-                                          Certificate(i).keyPem);
+      tqtest::WriteFile(certFiles[i],
+                        Certificate(i).certificatePem + Certificate(i).keyPem);
     }
   }
 
   void AddSecret(int assocId, const std::string& secret, bool replace,
                  const std::string& login = "") {
     std::vector<std::string> args = {
-        "credential", "add", "--assoc-id", std::to_string(assocId),
-        "--tenant", "tenant-1", "--client-id", "client-1", "--secret-stdin",
-        "--login-endpoint", login.empty() ? idp->LoginEndpoint() : login};
+        "credential",
+        "add",
+        "--assoc-id",
+        std::to_string(assocId),
+        "--tenant",
+        "tenant-1",
+        "--client-id",
+        "client-1",
+        "--secret-stdin",
+        "--login-endpoint",
+        login.empty() ? idp->LoginEndpoint() : login};
     if (replace) {
       args.push_back("--replace");
     }
@@ -73,12 +81,21 @@ class AvailabilityTest : public ::testing::Test {
   }
 
   void AddCertificate(int assocId, int which, bool replace) {
-    std::vector<std::string> args = {
-        "credential", "add", "--assoc-id", std::to_string(assocId),
-        "--tenant", "tenant-1", "--client-id", "client-2", "--certificate",
-        certFiles[which], "--certificate-name", "avail",
-        "--certificate-password-stdin", "--login-endpoint",
-        idp->LoginEndpoint()};
+    std::vector<std::string> args = {"credential",
+                                     "add",
+                                     "--assoc-id",
+                                     std::to_string(assocId),
+                                     "--tenant",
+                                     "tenant-1",
+                                     "--client-id",
+                                     "client-2",
+                                     "--certificate",
+                                     certFiles[which],
+                                     "--certificate-name",
+                                     "avail",
+                                     "--certificate-password-stdin",
+                                     "--login-endpoint",
+                                     idp->LoginEndpoint()};
     if (replace) {
       args.push_back("--replace");
     }
@@ -179,9 +196,9 @@ TEST_F(AvailabilityTest, ThrottlingIsHonoured) {
   EXPECT_FALSE(Token(*lib, ScopeFor(0)).IsError()) << "the cached token";
   const TQCloudAuth::AzureCounters c = lib->getCounters();
   EXPECT_EQ(c.throttledCalls, 20u);
-  EXPECT_EQ(c.failuresByReason[static_cast<size_t>(
-                TqFailureReason::kThrottled)],
-            21u);
+  EXPECT_EQ(
+      c.failuresByReason[static_cast<size_t>(TqFailureReason::kThrottled)],
+      21u);
 
   // Retry-After: 2 lets a request through after it. (Another login
   // endpoint, the same endpoint by its name, makes another credential.)
@@ -249,13 +266,12 @@ TEST_F(AvailabilityTest, EchoedSecretsAreMasked) {
     auto lib = Provider(7);
     const CKoError st = Token(*lib, ScopeFor(0));
     ASSERT_TRUE(st.IsError());
-    const tqtest::CliResult cli =
-        RunCli({"--verbose", "token", "--assoc-id", "7", "--scope",
-                ScopeFor(0)});
+    const tqtest::CliResult cli = RunCli(
+        {"--verbose", "token", "--assoc-id", "7", "--scope", ScopeFor(0)});
     const tqtest::CliResult doctor =
         RunCli({"doctor", "--assoc-id", "7", "--scope", ScopeFor(0)});
-    for (const std::string& shown : {st.GetMessage(), home.LogText(),
-                                     cli.out + cli.err, doctor.out}) {
+    for (const std::string& shown :
+         {st.GetMessage(), home.LogText(), cli.out + cli.err, doctor.out}) {
       EXPECT_EQ(shown.find("AVAIL-SECRET"), std::string::npos) << shown;
       EXPECT_NE(shown.find("***"), std::string::npos) << shown;
     }
@@ -282,15 +298,15 @@ TEST_F(AvailabilityTest, CountersAndVerboseTellWhereTokensCameFrom) {
   EXPECT_EQ(c.cacheMisses, 2u);
   EXPECT_EQ(c.requests, 2u);
   EXPECT_EQ(c.failures, 1u);
-  EXPECT_EQ(c.failuresByReason[static_cast<size_t>(
-                TqFailureReason::kServerError)],
-            1u);
+  EXPECT_EQ(
+      c.failuresByReason[static_cast<size_t>(TqFailureReason::kServerError)],
+      1u);
   EXPECT_EQ(c.lastRequestCause, TQCloudAuth::AzureRequestCause::kNoneCached);
   EXPECT_FALSE(c.lastCallFromCache);
   EXPECT_GT(c.longestCallMicros, 0);
 
-  const tqtest::CliResult verbose = RunCli(
-      {"--verbose", "token", "--assoc-id", "7", "--scope", ScopeFor(0)});
+  const tqtest::CliResult verbose =
+      RunCli({"--verbose", "token", "--assoc-id", "7", "--scope", ScopeFor(0)});
   EXPECT_EQ(verbose.status, 0);
   EXPECT_NE(verbose.err.find("tqcloudauth: token from the endpoint (none "
                              "cached), the request took "),

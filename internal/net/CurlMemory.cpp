@@ -59,7 +59,7 @@ void* Calloc(size_t count, size_t size) { return std::calloc(count, size); }
 void InitCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
-    curl_global_init_mem(CURL_GLOBAL_DEFAULT, &Malloc, &Free, &Realloc,
-                         &Strdup, &Calloc);
+    curl_global_init_mem(CURL_GLOBAL_DEFAULT, &Malloc, &Free, &Realloc, &Strdup,
+                         &Calloc);
   });
 }

@@ -223,6 +223,64 @@ TEST_F(RsaSignerTest, SameBytesAsOpenSsl) {
   }
 }
 
+// PS256 as a verifier checks it: RSASSA-PSS, SHA-256, MGF1-SHA-256 and a
+// salt of exactly 32 bytes; a new salt each time, so no two are alike.
+TEST_F(RsaSignerTest, Ps256VerifiesAsPssWithSalt32) {
+  const auto verifiesPss = [](EVP_PKEY* key, const std::string& data,
+                              const std::vector<unsigned char>& sig,
+                              int saltLength) {
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    return EVP_DigestVerifyInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key) ==
+               1 &&
+           EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1 &&
+           EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, EVP_sha256()) == 1 &&
+           EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, saltLength) == 1 &&
+           EVP_DigestVerify(ctx.get(), sig.data(), sig.size(),
+                            reinterpret_cast<const unsigned char*>(data.data()),
+                            data.size()) == 1;
+  };
+  const Identity big = MakeIdentity(tqtest::GenerateRsaKey(3072));
+  struct Case {
+    const char* name;
+    const Identity* id;
+    std::string password;
+    std::string data;
+  };
+  const Case cases[] = {
+      {"2048, plain key", rsa.get(), "", kData},
+      {"2048, encrypted key", rsa.get(), "pss pw", kData},
+      {"2048, empty input", rsa.get(), "", ""},
+      {"2048, 100000 NULs", rsa.get(), "", std::string(100000, '\0')},
+      {"3072", &big, "", kData},
+  };
+  for (const Case& c : cases) {
+    const std::string file = File(
+        std::string(c.name) + ".pem",
+        CertToPem(c.id->cert.get()) + KeyToPem(c.id->key.get(), c.password));
+    std::vector<unsigned char> first(4096);
+    std::vector<unsigned char> second(4096);
+    unsigned int n1 = 4096;
+    unsigned int n2 = 4096;
+    ASSERT_TRUE(
+        client.SignSHA256withRSAPSS(file, c.data, c.password, first.data(), n1))
+        << c.name;
+    ASSERT_TRUE(client.SignSHA256withRSAPSS(file, c.data, c.password,
+                                            second.data(), n2))
+        << c.name;
+    first.resize(n1);
+    second.resize(n2);
+    EVP_PKEY* pub = X509_get0_pubkey(c.id->cert.get());
+    EXPECT_EQ(static_cast<int>(n1), EVP_PKEY_get_size(pub)) << c.name;
+    EXPECT_TRUE(verifiesPss(pub, c.data, first, 32)) << c.name;
+    EXPECT_TRUE(verifiesPss(pub, c.data, second, 32)) << c.name;
+    EXPECT_FALSE(verifiesPss(pub, c.data, first, 20)) << c.name;
+    EXPECT_FALSE(Verifies(c.id->cert.get(), c.data, first)) << c.name;
+    EXPECT_NE(first, second) << c.name;
+  }
+  ERR_clear_error();  // the refused verifications' entries
+}
+
 TEST_F(RsaSignerTest, KeyIsParsedOnceAndReloadedOnChange) {
   RsaSigner signer;
   const std::string path = dir.path() + "/staged.pem";

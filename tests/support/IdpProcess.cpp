@@ -64,6 +64,27 @@ std::string ReadLine(int fd, int timeoutMs) {
   return line.substr(0, line.find('\n'));
 }
 
+std::string ReadAll(int fd, int timeoutMs) {
+  std::string out;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 ||
+        ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      return out;
+    }
+    char c[4096];
+    const ssize_t n = ::read(fd, c, sizeof c);
+    if (n <= 0) {
+      return out;
+    }
+    out.append(c, static_cast<size_t>(n));
+  }
+}
+
 int WaitExit(pid_t pid) {
   int status = 0;
   for (int i = 0; i < 1000; ++i) {
@@ -89,16 +110,17 @@ IdpProcess::IdpProcess(const std::string& dir, const std::string& appsFile,
   if (binary.empty()) {
     return;
   }
-  std::vector<std::string> args = {binary, "--apps", appsFile,
-                                   "--generate-pki", dir + "/pki"};
+  std::vector<std::string> args = {binary, "--apps", appsFile, "--generate-pki",
+                                   dir + "/pki"};
   args.insert(args.end(), extra.begin(), extra.end());
   Child child = Spawn(args);
   m_pid = child.pid;
   const std::string line = ReadLine(child.out, 30000);
   ::close(child.out);
   std::smatch m;
-  if (std::regex_match(line, m,
-                       std::regex(R"(listening on (https?://127\.0\.0\.1:\d+/))"))) {
+  if (std::regex_match(
+          line, m,
+          std::regex(R"(listening on (https?://127\.0\.0\.1:\d+/))"))) {
     m_endpoint = m[1];
   }
 }

@@ -17,6 +17,9 @@ struct Child {
 Child Spawn(const std::vector<std::string>& args);
 // ReadLine: the first line of the child's stdout, or "" after timeoutMs.
 std::string ReadLine(int fd, int timeoutMs);
+// ReadAll: what the child writes to fd until it closes it, or until
+// timeoutMs have passed.
+std::string ReadAll(int fd, int timeoutMs);
 // WaitExit: the child's exit status (128 + signal when killed by one); -1
 // after 10 s, the child then killed.
 int WaitExit(pid_t pid);

@@ -150,9 +150,34 @@ TEST_F(DoctorTest, ReportsEachPartAndItsExitStatus) {
        {"--assoc-id", "8", "--scope", kScope},
        0,
        {"ok   certificate: CN=doctor application, thumbprint " +
-            AppCertificate().thumbprintHex,
-        "its key belongs to it",
+            AppCertificate().thumbprintHex + " (SHA-1), ",
+        " (SHA-256): matches the record, its key belongs to it",
+        "ok   assertion: RS256 (RSASSA-PKCS1-v1_5) with the SHA-1 thumbprint "
+        "(x5t), the default",
         "ok   staged: ", "ok   tls: ", "ok   token: Bearer"}},
+      {"certificate credential signing PS256",
+       [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
+         h.WriteConfig(t.TrustingConfig() +
+                       "[Azure]\nAssertionAlgorithm=PS256\n");
+         t.AddCertificate(8);
+         ASSERT_EQ(
+             RunCli({"token", "--assoc-id", "8", "--scope", kScope}).status, 0);
+       },
+       {"--assoc-id", "8", "--scope", kScope},
+       0,
+       {"ok   assertion: PS256 (RSASSA-PSS) with the SHA-256 thumbprint "
+        "(x5t#S256), [Azure] AssertionAlgorithm\n",
+        "ok   token: Bearer"}},
+      {"assertion algorithm that is neither",
+       [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
+         h.WriteConfig(t.TrustingConfig() +
+                       "[Azure]\nAssertionAlgorithm=ES256\n");
+         t.AddCertificate(8);
+       },
+       {"--assoc-id", "8"},
+       1,
+       {"FAIL assertion: [Azure] AssertionAlgorithm [ES256] in ",
+        "is not RS256 or PS256: token requests fail until it is"}},
       {"certificate not staged yet: no token requested, nothing written",
        [](DoctorTest& t, const tqtest::ScopedTqHome&) { t.AddCertificate(8); },
        {"--assoc-id", "8", "--scope", kScope},

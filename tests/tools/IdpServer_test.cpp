@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,6 +25,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -151,10 +155,7 @@ std::string RsHeader(const std::string& x5t) {
   return "{\"alg\":\"RS256\",\"typ\":\"JWT\",\"x5t\":\"" + x5t + "\"}";
 }
 
-bool VerifyRs256(const std::string& publicPem, const std::string& jwt) {
-  BioPtr bio(
-      BIO_new_mem_buf(publicPem.data(), static_cast<int>(publicPem.size())));
-  PkeyPtr key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+bool VerifyRs256(EVP_PKEY* key, const std::string& jwt) {
   const size_t dot = jwt.rfind('.');
   if (key == nullptr || dot == std::string::npos) {
     return false;
@@ -162,12 +163,59 @@ bool VerifyRs256(const std::string& publicPem, const std::string& jwt) {
   const std::string input = jwt.substr(0, dot);
   const std::string sig = B64UrlDecode(jwt.substr(dot + 1));
   MdCtxPtr ctx(EVP_MD_CTX_new());
-  return EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
-                              key.get()) == 1 &&
+  return EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) ==
+             1 &&
          EVP_DigestVerify(
              ctx.get(), reinterpret_cast<const unsigned char*>(sig.data()),
              sig.size(), reinterpret_cast<const unsigned char*>(input.data()),
              input.size()) == 1;
+}
+
+bool VerifyRs256(const std::string& publicPem, const std::string& jwt) {
+  BioPtr bio(
+      BIO_new_mem_buf(publicPem.data(), static_cast<int>(publicPem.size())));
+  PkeyPtr key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
+  return VerifyRs256(key.get(), jwt);
+}
+
+// The RSA public key of a JWK ({"kty":"RSA","n","e"}).
+PkeyPtr KeyOfJwk(const json& jwk) {
+  const std::string n = B64UrlDecode(jwk.value("n", ""));
+  const std::string e = B64UrlDecode(jwk.value("e", ""));
+  const auto bn = [](const std::string& bytes) {
+    return BN_bin2bn(reinterpret_cast<const unsigned char*>(bytes.data()),
+                     static_cast<int>(bytes.size()), nullptr);
+  };
+  BIGNUM* nb = bn(n);
+  BIGNUM* eb = bn(e);
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, nb);
+  OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, eb);
+  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  EVP_PKEY* key = nullptr;
+  if (ctx == nullptr || EVP_PKEY_fromdata_init(ctx) != 1 ||
+      EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params) != 1) {
+    key = nullptr;
+  }
+  EVP_PKEY_CTX_free(ctx);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  BN_free(nb);
+  BN_free(eb);
+  return PkeyPtr(key);
+}
+
+// True when jwt verifies with the key of jwks its header names ("kid").
+bool VerifiesWithJwks(const json& jwks, const std::string& jwt) {
+  const json header =
+      json::parse(B64UrlDecode(jwt.substr(0, jwt.find('.'))), nullptr, false);
+  for (const json& jwk : jwks.value("keys", json::array())) {
+    if (header.is_object() && jwk.value("kid", "") == header.value("kid", "")) {
+      return VerifyRs256(KeyOfJwk(jwk).get(), jwt);
+    }
+  }
+  return false;
 }
 
 json JwtClaims(const std::string& jwt) {
@@ -552,6 +600,10 @@ TEST_F(IdpServerTest, IssuesATokenForEachAcceptedAssertionForm) {
   }
   server->SetExpiresIn(239);
   ExpectToken(*server, client.Post(url, SecretBody()), 239, kSecretApp);
+  // Which proof each grant took is counted (and logged).
+  EXPECT_EQ(server->GrantCount("RS256 assertion"), 5u);
+  EXPECT_EQ(server->GrantCount("PS256 assertion"), 1u);
+  EXPECT_EQ(server->GrantCount("client secret"), 1u);
 }
 
 TEST_F(IdpServerTest, AnswersEachRefusalLikeAzureAd) {
@@ -754,6 +806,146 @@ TEST_F(IdpServerTest, AnswersOtherPathsAndMethodsWith404Json) {
     EXPECT_EQ(r.status, 404) << r.body;
     EXPECT_TRUE(json::parse(r.body, nullptr, false).is_object()) << r.body;
   }
+}
+
+// What OpenID Connect clients fetch first, with URLs for the host they
+// addressed; the tokens issued verify against the published keys.
+TEST_F(IdpServerTest, ServesDiscoveryDocuments) {
+  auto server = StartServer();
+  Client client(pki->caFile());
+  const std::string port = std::to_string(server->port());
+  const std::string base = server->LoginEndpoint();
+  const std::string named = "https://localhost:" + port + "/";
+  const std::string tenant = kTenant;
+  const std::string instance =
+      base +
+      "common/discovery/instance?api-version=1.1&authorization_endpoint=";
+  struct Case {
+    const char* name;
+    std::string url;
+    long status;
+    std::string member;  // checked in the reply: member == value
+    std::string value;
+  };
+  const Case cases[] = {
+      {"metadata", base + tenant + "/v2.0/.well-known/openid-configuration",
+       200, "token_endpoint", TokenUrl(*server)},
+      {"metadata issuer",
+       base + tenant + "/v2.0/.well-known/openid-configuration", 200, "issuer",
+       base + tenant + "/v2.0"},
+      {"metadata keys",
+       base + tenant + "/v2.0/.well-known/openid-configuration", 200,
+       "jwks_uri", base + tenant + "/discovery/v2.0/keys"},
+      {"metadata by host name",
+       named + tenant + "/v2.0/.well-known/openid-configuration", 200,
+       "authorization_endpoint", named + tenant + "/oauth2/v2.0/authorize"},
+      {"multi-tenant metadata",
+       base + "common/v2.0/.well-known/openid-configuration", 200, "issuer",
+       base + "{tenantid}/v2.0"},
+      {"unknown tenant", base + "nobody/v2.0/.well-known/openid-configuration",
+       400, "error", "invalid_tenant"},
+      {"instance discovery",
+       instance + FormEncode(base + tenant + "/oauth2/v2.0/authorize"), 200,
+       "tenant_discovery_endpoint",
+       base + tenant + "/v2.0/.well-known/openid-configuration"},
+      {"instance discovery of another host",
+       instance +
+           FormEncode("https://login.example.com/x/oauth2/v2.0/authorize"),
+       400, "error", "invalid_instance"},
+      {"instance discovery without the endpoint",
+       base + "common/discovery/instance?api-version=1.1", 400, "error",
+       "invalid_request"},
+  };
+  for (const Case& c : cases) {
+    const Reply r = client.Get(c.url);
+    EXPECT_EQ(r.status, c.status) << c.name << ": " << r.body;
+    const json body = json::parse(r.body, nullptr, false);
+    ASSERT_TRUE(body.is_object()) << c.name;
+    EXPECT_EQ(body.value(c.member, ""), c.value) << c.name;
+  }
+
+  const json jwks =
+      json::parse(client.Get(base + tenant + "/discovery/v2.0/keys").body);
+  const Reply issued = client.Post(TokenUrl(*server), SecretBody());
+  const std::string token = json::parse(issued.body)["access_token"];
+  EXPECT_TRUE(VerifiesWithJwks(jwks, token));
+  EXPECT_EQ(JwtClaims(token)["iss"], base + tenant + "/v2.0");
+  EXPECT_FALSE(
+      VerifiesWithJwks(jwks, token.substr(0, token.size() - 4) + "AAAA"));
+}
+
+// MSAL for Node, a client no one here wrote, finds the endpoint through its
+// metadata alone and gets tokens with a secret and with a certificate
+// (PS256 and RS256), the later calls from its own cache; the tokens verify
+// against the published keys.
+TEST_F(IdpServerTest, MsalForNodeGetsTokensThroughDiscovery) {
+  const char* node = std::getenv("TQ_NODE");
+  const char* msal = std::getenv("TQ_MSAL_DIR");
+  if (node == nullptr || *node == '\0' || msal == nullptr) {
+    GTEST_SKIP() << "no Node.js was found when the build was configured";
+  }
+  ASSERT_EQ(
+      ::access((std::string(msal) + "/node_modules/@azure/msal-node").c_str(),
+               R_OK),
+      0)
+      << "MSAL for Node is not installed: scripts/bootstrap runs npm ci in "
+      << msal;
+  auto server = StartServer();
+  ::setenv("NODE_EXTRA_CA_CERTS", pki->caFile().c_str(), 1);
+  const std::string authority = server->LoginEndpoint() + kTenant;
+  const std::string keyPem = tqtest::KeyToPem(registered->key.get());
+  struct Case {
+    const char* grant;
+    json credential;
+  };
+  const Case cases[] = {
+      {"client secret", {{"clientId", kSecretApp}, {"secret", kSecret}}},
+      {"PS256 assertion",
+       {{"clientId", kCertApp},
+        {"certificate",
+         {{"privateKey", keyPem},
+          {"thumbprintSha256",
+           ThumbprintHex(registered->cert.get(), EVP_sha256())}}}}},
+      {"RS256 assertion",
+       {{"clientId", kCertApp},
+        {"certificate",
+         {{"privateKey", keyPem},
+          {"thumbprint", ThumbprintHex(registered->cert.get(), EVP_sha1())}}}}},
+  };
+  Client client(pki->caFile());
+  const json jwks = json::parse(
+      client.Get(authority + "/discovery/v2.0/keys").body, nullptr, false);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.grant);
+    json request = c.credential;
+    request["authority"] = authority;
+    request["scope"] = kScope;
+    request["calls"] = 3;
+    const std::string file = dir->path() + "/msal-request.json";
+    tqtest::WriteFile(file, request.dump(), 0600);
+    tqtest::Child child =
+        tqtest::Spawn({node, std::string(msal) + "/client.cjs", file});
+    const std::string out = tqtest::ReadAll(child.out, 60000);
+    ::close(child.out);
+    EXPECT_EQ(tqtest::WaitExit(child.pid), 0) << out;
+    ::unlink(file.c_str());
+    std::vector<json> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+      lines.push_back(json::parse(line, nullptr, false));
+    }
+    ASSERT_EQ(lines.size(), 3u) << out;
+    ASSERT_TRUE(lines[0].is_object() && lines[0].contains("token")) << out;
+    EXPECT_EQ(lines[0]["source"], "endpoint");
+    for (const json& line : lines) {
+      const std::string token = line.value("token", "");
+      EXPECT_TRUE(VerifiesWithJwks(jwks, token)) << line.dump();
+      EXPECT_EQ(token, lines[0]["token"]);
+    }
+    EXPECT_EQ(lines[2]["source"], "cache");
+    EXPECT_EQ(server->GrantCount(c.grant), 1u);
+  }
+  ::unsetenv("NODE_EXTRA_CA_CERTS");
 }
 
 TEST_F(IdpServerTest, KeepsOneConnectionForManyRequests) {
@@ -1094,7 +1286,9 @@ TEST_F(IdpServerTest, ControlPathReportsCountsAndSetsFaultsForLoopbackOnly) {
   ASSERT_EQ(client.Post(TokenUrl(*server), SecretBody()).status, 200);
   Client control(pki->caFile());
   EXPECT_EQ(json::parse(control.Get(base + "_idp/stats").body),
-            json({{"connections", 1}, {"requests", 1}}));
+            json({{"connections", 1},
+                  {"grants", {{"client secret", 1}}},
+                  {"requests", 1}}));
 
   const Reply set =
       control.Post(base + "_idp/fault",
@@ -1170,7 +1364,9 @@ TEST_F(IdpServerTest, ProgramServesWithItsOwnPkiUntilSigterm) {
   EXPECT_EQ(json::parse(r.body, nullptr, false).value("expires_in", 0), 600);
   Client control(pkiDir + "/ca.pem");
   EXPECT_EQ(json::parse(control.Get(endpoint + "_idp/stats").body),
-            json({{"connections", 1}, {"requests", 1}}));
+            json({{"connections", 1},
+                  {"grants", {{"client secret", 1}}},
+                  {"requests", 1}}));
   EXPECT_EQ(control
                 .Post(endpoint + "_idp/fault", R"({"status":500,"body":"x"})",
                       "application/json")

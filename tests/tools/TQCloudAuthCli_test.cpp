@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/crypto/CertificateFile.h"
 #include "platform/TQPassword.h"
 #include "tests/support/CliRunner.h"
 #include "tests/support/TempHome.h"
@@ -131,6 +132,29 @@ TEST_F(CliTest, CertificateCredentialToToken) {
   ASSERT_EQ(token.status, 0) << token.err;
   EXPECT_TRUE(::access((home.path() + "/certificates/Azure_app8.crt").c_str(),
                        F_OK) == 0);
+
+  // Listed as JSON with both thumbprints; a secret has neither.
+  ASSERT_EQ(AddSecret(7, kSecret).status, 0);
+  const Result list = RunCli({"credential", "list", "--json"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  const nlohmann::json listed = nlohmann::json::parse(list.out);
+  ASSERT_EQ(listed.size(), 2u) << list.out;
+  const std::string& pem = Files().certificatePem;
+  const CertificateFile parsed =
+      CertificateFile::Parse(pem.data(), pem.size(), "");
+  const nlohmann::json& secret = listed[0];
+  const nlohmann::json& certificate = listed[1];
+  EXPECT_EQ(secret["auth"], "secret");
+  EXPECT_TRUE(secret["thumbprint_sha1"].is_null());
+  EXPECT_TRUE(secret["thumbprint_sha256"].is_null());
+  EXPECT_EQ(certificate["assoc_id"], 8);
+  EXPECT_EQ(certificate["auth"], "certificate");
+  EXPECT_EQ(certificate["certificate_name"], "app8");
+  EXPECT_EQ(certificate["thumbprint_sha1"],
+            ThumbprintHex(parsed.certificate.get(), EVP_sha1()));
+  EXPECT_EQ(certificate["thumbprint_sha256"],
+            ThumbprintHex(parsed.certificate.get(), EVP_sha256()));
+  EXPECT_EQ(list.out.find(kCertPassword), std::string::npos);
 }
 
 // Both kinds of credential create a home whose parents are missing, every

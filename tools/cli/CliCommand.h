@@ -64,7 +64,10 @@ struct TokenOptions {
 // The subcommands; each returns the exit status.
 int AddCredential(const Console& console, const CredentialTarget& target,
                   AddOptions options);
-int ListCredentials(const Console& console);
+// ListCredentials: one tab-separated line per stored credential, or with
+// json a JSON array that adds the certificates' SHA-1 and SHA-256
+// thumbprints.
+int ListCredentials(const Console& console, bool json);
 int RemoveCredential(const Console& console, const CredentialTarget& target);
 int GetToken(const Console& console, const CredentialTarget& target,
              const TokenOptions& options);

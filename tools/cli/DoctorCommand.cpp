@@ -76,8 +76,9 @@ void ReadConfig(const TqHome& home, Config& config) {
   config.sections = ini.Sections();
   config.caFileSet = ini.Get("Http", "CAFile", config.caFile);
   ini.Get("GlobalParam", SENDLOGS_USE_HTTP_PROXY, config.useProxy);
-  ini.Get(kAssertionAlgorithmSection, kAssertionAlgorithmKey,
-          config.assertionAlgorithm);
+  config.assertionAlgorithmSet =
+      ini.Get(kAssertionAlgorithmSection, kAssertionAlgorithmKey,
+              config.assertionAlgorithm);
   config.state = Config::State::kRead;
   // The proxy the library uses with --use-proxy-settings.
   DecideProxy(ini, config.proxy);

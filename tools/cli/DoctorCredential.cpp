@@ -29,6 +29,7 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureArgs.h"
+#include "auth/azure/internal/ClientAssertion.h"
 #include "internal/crypto/CertificateFile.h"
 #include "internal/crypto/OpenSslHandles.h"
 #include "internal/io/FileReader.h"
@@ -49,6 +50,7 @@
 #include "tools/cli/CliText.h"
 #include "tools/cli/Doctor.h"
 #include "tools/cli/DoctorParts.h"
+#include "tools/cli/StoredCertificate.h"
 #include "util/Base64Codec.h"
 
 namespace tqcli {
@@ -68,49 +70,33 @@ std::string Subject(X509* cert) {
   return std::string(data, static_cast<size_t>(length));
 }
 
-bool DecryptStored(const std::string& stored, std::string& outPlain) {
-  SecretBuffer<TQPassword::kMaxSecretSize + 1> plain;
-  unsigned long length = TQPassword::kMaxSecretSize;
-  TQPassword passwords;
-  if (!passwords.decrypt(stored.c_str(), plain.data(), &length)) {
-    return false;
-  }
-  outPlain.assign(plain.c_str(), length);
-  return true;
-}
-
 // The stored certificate, its password, the key in it and its staged copy.
 // True when a token request would find the staged copy as it is.
 bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
                       const std::string& storedPassword, Report& report) {
-  std::string bytes;
-  StringWipeGuard wipeBytes(bytes);
-  if (!base64Decode(Record::GetCertificateFile(record), bytes) ||
-      bytes.empty()) {
-    report.Fail("certificate",
-                "the stored certificate is not Base64; add "
-                "it again with `tqcloudauth credential add "
-                "--replace`");
-    return false;
+  CertificateFile parsed;
+  switch (ReadStoredCertificate(record, storedPassword, parsed)) {
+    case StoredCertificateProblem::kNone:
+      break;
+    case StoredCertificateProblem::kNotBase64:
+      report.Fail("certificate",
+                  "the stored certificate is not Base64; add "
+                  "it again with `tqcloudauth credential add "
+                  "--replace`");
+      return false;
+    case StoredCertificateProblem::kPasswordUndecryptable:
+      report.Fail("certificate",
+                  "its password does not decrypt with " + home.KeyFile() +
+                      ": the key is not the one it was stored with; add it "
+                      "again with `tqcloudauth credential add --replace`");
+      return false;
+    case StoredCertificateProblem::kNoCertificate:
+      report.Fail("certificate",
+                  "the stored file holds no certificate (PEM, "
+                  "or PKCS#12 with its password); add it again");
+      return false;
   }
-  std::string password;
-  StringWipeGuard wipePassword(password);
-  if (!storedPassword.empty() && !DecryptStored(storedPassword, password)) {
-    report.Fail("certificate",
-                "its password does not decrypt with " + home.KeyFile() +
-                    ": the key is not the one it was stored with; add it "
-                    "again with `tqcloudauth credential add --replace`");
-    return false;
-  }
-  const CertificateFile parsed =
-      CertificateFile::Parse(bytes.data(), bytes.size(), password);
   X509* cert = parsed.certificate.get();
-  if (cert == nullptr) {
-    report.Fail("certificate",
-                "the stored file holds no certificate (PEM, "
-                "or PKCS#12 with its password); add it again");
-    return false;
-  }
   const std::string thumbprint = ThumbprintHex(cert, EVP_sha1());
   const std::string recorded = Record::GetCertificateThumbprint(record);
   if (::strcasecmp(thumbprint.c_str(), recorded.c_str()) != 0) {
@@ -125,7 +111,9 @@ bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
                                    "; add it again with its key");
     return false;
   }
-  const std::string what = Subject(cert) + ", thumbprint " + thumbprint;
+  const std::string what = Subject(cert) + ", thumbprint " + thumbprint +
+                           " (SHA-1), " + ThumbprintHex(cert, EVP_sha256()) +
+                           " (SHA-256)";
   if (X509_cmp_current_time(X509_get0_notAfter(cert)) < 0) {
     report.Fail("certificate", what + ": expired; register and add a new one");
     return false;
@@ -163,6 +151,10 @@ bool CheckCertificate(const TqHome& home, App::AzureCredentialInfo& record,
     report.Fail("staged", error.Describe(path));
     return false;
   }
+  // Decoded once before, by ReadStoredCertificate.
+  std::string bytes;
+  StringWipeGuard wipeBytes(bytes);
+  base64Decode(Record::GetCertificateFile(record), bytes);
   if (staged.size() != bytes.size() ||
       !std::equal(staged.begin(), staged.end(), bytes.begin())) {
     report.Warn("staged", path +
@@ -297,6 +289,35 @@ void CheckToken(const DoctorOptions& options, const TqHome& home,
                          std::to_string(ret.expireTime - now) + " s)");
 }
 
+// The assertion a token request would sign, as [Azure] AssertionAlgorithm
+// picks it.
+void CheckAssertion(const Config& config, Report& report) {
+  AssertionAlgorithm algorithm = AssertionAlgorithm::kRs256;
+  if (config.assertionAlgorithmSet &&
+      !ParseAssertionAlgorithm(config.assertionAlgorithm, algorithm)) {
+    report.Fail("assertion", std::string("[") + kAssertionAlgorithmSection +
+                                 "] " + kAssertionAlgorithmKey + " [" +
+                                 QuoteText(config.assertionAlgorithm) +
+                                 "] in " + config.path + " is not " +
+                                 kAssertionAlgorithmValues +
+                                 ": token requests fail until it is");
+    return;
+  }
+  const std::string source =
+      config.assertionAlgorithmSet
+          ? std::string("[") + kAssertionAlgorithmSection + "] " +
+                kAssertionAlgorithmKey
+          : std::string("the default; [") + kAssertionAlgorithmSection + "] " +
+                kAssertionAlgorithmKey + " unset";
+  report.Ok(
+      "assertion",
+      algorithm == AssertionAlgorithm::kPs256
+          ? "PS256 (RSASSA-PSS) with the SHA-256 thumbprint (x5t#S256), " +
+                source
+          : "RS256 (RSASSA-PKCS1-v1_5) with the SHA-1 thumbprint (x5t), " +
+                source);
+}
+
 }  // namespace
 
 void CheckCredential(const DoctorOptions& options, const TqHome& home,
@@ -385,6 +406,7 @@ void CheckCredential(const DoctorOptions& options, const TqHome& home,
     }
   } else if (auth == Record::AuthType::kCertificate) {
     tokenWritesNothing = CheckCertificate(home, record, password, report);
+    CheckAssertion(config, report);
   } else {
     report.Fail("credential", id + ": neither a secret nor a certificate; "
                                    "add it again");

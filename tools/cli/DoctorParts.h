@@ -53,8 +53,9 @@ struct Config {
   std::vector<std::pair<std::string, std::vector<std::string>>> sections;
   bool caFileSet = false;
   std::string caFile;
-  std::string useProxy;            // as written, for the report
-  std::string assertionAlgorithm;  // as written; "" when unset
+  std::string useProxy;  // as written, for the report
+  bool assertionAlgorithmSet = false;
+  std::string assertionAlgorithm;  // as written
   Proxy proxy;
 };
 

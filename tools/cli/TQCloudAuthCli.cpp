@@ -30,6 +30,7 @@ class Cli {
   AddOptions m_add;
   TokenOptions m_token;
   DoctorOptions m_doctor;
+  bool m_listJson = false;
 };
 
 int Cli::Run(int argc, const char* const* argv) {
@@ -89,6 +90,8 @@ int Cli::Run(int argc, const char* const* argv) {
                 "replace a credential stored under the same ids");
   CLI::App* list =
       credential->add_subcommand("list", "list stored credentials");
+  list->add_flag("--json", m_listJson,
+                 "a JSON array, with both thumbprints of each certificate");
   CLI::App* remove =
       credential->add_subcommand("remove", "remove a stored credential");
   addTarget(remove);
@@ -142,7 +145,7 @@ int Cli::Run(int argc, const char* const* argv) {
     return AddCredential(m_console, m_target, m_add);
   }
   if (list->parsed()) {
-    return ListCredentials(m_console);
+    return ListCredentials(m_console, m_listJson);
   }
   if (remove->parsed()) {
     return RemoveCredential(m_console, m_target);

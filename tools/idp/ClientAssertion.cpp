@@ -178,7 +178,7 @@ bool CheckClaims(const json& claims, const AssertionContext& ctx,
 }  // namespace
 
 bool CheckClientAssertion(const FormFields& form, const AssertionContext& ctx,
-                          AadError& err) {
+                          AadError& err, JwsAlg* outAlg) {
   const std::string* type = form.Find("client_assertion_type");
   if (type == nullptr) {
     err = MissingParameter("client_assertion_type");
@@ -223,7 +223,13 @@ bool CheckClientAssertion(const FormFields& form, const AssertionContext& ctx,
         shown, cred, ctx.clientId);
     return false;
   }
-  return CheckClaims(claims, ctx, err);
+  if (!CheckClaims(claims, ctx, err)) {
+    return false;
+  }
+  if (outAlg != nullptr) {
+    *outAlg = alg;
+  }
+  return true;
 }
 
 }  // namespace tqidp

@@ -10,6 +10,7 @@
 #include "tools/idp/AadError.h"
 #include "tools/idp/AppRegistry.h"
 #include "tools/idp/FormFields.h"
+#include "tools/idp/Jwt.h"
 
 namespace tqidp {
 
@@ -28,8 +29,9 @@ struct AssertionContext {
 // valid now and whose key verifies the signature; whose exp (required) and
 // nbf (optional) hold within the clock skew; whose aud (text or array) is
 // one of the audiences; and whose iss and sub are the client id. false with
-// Azure AD's error in err otherwise (checked in that order).
+// Azure AD's error in err otherwise (checked in that order). outAlg (when
+// not null) receives the algorithm of an accepted assertion.
 bool CheckClientAssertion(const FormFields& form, const AssertionContext& ctx,
-                          AadError& err);
+                          AadError& err, JwsAlg* outAlg = nullptr);
 
 }  // namespace tqidp

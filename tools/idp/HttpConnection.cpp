@@ -84,7 +84,8 @@ bool Whole(Connection& c, size_t maxBody) {
   if (!c.continued && expect != nullptr &&
       EqualsIgnoreCase(*expect, "100-continue")) {
     c.continued = true;
-    static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    static constexpr std::string_view kContinue =
+        "HTTP/1.1 100 Continue\r\n\r\n";
     Write(c, kContinue, std::chrono::seconds(1));
   }
   return false;
@@ -118,8 +119,8 @@ Step Advance(Connection& c, size_t maxBody) {
   return read;
 }
 
-bool TakeRequest(Connection& c, size_t maxBody, HttpRequest& req,
-                 bool& http10, int& errorStatus) {
+bool TakeRequest(Connection& c, size_t maxBody, HttpRequest& req, bool& http10,
+                 int& errorStatus) {
   errorStatus = 0;
   const size_t headEnd = c.in.find("\r\n\r\n");
   if (headEnd == std::string::npos) {
@@ -179,8 +180,7 @@ bool Write(Connection& c, std::string_view data, Clock::duration timeout) {
       return false;
     }
     pollfd p{c.fd.get(),
-             static_cast<short>(wait == Step::kWaitRead ? POLLIN : POLLOUT),
-             0};
+             static_cast<short>(wait == Step::kWaitRead ? POLLIN : POLLOUT), 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
       return false;
     }

@@ -44,7 +44,7 @@ struct Connection {
   std::string addr;
   int port = 0;
   bool mark = false;
-  bool busy = false;  // with a worker, not in the epoll set
+  bool busy = false;       // with a worker, not in the epoll set
   bool continued = false;  // "100 Continue" sent for the request read
   // When the connection went idle (kept alive between requests), and by
   // when the handshake or the request being read must be whole.
@@ -73,8 +73,8 @@ Step Advance(Connection& c, size_t maxBody);
 // TakeRequest: the first request of c.in into req, consumed, when it is
 // whole: true. false with errorStatus 0 when it is not whole yet, else with
 // the status to refuse it with.
-bool TakeRequest(Connection& c, size_t maxBody, HttpRequest& req,
-                 bool& http10, int& errorStatus);
+bool TakeRequest(Connection& c, size_t maxBody, HttpRequest& req, bool& http10,
+                 int& errorStatus);
 
 // Write: all of data, within timeout; false when the peer fails or is too
 // slow.

@@ -35,8 +35,9 @@ bool IsToken(std::string_view s) {
 }
 
 // The path of a request target (origin or absolute form, or "*"), before
-// "?" and with "%XY" decoded.
-bool TargetPath(std::string_view target, std::string& out) {
+// "?" and with "%XY" decoded, and the query after it as sent.
+bool TargetPath(std::string_view target, std::string& out,
+                std::string& outQuery) {
   for (const char c : target) {
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) {
       return false;
@@ -56,7 +57,12 @@ bool TargetPath(std::string_view target, std::string& out) {
   if (target.empty() || target.front() != '/') {
     return false;
   }
-  target = target.substr(0, target.find('?'));
+  const size_t question = target.find('?');
+  outQuery.clear();
+  if (question != std::string_view::npos) {
+    outQuery = target.substr(question + 1);
+    target = target.substr(0, question);
+  }
   out.clear();
   for (size_t i = 0; i < target.size(); ++i) {
     if (target[i] != '%') {
@@ -146,7 +152,7 @@ bool ParseRequestHead(std::string_view head, HttpRequest& req,
   req.method = std::string(line.substr(0, sp1));
   const std::string_view version = line.substr(sp2 + 1);
   if (!IsToken(req.method) ||
-      !TargetPath(line.substr(sp1 + 1, sp2 - sp1 - 1), req.path) ||
+      !TargetPath(line.substr(sp1 + 1, sp2 - sp1 - 1), req.path, req.query) ||
       (version != "HTTP/1.1" && version != "HTTP/1.0")) {
     return false;
   }

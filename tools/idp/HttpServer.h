@@ -31,6 +31,7 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 struct HttpRequest {
   std::string method;
   std::string path;     // the target before "?", "%XY" decoded
+  std::string query;    // the target after "?", as sent
   HttpHeaders headers;  // names and values as received, in order
   std::string body;
   std::string remoteAddr;  // numeric, e.g. "127.0.0.1" or "::1"

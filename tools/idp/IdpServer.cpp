@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -20,6 +21,8 @@
 #include "internal/crypto/OpenSslHandles.h"
 #include "tools/idp/AadError.h"
 #include "tools/idp/AppRegistry.h"
+#include "tools/idp/Discovery.h"
+#include "tools/idp/FaultRequest.h"
 #include "tools/idp/FormFields.h"
 #include "tools/idp/HttpServer.h"
 #include "tools/idp/IdpText.h"
@@ -105,6 +108,11 @@ struct IdpServer::Impl {
            "/";
   }
 
+  // This endpoint's URL as the client addressed it.
+  std::string BaseFor(const HttpRequest& req) const {
+    return BaseUrl(Scheme(), req.Header("Host"), LoginEndpoint());
+  }
+
   void Log(const std::string& line) const {
     if (options.log) {
       options.log(line);
@@ -116,12 +124,14 @@ struct IdpServer::Impl {
   std::set<std::string> Audiences(const HttpRequest& req,
                                   const std::string& tenant) const;
   void IssueToken(const TokenGrant& grant, const std::string& tenant,
-                  HttpResponse& res);
+                  const std::string& base, HttpResponse& res);
   void Handle(const HttpRequest& req, HttpResponse& res);
   void HandleToken(const HttpRequest& req, const std::string& tenant,
                    HttpResponse& res);
   void HandleFault(const HttpRequest& req, HttpResponse& res);
   void HandleStats(const HttpRequest& req, HttpResponse& res);
+  void HandleDiscovery(const HttpRequest& req, DiscoveryKind kind,
+                       const std::string& tenant, HttpResponse& res);
   void HandleOther(const HttpRequest& req, HttpResponse& res);
 
   IdpOptions options;
@@ -141,6 +151,7 @@ struct IdpServer::Impl {
   size_t recordedBytes = 0;
   size_t requestCount = 0;
   size_t connectionCount = 0;
+  std::map<std::string, size_t> grantsByCredential;
 };
 
 void IdpServer::Impl::MakeSigningKey() {
@@ -212,7 +223,8 @@ std::set<std::string> IdpServer::Impl::Audiences(
 }
 
 void IdpServer::Impl::IssueToken(const TokenGrant& grant,
-                                 const std::string& tenant, HttpResponse& res) {
+                                 const std::string& tenant,
+                                 const std::string& base, HttpResponse& res) {
   long lifetime = 0;
   std::optional<std::string> rawExpiresIn;
   {
@@ -229,7 +241,7 @@ void IdpServer::Impl::IssueToken(const TokenGrant& grant,
   header["kid"] = keyId;
   ordered_json claims;
   claims["aud"] = grant.resource;
-  claims["iss"] = LoginEndpoint() + tenant + "/v2.0";
+  claims["iss"] = base + tenant + "/v2.0";
   claims["iat"] = now;
   claims["nbf"] = now;
   claims["exp"] = now + lifetime;
@@ -268,6 +280,10 @@ void IdpServer::Impl::Handle(const HttpRequest& req, HttpResponse& res) {
     HandleFault(req, res);
   } else if (req.method == "POST" && TokenPathTenant(req.path, tenant)) {
     HandleToken(req, tenant, res);
+  } else if (const DiscoveryKind kind = DiscoveryPath(req.path, tenant);
+             kind != DiscoveryKind::kNone &&
+             (req.method == "GET" || req.method == "HEAD")) {
+    HandleDiscovery(req, kind, tenant, res);
   } else {
     HandleOther(req, res);
   }
@@ -321,8 +337,12 @@ void IdpServer::Impl::HandleToken(const HttpRequest& req,
     line += " client_id=" + Printable(*clientId);
   }
   if (ok) {
-    IssueToken(grant, tenant, res);
-    Log(line + " -> 200");
+    IssueToken(grant, tenant, BaseFor(req), res);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      ++grantsByCredential[grant.credential];
+    }
+    Log(line + " -> 200 (" + grant.credential + ")");
     return;
   }
   const std::string* requestId = req.Header("client-request-id");
@@ -345,6 +365,7 @@ void IdpServer::Impl::HandleStats(const HttpRequest& req, HttpResponse& res) {
     std::lock_guard<std::mutex> lock(mutex);
     body["connections"] = connectionCount;
     body["requests"] = requestCount;
+    body["grants"] = grantsByCredential;
   }
   res.contentType = "application/json";
   res.body = DumpJson(body);
@@ -356,66 +377,65 @@ void IdpServer::Impl::HandleFault(const HttpRequest& req, HttpResponse& res) {
     return;
   }
   res.contentType = "application/json";
-  auto refuse = [&res](const std::string& why) {
+  std::optional<IdpFault> parsed;
+  std::string why;
+  if (!ParseFaultRequest(req.body, parsed, why)) {
     res.status = 400;
     res.body = DumpJson(ordered_json{{"error", why}});
-  };
-  const json in = json::parse(req.body, nullptr, false);
-  if (in.is_discarded() || !in.is_object()) {
-    refuse("the body must be a JSON object");
     return;
   }
-  IdpFault f;
-  for (const auto& [name, value] : in.items()) {
-    if (name == "delayMs" && value.is_number_integer() && value >= 0 &&
-        value <= 600000) {
-      f.delayMs = value.get<int>();
-    } else if (name == "closeConnection" && value.is_boolean()) {
-      f.closeConnection = value.get<bool>();
-    } else if (name == "status" && value.is_number_integer() &&
-               (value == 0 || (value >= 100 && value <= 599))) {
-      f.status = value.get<int>();
-    } else if (name == "body" && value.is_string()) {
-      f.body = value.get<std::string>();
-    } else if (name == "contentType" && value.is_string()) {
-      f.contentType = value.get<std::string>();
-    } else if (name == "expiresInJson" &&
-               (value.is_string() || value.is_null())) {
-      if (value.is_string()) {
-        f.expiresInJson = value.get<std::string>();
-      }
-    } else if (name == "headers" && value.is_object()) {
-      for (const auto& [h, v] : value.items()) {
-        if (!v.is_string()) {
-          refuse("header values must be texts");
-          return;
-        }
-        f.headers.emplace(h, v.get<std::string>());
-      }
-    } else {
-      refuse("unknown member or bad value: '" + name + "'");
-      return;
-    }
-  }
+  const bool cleared = !parsed;
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (in.empty()) {
-      fault.reset();
-    } else {
-      fault = std::move(f);
-    }
+    fault = std::move(parsed);
   }
-  res.body = in.empty() ? "{\"fault\":\"cleared\"}" : "{\"fault\":\"set\"}";
+  res.body = cleared ? "{\"fault\":\"cleared\"}" : "{\"fault\":\"set\"}";
+}
+
+void IdpServer::Impl::HandleDiscovery(const HttpRequest& req,
+                                      DiscoveryKind kind,
+                                      const std::string& tenant,
+                                      HttpResponse& res) {
+  Record(req);
+  const std::string base = BaseFor(req);
+  const std::string line = req.method + " " + Printable(req.path);
+  AadError err;
+  bool ok = true;
+  if (kind == DiscoveryKind::kInstance) {
+    ok = InstanceDiscovery(req.query, base, res.body, err);
+  } else if (tenant != "common" && tenant != "organizations" &&
+             !apps.HasTenant(tenant)) {
+    ok = false;
+    err = MakeAadError(400, "invalid_tenant", 90002,
+                       "Tenant '" + tenant + "' not found.");
+  } else if (kind == DiscoveryKind::kOpenIdConfiguration) {
+    res.body = OpenIdConfiguration(base, tenant);
+  } else {
+    res.body = Jwks(signingKey.get(), keyId, base + tenant + "/v2.0");
+  }
+  res.contentType = kJsonUtf8;
+  if (!ok) {
+    res.status = err.status;
+    res.body = AadErrorBody(err, "", base);
+    Log(line + " -> " + std::to_string(err.status) + " " + err.error +
+        " AADSTS" + std::to_string(err.code));
+    return;
+  }
+  // As the platform does: metadata may be cached by clients for a day.
+  res.headers.emplace_back("Cache-Control", "max-age=86400, private");
+  Log(line + " -> 200");
 }
 
 void IdpServer::Impl::HandleOther(const HttpRequest& req, HttpResponse& res) {
   Record(req);
   res.status = 404;
   res.contentType = "application/json";
-  res.body = DumpJson(
-      ordered_json{{"error", "not_found"},
-                   {"error_description",
-                    "Only POST /{tenant}/oauth2/v2.0/token is served here."}});
+  res.body = DumpJson(ordered_json{
+      {"error", "not_found"},
+      {"error_description",
+       "Served here: POST /{tenant}/oauth2/v2.0/token, GET "
+       "/{tenant}/v2.0/.well-known/openid-configuration, GET "
+       "/{tenant}/discovery/v2.0/keys and GET /common/discovery/instance."}});
   Log(req.method + " " + Printable(req.path) + " -> 404");
 }
 
@@ -528,6 +548,12 @@ size_t IdpServer::ConnectionCount() const {
 
 size_t IdpServer::OpenConnections() const {
   return m_impl->http != nullptr ? m_impl->http->OpenConnections() : 0;
+}
+
+size_t IdpServer::GrantCount(const std::string& credential) const {
+  std::lock_guard<std::mutex> lock(m_impl->mutex);
+  const auto it = m_impl->grantsByCredential.find(credential);
+  return it != m_impl->grantsByCredential.end() ? it->second : 0;
 }
 
 size_t IdpServer::RequestCount() const {

@@ -117,6 +117,9 @@ class IdpServer {
   size_t OpenConnections() const;
   // RequestCount: requests received, control requests aside.
   size_t RequestCount() const;
+  // GrantCount: tokens issued to clients that proved themselves with
+  // credential: "client secret", "RS256 assertion" or "PS256 assertion".
+  size_t GrantCount(const std::string& credential) const;
   // Requests: the latest requests counted, oldest first: at most 4,096, and
   // fewer when their recorded bytes pass 64 MiB (see recordContent).
   std::vector<IdpRequest> Requests() const;

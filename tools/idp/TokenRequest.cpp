@@ -128,6 +128,7 @@ bool CheckTokenRequest(const std::string& tenant, const FormFields& form,
               *clientId + "'.");
       return false;
     }
+    out.credential = "client secret";
     return true;
   }
   AssertionContext ctx;
@@ -136,7 +137,13 @@ bool CheckTokenRequest(const std::string& tenant, const FormFields& form,
   ctx.audiences = audiences;
   ctx.now = now;
   ctx.clockSkewSeconds = clockSkewSeconds;
-  return CheckClientAssertion(form, ctx, err);
+  JwsAlg alg = JwsAlg::kRs256;
+  if (!CheckClientAssertion(form, ctx, err, &alg)) {
+    return false;
+  }
+  out.credential =
+      alg == JwsAlg::kPs256 ? "PS256 assertion" : "RS256 assertion";
+  return true;
 }
 
 }  // namespace tqidp

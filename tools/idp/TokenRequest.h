@@ -16,6 +16,9 @@ namespace tqidp {
 struct TokenGrant {
   std::string clientId;
   std::string resource;  // the scope without "/.default"
+  // How the client proved itself: "client secret", "RS256 assertion" or
+  // "PS256 assertion".
+  std::string credential;
 };
 
 // CheckTokenRequest: true and the grant in out when, for tenant, the form

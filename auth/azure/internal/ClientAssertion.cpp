@@ -1,7 +1,5 @@
 #include "auth/azure/internal/ClientAssertion.h"
 
-#include <strings.h>
-
 #include "auth/TQCloudAuthLib.h"
 #include "platform/SecureMemory.h"
 #include "util/UrlCodec.h"
@@ -20,18 +18,6 @@ std::string Base64Url(const std::string& bytes, bool inputIsBase64) {
 }
 
 }  // namespace
-
-bool ParseAssertionAlgorithm(const std::string& text, AssertionAlgorithm& out) {
-  if (strcasecmp(text.c_str(), "RS256") == 0) {
-    out = AssertionAlgorithm::kRs256;
-    return true;
-  }
-  if (strcasecmp(text.c_str(), "PS256") == 0) {
-    out = AssertionAlgorithm::kPs256;
-    return true;
-  }
-  return false;
-}
 
 bool BuildAssertionPart(const AssertionInputs& in, const AssertionSigner& sign,
                         CKoString& outPart) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <strings.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -22,8 +24,20 @@ inline constexpr char kAssertionAlgorithmKey[] = "AssertionAlgorithm";
 inline constexpr char kAssertionAlgorithmValues[] = "RS256 or PS256";
 
 // ParseAssertionAlgorithm: "RS256" or "PS256" (as written, or in any case)
-// into out; false for anything else.
-bool ParseAssertionAlgorithm(const std::string& text, AssertionAlgorithm& out);
+// into out; false for anything else. Inline: the command-line tool reads
+// the setting without the provider's objects.
+inline bool ParseAssertionAlgorithm(const std::string& text,
+                                    AssertionAlgorithm& out) {
+  if (strcasecmp(text.c_str(), "RS256") == 0) {
+    out = AssertionAlgorithm::kRs256;
+    return true;
+  }
+  if (strcasecmp(text.c_str(), "PS256") == 0) {
+    out = AssertionAlgorithm::kPs256;
+    return true;
+  }
+  return false;
+}
 
 struct AssertionInputs {
   AssertionAlgorithm algorithm = AssertionAlgorithm::kRs256;

@@ -72,9 +72,9 @@ class Needles {
 // Found: whether needle is anywhere in the process's readable memory but
 // the needles' pages and the scan's own buffer.
 bool Found(const Needles& needles, std::string_view needle) {
-  static char* buffer = static_cast<char*>(
-      ::mmap(nullptr, 1 << 20, PROT_READ | PROT_WRITE,
-             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  static char* buffer =
+      static_cast<char*>(::mmap(nullptr, 1 << 20, PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   std::ifstream maps("/proc/self/maps");
   const int mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
   bool found = false;
@@ -204,7 +204,8 @@ TEST(SecretsInMemory, SecretAssertionAndTokensLeaveNoCopy) {
   const std::string url = idp.LoginEndpoint() + "tenant-1/oauth2/v2.0/token";
   const std::string payload =
       R"({"aud":")" + url + R"(", "sub":"client-2", "iss":"client-2", "exp":)" +
-      std::to_string(g_now + 3600) + R"(, "nbf":)" + std::to_string(g_now) + "}";
+      std::to_string(g_now + 3600) + R"(, "nbf":)" + std::to_string(g_now) +
+      "}";
   char encoded[1024];
   const size_t assertionNeedle =
       needles.Add(encoded, Base64UrlInto(payload, encoded));
@@ -219,10 +220,9 @@ TEST(SecretsInMemory, SecretAssertionAndTokensLeaveNoCopy) {
     const CKoError init =
         byCertificate.Init(tqtest::MakeAzureArgs(certificate));
     ASSERT_FALSE(init.IsError()) << init.ToString();
-    for (TQCloudAuthAzureLib* lib : {static_cast<TQCloudAuthAzureLib*>(
-                                         &bySecret),
-                                     static_cast<TQCloudAuthAzureLib*>(
-                                         &byCertificate)}) {
+    for (TQCloudAuthAzureLib* lib :
+         {static_cast<TQCloudAuthAzureLib*>(&bySecret),
+          static_cast<TQCloudAuthAzureLib*>(&byCertificate)}) {
       TQCloudAuth::GetAuthTokenArgs args;
       args.azureArgs = std::make_unique<TQCloudAuth::GetAzureAuthTokenArgs>();
       args.azureArgs->scope = kScope;

@@ -13,6 +13,7 @@
 
 #include "auth/azure/internal/ProviderState.h"
 #include "internal/cache/TokenCache.h"
+#include "internal/crypto/CertificateFile.h"
 #include "platform/TQPassword.h"
 #include "platform/TqcConvert.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
@@ -211,6 +212,95 @@ TEST_F(AzureLibTest, PemCertificateWithEncryptedKey) {
             R"({"aud":")" + url + R"(", "sub":"client-2", "iss":"client-2", )" +
                 R"("exp":)" + std::to_string(now + 3600) + R"(, "nbf":)" +
                 std::to_string(now) + "}");
+}
+
+// One certificate credential under each [Azure] AssertionAlgorithm: the
+// header the endpoint received, and how it proved the client. A certificate
+// the application did not register is refused under PS256 as under RS256;
+// a value that is neither stops before any request.
+TEST_F(AzureLibTest, AssertionAlgorithms) {
+  const std::string registered = pemWithEncryptedKey;
+  const tqtest::ClientCertificate stranger =
+      tqtest::MakeClientCertificate("client-2 application", kCertPassword);
+  const auto b64url = [](const std::string& hex) {
+    const std::string bytes(
+        reinterpret_cast<const char*>(Tqc::hex2bin(hex.c_str()).getData()),
+        hex.size() / 2);
+    std::string text = tqtest::Base64Of(bytes);
+    text = text.substr(0, text.find('='));
+    for (char& c : text) {
+      c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    return text;
+  };
+  const CertificateFile parsed = CertificateFile::Parse(
+      client->certificatePem.data(), client->certificatePem.size(), "");
+  const std::string sha256 =
+      ThumbprintHex(parsed.certificate.get(), EVP_sha256());
+  const std::string rs256 = R"({"alg":"RS256","typ":"JWT","x5t":")" +
+                            b64url(client->thumbprintHex) + "\"}";
+  const std::string ps256 =
+      R"({"alg":"PS256","typ":"JWT","x5t#S256":")" + b64url(sha256) + "\"}";
+  struct Case {
+    const char* setting;  // nullptr: not set
+    bool registeredCertificate;
+    std::string header;  // "" when no token is expected
+    const char* grant;   // how the endpoint saw the client prove itself
+    TqFailureReason reason;
+  };
+  const Case cases[] = {
+      {nullptr, true, rs256, "RS256 assertion", TqFailureReason::kNone},
+      {"RS256", true, rs256, "RS256 assertion", TqFailureReason::kNone},
+      {"PS256", true, ps256, "PS256 assertion", TqFailureReason::kNone},
+      {"ps256", true, ps256, "PS256 assertion", TqFailureReason::kNone},
+      {"PS256", false, "", nullptr, TqFailureReason::kCredentialRejected},
+      {"RS256", false, "", nullptr, TqFailureReason::kCredentialRejected},
+      {"ES256", true, "", nullptr, TqFailureReason::kConfigInvalid},
+      {"", true, "", nullptr, TqFailureReason::kConfigInvalid},
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.setting == nullptr ? "(unset)" : c.setting;
+    std::string config = "[Http]\nCAFile=" + tqtest::SharedPki().caFile() +
+                         "\nConnectTimeoutSeconds=5\nTimeoutSeconds=5\n";
+    if (c.setting != nullptr) {
+      config += "[Azure]\nAssertionAlgorithm=" + std::string(c.setting) + "\n";
+    }
+    home.WriteConfig(config);
+    AzureCredential credential = CertificateCredential(
+        c.registeredCertificate ? registered
+                                : stranger.certificatePem + stranger.keyPem,
+        "alg-app");
+    if (!c.registeredCertificate) {
+      credential.thumbprintHex = stranger.thumbprintHex;
+    }
+    auto lib = Ready(credential);
+    const size_t before = idp->RequestCount();
+    const size_t grantsBefore = c.grant ? idp->GrantCount(c.grant) : 0;
+    GetAuthTokenRet ret;
+    const CKoError st = Token(*lib, ret);
+    EXPECT_EQ(st.GetReason(), c.reason) << name << ": " << st.ToString();
+    if (c.reason == TqFailureReason::kConfigInvalid) {
+      EXPECT_EQ(idp->RequestCount(), before) << name;
+      EXPECT_NE(st.GetMessage().find("[Azure] AssertionAlgorithm"),
+                std::string::npos)
+          << st.GetMessage();
+      EXPECT_NE(st.GetMessage().find("RS256 or PS256"), std::string::npos);
+      continue;
+    }
+    ASSERT_EQ(idp->RequestCount(), before + 1) << name;
+    if (c.grant == nullptr) {
+      EXPECT_NE(st.GetMessage().find("AADSTS700027"), std::string::npos)
+          << name << ": " << st.GetMessage();
+      continue;
+    }
+    EXPECT_EQ(idp->GrantCount(c.grant), grantsBefore + 1) << name;
+    const std::string& body = idp->Requests().back().body;
+    const size_t start = body.find("client_assertion=") + 17;
+    EXPECT_EQ(
+        Base64UrlDecode(body.substr(start, body.find('.', start) - start)),
+        c.header)
+        << name;
+  }
 }
 
 TEST_F(AzureLibTest, Pkcs12Certificate) {

@@ -15,7 +15,10 @@
 #include "internal/io/FileReader.h"
 #include "platform/auto_handle.h"
 #include "platform/internal/ConfigFile.h"
+#include "platform/internal/HomeDatabase.h"
+#include "platform/internal/PgStore.h"
 #include "platform/internal/SqliteHandles.h"
+#include "platform/internal/StoreSettings.h"
 #include "platform/internal/TqHome.h"
 
 namespace {
@@ -77,21 +80,15 @@ CKoError NoCredential(const FXCodeLocation& loc, int assocId, int entity) {
       "no credential for association id %d, entity %d", assocId, entity);
 }
 
-enum class Access { kRead, kWrite, kCreate };
+using Access = HomeDatabase::Access;
 
-// The checks SQLite's files must pass before it opens them by name: the
-// store (already opened or checked) and its companions, each, when there,
-// the user's own private regular file.
+// The store as a database under the home.
+HomeDatabase Store(const TqHome& home) {
+  return HomeDatabase{home.CredentialStore(), home.CredentialStoreCompanions()};
+}
+
 CKoError CheckCompanions(const TqHome& home) {
-  for (const std::string& companion : home.CredentialStoreCompanions()) {
-    struct stat found {};
-    const CKoError st =
-        home.CheckFileStatus(companion, TqHome::FileKind::kSecret, found);
-    if (st.IsError() && !TqHome::IsMissing(st)) {
-      return st;
-    }
-  }
-  return CKoError::Success();
+  return Store(home).CheckCompanions(home);
 }
 
 // The schema version of an open store: refused when newer than this
@@ -139,51 +136,21 @@ int BusyTimeoutMs() {
   return static_cast<int>(ms);
 }
 
-// Opens the store through the home's checks: it and its companions must be
-// the user's own private regular files, never links (SQLITE_OPEN_NOFOLLOW
-// as well). kCreate makes the home (0700) and the store (0600) first. A
-// store that is not there is NotStored-missing (TqHome::IsMissing).
+// Opens the store through the home's checks (HomeDatabase). kCreate makes
+// the home (0700), the store (0600) and its table first. A store that is
+// not there is NotStored-missing (TqHome::IsMissing).
 CKoError Open(Access access, DatabasePtr& outDb, FileIdentity* outIdentity) {
   const TqHome home;
   const std::string path = home.CredentialStore();
-  if (access == Access::kCreate) {
-    const CKoError st = home.MakeFolder(home.Path());
-    if (st.IsError()) {
-      return st;
-    }
-  }
-  {
-    const int flags = access == Access::kRead     ? O_RDONLY
-                      : access == Access::kCreate ? O_RDWR | O_CREAT
-                                                  : O_RDWR;
-    // Closed before SQLite opens the file: closing a second descriptor
-    // would drop SQLite's locks.
-    auto_handle fd;
-    const CKoError st =
-        home.OpenFile(path, TqHome::FileKind::kSecret, flags, 0600, fd);
-    if (st.IsError()) {
-      return st;
-    }
-    struct stat found {};
-    if (outIdentity != nullptr && ::fstat(fd.get(), &found) == 0) {
-      *outIdentity = FileIdentity::Of(found);
-    }
-  }
-  CKoError st = CheckCompanions(home);
+  DatabasePtr db;
+  CKoError st =
+      Store(home).Open(home, access, BusyTimeoutMs(), db, outIdentity);
   if (st.IsError()) {
-    return st;
+    // SQLite's own refusal names the store as the credential store.
+    return st.GetReason() == TqFailureReason::kStoreFailed
+               ? StoreFailed(TQ_LOC, path, st.GetMessage())
+               : st;
   }
-  sqlite3* raw = nullptr;
-  const int flags =
-      (access == Access::kRead ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
-      SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-  DatabasePtr db(raw);
-  if (rc != SQLITE_OK) {
-    return StoreFailed(TQ_LOC, path,
-                       StringPrintf("cannot open it: %s", sqlite3_errstr(rc)));
-  }
-  sqlite3_busy_timeout(db.get(), BusyTimeoutMs());
   if (access == Access::kCreate &&
       sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     return StoreFailed(TQ_LOC, path, db.get());
@@ -269,6 +236,38 @@ OpenReader& Reader() {
   return reader->Get();
 }
 
+// The database the credentials live in when [Database] Url names one; null
+// for the home's store. A Url that cannot be used fails the call.
+CKoError Database(std::shared_ptr<PgDatabase>& out) {
+  const StoreSettings settings = ReadStoreSettings();
+  if (settings.urlProblem.IsError()) {
+    return settings.urlProblem;
+  }
+  if (!settings.databaseUrl.empty()) {
+    out = PgDatabase::Of(settings.databaseUrl);
+  }
+  return CKoError::Success();
+}
+
+PgCredentials::Row RowOf(const StoredCredential& c) {
+  PgCredentials::Row row;
+  row.assocId = c.assocId;
+  row.entity = c.entity;
+  row.credentialType = c.credentialType;
+  row.userName = c.userName;
+  row.password = c.password;
+  row.additionalInfo = c.additionalInfo;
+  row.other = c.other;
+  return row;
+}
+
+CKoError Exists(const FXCodeLocation& loc, int assocId, int entity) {
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kInvalidArgument,
+      "a credential for association id %d, entity %d already exists", assocId,
+      entity);
+}
+
 }  // namespace
 
 AdaptersBase::~AdaptersBase() = default;
@@ -291,13 +290,36 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     int assocId, int entity, int& credentialType, std::string& userName,
     std::string& password, std::string& additionalInfo, int& other,
     void* /*reserved*/) {
+  std::shared_ptr<PgDatabase> database;
+  CKoError st = Database(database);
+  if (st.IsError()) {
+    return Fail(st);
+  }
+  if (database != nullptr) {
+    PgCredentials::Row row;
+    bool found = false;
+    st = PgCredentials::Find(*database, assocId, entity, row, found);
+    if (st.IsError()) {
+      return Fail(st);
+    }
+    if (!found) {
+      return Fail(NoCredential(TQ_LOC, assocId, entity));
+    }
+    credentialType = row.credentialType;
+    userName = row.userName;
+    password = row.password;
+    additionalInfo = row.additionalInfo;
+    other = row.other;
+    m_lastStatus = CKoError::Success();
+    return kOk;
+  }
   const TqHome home;
   const std::string path = home.CredentialStore();
   OpenReader& reader = Reader();
   std::lock_guard<std::mutex> lock(reader.mutex);
   // The file at the path must still be the one open, and still trusted.
   struct stat found {};
-  CKoError st = home.CheckFileStatus(path, TqHome::FileKind::kSecret, found);
+  st = home.CheckFileStatus(path, TqHome::FileKind::kSecret, found);
   if (st.IsError()) {
     reader.rows.clear();
     reader.select.reset();
@@ -393,8 +415,25 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
 
 bool CredentialMgrHelper::addCredential(const StoredCredential& c,
                                         bool replace) {
+  std::shared_ptr<PgDatabase> database;
+  CKoError st = Database(database);
+  if (!st.IsError() && database != nullptr) {
+    bool exists = false;
+    st = PgCredentials::Add(*database, RowOf(c), replace, exists);
+    if (!st.IsError() && exists) {
+      st = Exists(TQ_LOC, c.assocId, c.entity);
+    }
+  }
+  if (st.IsError() || database != nullptr) {
+    if (st.IsError()) {
+      Fail(st);
+      return false;
+    }
+    m_lastStatus = CKoError::Success();
+    return true;
+  }
   DatabasePtr db;
-  CKoError st = Open(Access::kCreate, db, nullptr);
+  st = Open(Access::kCreate, db, nullptr);
   if (st.IsError()) {
     Fail(st);
     return false;
@@ -422,10 +461,7 @@ bool CredentialMgrHelper::addCredential(const StoredCredential& c,
       Bind(stmt.get(), 6, c.additionalInfo) && Bind(stmt.get(), 7, c.other);
   const int rc = bound ? sqlite3_step(stmt.get()) : SQLITE_NOMEM;
   if (rc == SQLITE_CONSTRAINT) {
-    Fail(FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kInvalidArgument,
-        "a credential for association id %d, entity %d already exists",
-        c.assocId, c.entity));
+    Fail(Exists(TQ_LOC, c.assocId, c.entity));
     return false;
   }
   if (rc != SQLITE_DONE || !NumberSchema(db.get()) || !transaction.Commit()) {
@@ -437,10 +473,27 @@ bool CredentialMgrHelper::addCredential(const StoredCredential& c,
 }
 
 bool CredentialMgrHelper::removeCredential(int assocId, int entity) {
+  std::shared_ptr<PgDatabase> database;
+  CKoError st = Database(database);
+  if (!st.IsError() && database != nullptr) {
+    bool removed = false;
+    st = PgCredentials::Remove(*database, assocId, entity, removed);
+    if (!st.IsError() && !removed) {
+      st = NoCredential(TQ_LOC, assocId, entity);
+    }
+  }
+  if (st.IsError() || database != nullptr) {
+    if (st.IsError()) {
+      Fail(st);
+      return false;
+    }
+    m_lastStatus = CKoError::Success();
+    return true;
+  }
   DatabasePtr db;
   // Nothing to remove from a store that is not there: neither it nor the
   // home is created for it.
-  CKoError st = Open(Access::kWrite, db, nullptr);
+  st = Open(Access::kWrite, db, nullptr);
   if (st.IsError()) {
     Fail(TqHome::IsMissing(st) ? NoCredential(TQ_LOC, assocId, entity) : st);
     return false;
@@ -468,8 +521,32 @@ bool CredentialMgrHelper::removeCredential(int assocId, int entity) {
 
 bool CredentialMgrHelper::listCredentials(std::vector<StoredCredential>& out) {
   out.clear();
+  std::shared_ptr<PgDatabase> database;
+  CKoError st = Database(database);
+  if (!st.IsError() && database != nullptr) {
+    std::vector<PgCredentials::Row> rows;
+    st = PgCredentials::List(*database, rows);
+    for (PgCredentials::Row& row : rows) {
+      StoredCredential c;
+      c.assocId = row.assocId;
+      c.entity = row.entity;
+      c.credentialType = row.credentialType;
+      c.userName = std::move(row.userName);
+      c.additionalInfo = std::move(row.additionalInfo);
+      c.other = row.other;
+      out.push_back(std::move(c));
+    }
+  }
+  if (st.IsError() || database != nullptr) {
+    if (st.IsError()) {
+      Fail(st);
+      return false;
+    }
+    m_lastStatus = CKoError::Success();
+    return true;
+  }
   DatabasePtr db;
-  CKoError st = Open(Access::kRead, db, nullptr);
+  st = Open(Access::kRead, db, nullptr);
   if (TqHome::IsMissing(st)) {
     m_lastStatus = CKoError::Success();
     return true;

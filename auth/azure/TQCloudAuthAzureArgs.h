@@ -107,9 +107,15 @@ struct TQ_EXPORT AzureCounters {
   uint64_t earlyRefreshFailures = 0;  // of those, failed (the cached token
                                       // was served)
   int64_t longestCallMicros = 0;      // the longest call
+  // With [TokenCache] Shared: tokens taken from another process's request,
+  // and calls that asked the endpoint alone because the shared store could
+  // not be used (each also counted above as a miss).
+  uint64_t sharedHits = 0;
+  uint64_t sharedFallbacks = 0;
   // The latest call: whether it was served from the cache, and when it was
   // not, why it asked and how long its request took.
   bool lastCallFromCache = false;
+  bool lastCallFromShared = false;  // from another process's request
   AzureRequestCause lastRequestCause = AzureRequestCause::kNone;
   int64_t lastRequestMicros = 0;
 };

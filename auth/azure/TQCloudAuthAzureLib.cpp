@@ -9,6 +9,8 @@
 #include "auth/internal/TQCloudAuthLibAccess.h"
 #include "internal/base/Decimal.h"
 #include "platform/internal/ConfigFile.h"
+#include "platform/internal/StoreSettings.h"
+#include "platform/internal/TqHome.h"
 
 using TQCloudAuth::AzureProviderState;
 using TQCloudAuth::FetchedToken;
@@ -88,6 +90,12 @@ CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
   }
   state.cache =
       std::make_unique<TQCloudAuth::TokenCache>(static_cast<size_t>(maxScopes));
+  const StoreSettings stores = ReadStoreSettings(config);
+  state.sharingProblem = stores.sharingProblem;
+  if (!stores.sharingProblem.IsError()) {
+    state.shared =
+        SharedTokens::For(stores.sharing, TqHome().Path(), stores.databaseUrl);
+  }
   auto first = std::make_shared<TQCloudAuth::CredentialSnapshot>();
   first->params = azureParams.get();
   first->storedPassword = args.password;
@@ -121,15 +129,26 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
   const std::string& scope = args->azureArgs->scope;
   Steady::duration requestTime{};
   TQCloudAuth::GetOutcome outcome;
+  SharedTokens::Source source = SharedTokens::Source::kAlone;
   CKoError st = state.cache->Get(
       scope, clock,
-      [this, &scope, &requestTime](FetchedToken& out) {
+      [this, &scope, &requestTime, &source](FetchedToken& out) {
         const Steady::time_point sent = Steady::now();
-        CKoError fetched = AzureProviderAccess::RequestToken(*this, scope, out);
+        CKoError fetched =
+            AzureProviderAccess::FetchToken(*this, scope, out, source);
         requestTime = Steady::now() - sent;
         return fetched;
       },
       *ret, &outcome);
+  const bool fromShared =
+      outcome.fetched && source == SharedTokens::Source::kShared;
+  if (outcome.fetched && state.shared != nullptr) {
+    if (fromShared) {
+      ++state.sharedHits;
+    } else if (source == SharedTokens::Source::kAlone) {
+      ++state.sharedFallbacks;
+    }
+  }
 
   const auto micros = [](Steady::duration d) {
     return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
@@ -157,7 +176,8 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     std::lock_guard<std::mutex> lock(state.lastMutex);
     state.lastCallFromCache =
         !st.IsError() && outcome.cause == TQCloudAuth::FetchCause::kNone;
-    if (outcome.fetched) {
+    state.lastCallFromShared = !st.IsError() && fromShared;
+    if (outcome.fetched && !fromShared) {
       state.lastRequestCause = CauseOf(outcome.cause);
       state.lastRequestMicros = micros(requestTime);
     }
@@ -182,9 +202,12 @@ TQCloudAuth::AzureCounters TQCloudAuthAzureLib::getCounters() const {
   out.throttledCalls = state.throttledCalls.load();
   out.earlyRefreshes = state.earlyRefreshes.load();
   out.earlyRefreshFailures = state.earlyRefreshFailures.load();
+  out.sharedHits = state.sharedHits.load();
+  out.sharedFallbacks = state.sharedFallbacks.load();
   out.longestCallMicros = state.longestCallMicros.load();
   std::lock_guard<std::mutex> lock(m_state->lastMutex);
   out.lastCallFromCache = state.lastCallFromCache;
+  out.lastCallFromShared = state.lastCallFromShared;
   out.lastRequestCause = state.lastRequestCause;
   out.lastRequestMicros = state.lastRequestMicros;
   return out;

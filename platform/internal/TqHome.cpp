@@ -214,6 +214,15 @@ std::vector<std::string> TqHome::CredentialStoreCompanions() const {
   return {store + "-journal", store + "-wal", store + "-shm"};
 }
 
+std::string TqHome::SharedTokenStore() const {
+  return Join(m_home, "tokens.db");
+}
+
+std::vector<std::string> TqHome::SharedTokenStoreCompanions() const {
+  const std::string store = SharedTokenStore();
+  return {store + "-journal", store + "-wal", store + "-shm"};
+}
+
 std::string TqHome::LogsFolder() const { return Join(m_home, "logs"); }
 
 std::string TqHome::LogFile() const {
@@ -339,20 +348,24 @@ CKoError TqHome::Check() const {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  const std::vector<std::string> companions = CredentialStoreCompanions();
-  const struct {
+  struct File {
     std::string path;
     FileKind kind;
-  } files[] = {
+  };
+  std::vector<File> files = {
       {ConfigFile(), FileKind::kConfig},
       {KeyFile(), FileKind::kSecret},
       {CredentialStore(), FileKind::kSecret},
+      {SharedTokenStore(), FileKind::kSecret},
       {LogFile(), FileKind::kLog},
-      {companions[0], FileKind::kSecret},
-      {companions[1], FileKind::kSecret},
-      {companions[2], FileKind::kSecret},
   };
-  for (const auto& file : files) {
+  for (const std::vector<std::string>& companions :
+       {CredentialStoreCompanions(), SharedTokenStoreCompanions()}) {
+    for (const std::string& companion : companions) {
+      files.push_back({companion, FileKind::kSecret});
+    }
+  }
+  for (const File& file : files) {
     st = CheckFile(file.path, file.kind);
     if (st.IsError() && !IsMissing(st)) {
       return st.Push(TQ_LOC);

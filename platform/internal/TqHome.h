@@ -55,6 +55,8 @@ class TqHome {
   // The files SQLite keeps beside the store (journal, WAL, shared memory),
   // which it opens by name.
   std::vector<std::string> CredentialStoreCompanions() const;
+  std::string SharedTokenStore() const;  // <home>/tokens.db
+  std::vector<std::string> SharedTokenStoreCompanions() const;
   std::string LogsFolder() const;          // <home>/logs
   std::string LogFile() const;             // <home>/logs/tqcloudauth.log
   std::string CertificatesFolder() const;  // <home>/certificates

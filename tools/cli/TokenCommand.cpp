@@ -39,6 +39,9 @@ void ReportSource(const Console& console, const TQCloudAuthLib& lib,
   const TQCloudAuth::AzureCounters c = azure->getCounters();
   if (c.lastCallFromCache) {
     console.err << "tqcloudauth: token from the cache\n";
+  } else if (c.lastCallFromShared) {
+    console.err << "tqcloudauth: token from the shared store (another "
+                   "process asked the endpoint)\n";
   } else if (c.throttledCalls > 0 && c.requests == 0) {
     console.err << "tqcloudauth: no request sent: throttled\n";
   } else if (c.lastRequestCause != TQCloudAuth::AzureRequestCause::kNone) {

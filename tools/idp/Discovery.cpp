@@ -64,8 +64,7 @@ std::string Base64UrlOfBn(EVP_PKEY* key, const char* name) {
 }  // namespace
 
 DiscoveryKind DiscoveryPath(const std::string& path, std::string& outTenant) {
-  if (TenantBefore(path, "/v2.0/.well-known/openid-configuration",
-                   outTenant)) {
+  if (TenantBefore(path, "/v2.0/.well-known/openid-configuration", outTenant)) {
     return DiscoveryKind::kOpenIdConfiguration;
   }
   if (TenantBefore(path, "/discovery/v2.0/keys", outTenant)) {
@@ -80,7 +79,8 @@ DiscoveryKind DiscoveryPath(const std::string& path, std::string& outTenant) {
 
 std::string BaseUrl(const std::string& scheme, const std::string* hostHeader,
                     const std::string& fallback) {
-  if (hostHeader == nullptr || hostHeader->empty() || hostHeader->size() > 255 ||
+  if (hostHeader == nullptr || hostHeader->empty() ||
+      hostHeader->size() > 255 ||
       !std::all_of(hostHeader->begin(), hostHeader->end(), IsHostChar)) {
     return fallback;
   }
@@ -110,8 +110,8 @@ std::string OpenIdConfiguration(const std::string& base,
   doc["http_logout_supported"] = true;
   doc["frontchannel_logout_supported"] = true;
   doc["end_session_endpoint"] = at + "/oauth2/v2.0/logout";
-  doc["claims_supported"] = {"sub", "iss", "aud", "exp", "iat", "nbf", "tid",
-                             "ver"};
+  doc["claims_supported"] = {"sub", "iss", "aud", "exp",
+                             "iat", "nbf", "tid", "ver"};
   doc["tenant_region_scope"] = nullptr;
   doc["cloud_instance_name"] = std::string(Authority(base));
   return DumpJson(doc);
@@ -142,10 +142,10 @@ bool InstanceDiscovery(std::string_view query, const std::string& base,
   const std::string_view host = Authority(base);
   constexpr std::string_view kTail = "/oauth2/v2.0/authorize";
   const std::string& url = *endpoint;
-  const bool ours = url.size() > base.size() + kTail.size() &&
-                    url.compare(0, base.size(), base) == 0 &&
-                    url.compare(url.size() - kTail.size(), kTail.size(),
-                                kTail) == 0;
+  const bool ours =
+      url.size() > base.size() + kTail.size() &&
+      url.compare(0, base.size(), base) == 0 &&
+      url.compare(url.size() - kTail.size(), kTail.size(), kTail) == 0;
   const std::string tenant =
       ours ? url.substr(base.size(), url.size() - base.size() - kTail.size())
            : std::string();

@@ -85,6 +85,37 @@ std::string ThrottleKeyOf(const TQCloudAuth::AzureParams& p) {
 
 }  // namespace
 
+CKoError AzureProviderAccess::FetchToken(TQCloudAuthAzureLib& lib,
+                                         const std::string& scope,
+                                         FetchedToken& out,
+                                         SharedTokens::Source& source) {
+  AzureProviderState& state = *lib.m_state;
+  source = SharedTokens::Source::kAlone;
+  if (state.sharingProblem.IsError()) {
+    return CKoError(state.sharingProblem).Push(TQ_LOC);
+  }
+  if (state.shared == nullptr) {
+    return RequestToken(lib, scope, out);
+  }
+  // Named by the credential in use now: a rotated one may be another
+  // application's.
+  std::shared_ptr<CredentialSnapshot> snapshot;
+  CKoError st = Current(lib, snapshot);
+  if (st.IsError()) {
+    return st.Push(TQ_LOC);
+  }
+  TQCloudAuth::CachedToken held;
+  const int64_t have =
+      state.cache->Find(scope, held) ? held.expireTime : int64_t{0};
+  return state.shared->Fetch(
+      ThrottleKeyOf(*snapshot->params), scope, have,
+      static_cast<int64_t>(lib.curl->TimeoutSeconds()) * 1000, lib.clock(),
+      [&lib, &scope](FetchedToken& fetched) {
+        return RequestToken(lib, scope, fetched);
+      },
+      out, source);
+}
+
 CKoError AzureProviderAccess::Current(
     TQCloudAuthAzureLib& lib, std::shared_ptr<CredentialSnapshot>& out) {
   AzureProviderState& state = *lib.m_state;

@@ -7,6 +7,7 @@
 
 #include "auth/azure/TQCloudAuthAzureArgs.h"
 #include "auth/azure/internal/ClientAssertion.h"
+#include "auth/internal/SharedTokens.h"
 #include "internal/cache/TokenCache.h"
 
 class TQCloudAuthAzureLib;
@@ -51,6 +52,11 @@ struct AzureProviderState {
   std::mutex credentialMutex;
   std::shared_ptr<CredentialSnapshot> credential;  // under credentialMutex
 
+  // The tokens shared with other processes ([TokenCache] Shared): null when
+  // off; an unusable setting fails every request that would use it.
+  std::shared_ptr<SharedTokens> shared;
+  CKoError sharingProblem;
+
   // Counters (AzureCounters); the latest call's under lastMutex.
   std::atomic<uint64_t> calls{0};
   std::atomic<uint64_t> hits{0};
@@ -61,9 +67,12 @@ struct AzureProviderState {
   std::atomic<uint64_t> throttledCalls{0};
   std::atomic<uint64_t> earlyRefreshes{0};
   std::atomic<uint64_t> earlyRefreshFailures{0};
+  std::atomic<uint64_t> sharedHits{0};
+  std::atomic<uint64_t> sharedFallbacks{0};
   std::atomic<int64_t> longestCallMicros{0};
   std::mutex lastMutex;
   bool lastCallFromCache = false;
+  bool lastCallFromShared = false;
   AzureRequestCause lastRequestCause = AzureRequestCause::kNone;
   int64_t lastRequestMicros = 0;
 };
@@ -84,6 +93,13 @@ class AzureProviderAccess {
   static CKoError RequestToken(TQCloudAuthAzureLib& lib,
                                const std::string& scope,
                                TQCloudAuth::FetchedToken& out);
+
+  // FetchToken: scope's token when the provider's own cache has none to
+  // give: from the shared level when there is one (see SharedTokens), else
+  // by RequestToken. source: where it came from.
+  static CKoError FetchToken(TQCloudAuthAzureLib& lib, const std::string& scope,
+                             TQCloudAuth::FetchedToken& out,
+                             SharedTokens::Source& source);
 
  private:
   // The credential to use now: a stored one that changed since is read

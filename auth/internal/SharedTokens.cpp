@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <map>
 #include <cstdlib>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -49,7 +49,8 @@ struct Owner {
     unsigned char random[8] = {};
     RAND_bytes(random, sizeof random);
     id = std::string(host) + ":" + std::to_string(::getpid()) + ":" +
-         Sha256Hex(std::string(reinterpret_cast<char*>(random), 8)).substr(0, 16);
+         Sha256Hex(std::string(reinterpret_cast<char*>(random), 8))
+             .substr(0, 16);
   }
 };
 
@@ -207,7 +208,8 @@ CKoError SharedTokens::Fetch(const std::string& credentialKey,
       return request(out);
     }
     if (found && entry.expiresAt > have &&
-        entry.expiresAt - now > TQCloudAuth::TokenCache::kRefreshMarginSeconds &&
+        entry.expiresAt - now >
+            TQCloudAuth::TokenCache::kRefreshMarginSeconds &&
         Open(key, entry, out)) {
       source = Source::kShared;
       return CKoError::Success();
@@ -237,7 +239,8 @@ CKoError SharedTokens::Fetch(const std::string& credentialKey,
       found = false;
       st = m_store->Get(key, WallMs() / 1000 + skewFree, entry, found);
       if (!st.IsError() && found && entry.expiresAt > have &&
-          entry.expiresAt - now > TQCloudAuth::TokenCache::kRefreshMarginSeconds &&
+          entry.expiresAt - now >
+              TQCloudAuth::TokenCache::kRefreshMarginSeconds &&
           Open(key, entry, out)) {
         // A lease left behind runs out by itself.
         static_cast<void>(m_store->Release(key, owner));

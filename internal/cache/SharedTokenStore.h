@@ -38,8 +38,7 @@ class SharedTokenStore {
   // TryLease: acquired true when key's lease is now owner's until untilMs:
   // it had none, its holder's ran out by nowMs, or owner held it already.
   virtual CKoError TryLease(const std::string& key, const std::string& owner,
-                            int64_t nowMs, int64_t untilMs,
-                            bool& acquired) = 0;
+                            int64_t nowMs, int64_t untilMs, bool& acquired) = 0;
   // Release: ends owner's lease of key (another's is left alone).
   virtual CKoError Release(const std::string& key,
                            const std::string& owner) = 0;

@@ -110,10 +110,9 @@ PgSession::~PgSession() {
 
 CKoError PgSession::Failed(const FXCodeLocation& loc,
                            const std::string& what) const {
-  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL,
-                                 TqFailureReason::kStoreFailed,
-                                 "database %s: %s", m_parts.shown.c_str(),
-                                 what.c_str());
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kStoreFailed, "database %s: %s",
+      m_parts.shown.c_str(), what.c_str());
 }
 
 void PgSession::Close() {
@@ -131,20 +130,19 @@ CKoError PgSession::Connect(int timeoutMs) {
     return Failed(TQ_LOC, "cannot connect: out of memory");
   }
   if (PQstatus(conn.get()) == CONNECTION_BAD) {
-    return Failed(TQ_LOC, "cannot connect: " +
-                              Words(PQerrorMessage(conn.get()),
-                                    m_parts.password));
+    return Failed(TQ_LOC, "cannot connect: " + Words(PQerrorMessage(conn.get()),
+                                                     m_parts.password));
   }
   PostgresPollingStatusType state = PGRES_POLLING_WRITING;
   while (state != PGRES_POLLING_OK) {
     if (state == PGRES_POLLING_FAILED) {
-      return Failed(TQ_LOC, "cannot connect: " +
-                                Words(PQerrorMessage(conn.get()),
-                                      m_parts.password));
+      return Failed(TQ_LOC,
+                    "cannot connect: " +
+                        Words(PQerrorMessage(conn.get()), m_parts.password));
     }
     if (!WaitSocket(conn.get(), state == PGRES_POLLING_WRITING, deadline)) {
-      return Failed(TQ_LOC, "cannot connect within " +
-                                std::to_string(timeoutMs) + " ms");
+      return Failed(
+          TQ_LOC, "cannot connect within " + std::to_string(timeoutMs) + " ms");
     }
     state = PQconnectPoll(conn.get());
   }
@@ -226,8 +224,8 @@ CKoError PgSession::Exec(const char* name, const char* sql,
   const int count = static_cast<int>(params.size());
   if (m_prepared.count(name) == 0) {
     if (PQsendPrepare(m_conn.get(), name, sql, count, nullptr) != 1) {
-      st = Failed(TQ_LOC,
-                  Words(PQerrorMessage(m_conn.get()), m_parts.password));
+      st =
+          Failed(TQ_LOC, Words(PQerrorMessage(m_conn.get()), m_parts.password));
       Close();
       return st;
     }

@@ -55,9 +55,9 @@ CKoError HomeDatabase::Open(const TqHome& home, Access access,
   const int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   DatabasePtr db(raw);
   if (rc != SQLITE_OK) {
-    return FXErrorUtil::ErrorWin32(
-        TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kStoreFailed,
-        "cannot open it: %s", sqlite3_errstr(rc));
+    return FXErrorUtil::ErrorWin32(TQ_LOC, TQ_ERROR_GENERAL,
+                                   TqFailureReason::kStoreFailed,
+                                   "cannot open it: %s", sqlite3_errstr(rc));
   }
   sqlite3_busy_timeout(db.get(), busyTimeoutMs);
   outDb = std::move(db);

@@ -7,6 +7,7 @@
 
 #include "internal/base/ForkGeneration.h"
 #include "internal/base/StringFormat.h"
+#include "internal/db/PgSession.h"
 #include "platform/internal/HomeDatabase.h"
 #include "platform/internal/TqHome.h"
 
@@ -77,6 +78,8 @@ constexpr const char* kSql[kStatements] = {
 
 // Expired rows are removed at every this many writes.
 constexpr unsigned kPruneEvery = 64;
+// How long an open store is used before the home's checks run again.
+constexpr int64_t kRecheckMs = 1000;
 
 }  // namespace
 
@@ -88,14 +91,14 @@ struct HomeTokenStore::Impl {
   dev_t device = 0;
   ino_t inode = 0;
   unsigned writes = 0;
+  int64_t checkedAtMs = 0;  // steady clock of the last passed check
 
   std::string Path() const { return homePath + "/tokens.db"; }
 
   CKoError Failed(const FXCodeLocation& loc, const std::string& what) const {
-    return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL,
-                                   TqFailureReason::kStoreFailed,
-                                   "shared token store %s: %s",
-                                   Path().c_str(), what.c_str());
+    return FXErrorUtil::ErrorWin32(
+        loc, TQ_ERROR_GENERAL, TqFailureReason::kStoreFailed,
+        "shared token store %s: %s", Path().c_str(), what.c_str());
   }
 
   void Close() {
@@ -108,6 +111,20 @@ struct HomeTokenStore::Impl {
   // The open store, opened (and made) when needed; the file must still be
   // the one opened and pass the home's checks.
   CKoError Ready() {
+    // An open store is checked again at most every kRecheckMs: the checks
+    // cost more than the lookup they guard.
+    const int64_t nowMs = SteadyMs();
+    if (db != nullptr && nowMs - checkedAtMs < kRecheckMs) {
+      return CKoError::Success();
+    }
+    CKoError st = Check();
+    if (!st.IsError()) {
+      checkedAtMs = nowMs;
+    }
+    return st;
+  }
+
+  CKoError Check() {
     const TqHome home;
     if (home.Path() != homePath) {
       return Failed(TQ_LOC, "the home changed to " + home.Path());
@@ -135,9 +152,8 @@ struct HomeTokenStore::Impl {
                  : st;
     }
     int version = UserVersion(db.get());
-    if (version == 0 &&
-        sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr) !=
-            SQLITE_OK) {
+    if (version == 0 && sqlite3_exec(db.get(), kSchema, nullptr, nullptr,
+                                     nullptr) != SQLITE_OK) {
       st = Failed(TQ_LOC, sqlite3_errmsg(db.get()));
       sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
       Close();

@@ -11,9 +11,10 @@
 // own private regular files, no links), made on first use. A statement
 // waits at most kBusyTimeoutMs for another process's write. The file is
 // used while it is the one opened (device and inode) and passes the
-// checks; after a failure the connection is dropped and the next call opens
-// it again. One connection per process (a forked child opens its own).
-// Tests: tests/platform/SharedStores_test.cpp
+// checks, which run again when a second has passed since they last did
+// (they cost more than a lookup); after a failure the connection is
+// dropped and the next call opens it again. One connection per process (a
+// forked child opens its own). Tests: tests/platform/SharedStores_test.cpp
 class HomeTokenStore : public SharedTokenStore {
  public:
   static constexpr int kBusyTimeoutMs = 1000;

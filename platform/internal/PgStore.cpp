@@ -69,12 +69,11 @@ std::shared_ptr<PgDatabase> PgDatabase::Of(const std::string& url) {
 
 PgDatabase::PgDatabase(std::string url) : m_session(std::move(url)) {}
 
-std::string PgDatabase::Name() const {
-  return "database " + m_session.Shown();
-}
+std::string PgDatabase::Name() const { return "database " + m_session.Shown(); }
 
 CKoError PgDatabase::MakeSchema(int64_t deadlineMs) {
-  const int left = static_cast<int>(std::max<int64_t>(deadlineMs - SteadyMs(), 1));
+  const int left =
+      static_cast<int>(std::max<int64_t>(deadlineMs - SteadyMs(), 1));
   CKoError st = m_session.Simple(kSchema, left);
   if (st.IsError()) {
     m_session.Close();  // a failed transaction block is left behind
@@ -182,8 +181,9 @@ CKoError PgTokenStore::Put(const std::string& key, const Entry& entry,
                  "DELETE FROM tq_tokens WHERE expires_at <= $1",
                  {std::to_string(nowSeconds)}, kTimeoutMs, r);
   if (!st.IsError()) {
-    st = m_db->Run("tq_lease_prune", "DELETE FROM tq_leases WHERE until_ms <= $1",
-                   {ms}, kTimeoutMs, r);
+    st = m_db->Run("tq_lease_prune",
+                   "DELETE FROM tq_leases WHERE until_ms <= $1", {ms},
+                   kTimeoutMs, r);
   }
   if (!st.IsError()) {
     st = m_db->Run("tq_wait_prune", "DELETE FROM tq_waits WHERE until_ms <= $1",
@@ -266,11 +266,13 @@ CKoError Find(PgDatabase& db, int assocId, int entity, Row& out, bool& found) {
 
 CKoError Add(PgDatabase& db, const Row& row, bool replace, bool& outExists) {
   outExists = false;
-  const std::vector<std::string> params = {
-      std::to_string(row.assocId),        std::to_string(row.entity),
-      std::to_string(row.credentialType), row.userName,
-      row.password,                       row.additionalInfo,
-      std::to_string(row.other)};
+  const std::vector<std::string> params = {std::to_string(row.assocId),
+                                           std::to_string(row.entity),
+                                           std::to_string(row.credentialType),
+                                           row.userName,
+                                           row.password,
+                                           row.additionalInfo,
+                                           std::to_string(row.other)};
   PgResultPtr r;
   if (replace) {
     return db.Run(
@@ -293,11 +295,11 @@ CKoError Add(PgDatabase& db, const Row& row, bool replace, bool& outExists) {
 
 CKoError Remove(PgDatabase& db, int assocId, int entity, bool& outRemoved) {
   PgResultPtr r;
-  CKoError st = db.Run("tq_credential_remove",
-                       "DELETE FROM tq_credentials WHERE assoc_id = $1 AND"
-                       " entity = $2 RETURNING assoc_id",
-                       {std::to_string(assocId), std::to_string(entity)},
-                       kTimeoutMs, r);
+  CKoError st =
+      db.Run("tq_credential_remove",
+             "DELETE FROM tq_credentials WHERE assoc_id = $1 AND"
+             " entity = $2 RETURNING assoc_id",
+             {std::to_string(assocId), std::to_string(entity)}, kTimeoutMs, r);
   outRemoved = !st.IsError() && PQntuples(r.get()) > 0;
   return st;
 }

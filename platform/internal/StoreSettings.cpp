@@ -11,10 +11,9 @@ namespace {
 
 CKoError Invalid(const FXCodeLocation& loc, const char* section,
                  const char* key, const char* what) {
-  return FXErrorUtil::ErrorWin32(loc, TQ_ERROR_GENERAL,
-                                 TqFailureReason::kConfigInvalid,
-                                 "[%s] %s in tqcloudauth.ini %s", section, key,
-                                 what);
+  return FXErrorUtil::ErrorWin32(
+      loc, TQ_ERROR_GENERAL, TqFailureReason::kConfigInvalid,
+      "[%s] %s in tqcloudauth.ini %s", section, key, what);
 }
 
 bool StartsWith(const std::string& text, const char* prefix) {
@@ -32,10 +31,9 @@ StoreSettings ReadStoreSettings(const ConfigSnapshot& config) {
   }
   std::string url;
   if (config.ini->Get(kDatabaseSection, kDatabaseUrlKey, url)) {
-    const bool printable =
-        std::all_of(url.begin(), url.end(), [](char c) {
-          return static_cast<unsigned char>(c) > 0x20 && c != 0x7f;
-        });
+    const bool printable = std::all_of(url.begin(), url.end(), [](char c) {
+      return static_cast<unsigned char>(c) > 0x20 && c != 0x7f;
+    });
     if (url.size() > kMaxDatabaseUrlBytes || !printable ||
         !(StartsWith(url, "postgresql://") || StartsWith(url, "postgres://"))) {
       out.urlProblem = Invalid(TQ_LOC, kDatabaseSection, kDatabaseUrlKey,

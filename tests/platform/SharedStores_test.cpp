@@ -130,7 +130,8 @@ INSTANTIATE_TEST_SUITE_P(Stores, StoreTest,
 // naming the database and never the password.
 TEST(PgSessionTest, FailuresAreBoundedAndNameNoPassword) {
   const std::string password = Server().Password();
-  const std::string closed = std::to_string(tqtest::TinyproxyProcess::FreePort());
+  const std::string closed =
+      std::to_string(tqtest::TinyproxyProcess::FreePort());
   struct Case {
     const char* name;
     std::string url;
@@ -141,23 +142,25 @@ TEST(PgSessionTest, FailuresAreBoundedAndNameNoPassword) {
   wrongPassword.replace(wrongPassword.find(password), password.size(),
                         "not-the-" + password);
   const Case cases[] = {
-      {"nothing listens", "postgresql://tq:" + password + "@127.0.0.1:" +
-                              closed + "/postgres?sslmode=disable",
+      {"nothing listens",
+       "postgresql://tq:" + password + "@127.0.0.1:" + closed +
+           "/postgres?sslmode=disable",
        "database 127.0.0.1:" + closed + "/postgres: cannot connect"},
       {"wrong password", wrongPassword, "password authentication failed"},
-      {"another CA", "postgresql://tq:" + password + "@127.0.0.1:" +
-                         std::to_string(Server().Port()) +
-                         "/postgres?sslmode=verify-full&sslrootcert=" +
-                         tqtest::SharedPki().server().certFile,
+      {"another CA",
+       "postgresql://tq:" + password +
+           "@127.0.0.1:" + std::to_string(Server().Port()) +
+           "/postgres?sslmode=verify-full&sslrootcert=" +
+           tqtest::SharedPki().server().certFile,
        "certificate verify failed"},
   };
   for (const Case& c : cases) {
     PgSession session(c.url);
     const auto start = std::chrono::steady_clock::now();
     const CKoError st = session.Connect(1000);
-    const double seconds = std::chrono::duration<double>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+            .count();
     EXPECT_TRUE(st.IsError()) << c.name;
     EXPECT_LT(seconds, 1.5) << c.name;
     EXPECT_EQ(st.GetReason(), TqFailureReason::kStoreFailed) << c.name;
@@ -171,9 +174,9 @@ TEST(PgSessionTest, FailuresAreBoundedAndNameNoPassword) {
 TEST(PgSessionTest, ANewerSchemaIsRefused) {
   PgDatabase first(Server().Url());
   PgResultPtr r;
-  ASSERT_FALSE(first
-                   .Run("bump", "INSERT INTO tq_schema VALUES (2)", {}, 5000, r)
-                   .IsError());
+  ASSERT_FALSE(
+      first.Run("bump", "INSERT INTO tq_schema VALUES (2)", {}, 5000, r)
+          .IsError());
   PgDatabase second(Server().Url());
   const CKoError st =
       second.Run("list", "SELECT 1 FROM tq_credentials", {}, 5000, r);

@@ -96,8 +96,8 @@ PostgresServer::PostgresServer(const std::string& caFile,
           "ssl_key_file = 'server.key'\nfsync = off\n"
           "synchronous_commit = off\nfull_page_writes = off\n";
   conf.close();
-  m_url = "postgresql://tq:" + m_password + "@127.0.0.1:" +
-          std::to_string(m_port) +
+  m_url = "postgresql://tq:" + m_password +
+          "@127.0.0.1:" + std::to_string(m_port) +
           "/postgres?sslmode=verify-full&sslrootcert=" + caFile;
   Start();
 }

@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   TQCloudAuthLib* raw = nullptr;
-  CKoError st = TQCloudAuthLib::getTQCloudAuthLibInstance(
-      std::atoi(argv[1]), 0, false, raw);
+  CKoError st = TQCloudAuthLib::getTQCloudAuthLibInstance(std::atoi(argv[1]), 0,
+                                                          false, raw);
   std::unique_ptr<TQCloudAuthLib> provider(raw);
   if (st.IsError()) {
     std::cout << "init fail " << TqFailureReasonName(st.GetReason()) << "\n";

@@ -136,6 +136,7 @@ TEST_F(DoctorTest, ReportsEachPartAndItsExitStatus) {
         "ok   config: ", "read: [Http] CAFile", "ok   proxy: off",
         "ok   ca: [Http] CAFile", ": 1 certificate\n",
         "ok   secret.key: ", "32 bytes", "ok   store: ", ": 1 credential\n",
+        "ok   shared: off: each process keeps its own tokens\n",
         "ok   credential: 7 (entity 0): "
         "secret, tenant tenant-1, client client-1",
         "ok   secret: decrypts", "ok   endpoint: ", "resolves",
@@ -168,6 +169,22 @@ TEST_F(DoctorTest, ReportsEachPartAndItsExitStatus) {
        {"ok   assertion: PS256 (RSASSA-PSS) with the SHA-256 thumbprint "
         "(x5t#S256), [Azure] AssertionAlgorithm\n",
         "ok   token: Bearer"}},
+      {"tokens shared by the home",
+       [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
+         h.WriteConfig(t.TrustingConfig() + "[TokenCache]\nShared=home\n");
+       },
+       {},
+       0,
+       {"ok   shared: by the processes of this home, in ",
+        "/tokens.db (made on first use)"}},
+      {"token sharing that is neither",
+       [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
+         h.WriteConfig(t.TrustingConfig() + "[TokenCache]\nShared=maybe\n");
+       },
+       {},
+       1,
+       {"FAIL shared: [TokenCache] Shared in tqcloudauth.ini is not off, home "
+        "or database: every token request fails until it is"}},
       {"assertion algorithm that is neither",
        [](DoctorTest& t, const tqtest::ScopedTqHome& h) {
          h.WriteConfig(t.TrustingConfig() +

@@ -8,6 +8,7 @@
 #include "internal/crypto/CertificateFile.h"
 #include "internal/text/Redact.h"
 #include "platform/CredentialMgrHelper.h"
+#include "platform/SecureMemory.h"
 #include "platform/internal/AzureCredentialRecord.h"
 #include "tools/cli/CliCommand.h"
 #include "tools/cli/StoredCertificate.h"
@@ -55,8 +56,18 @@ nlohmann::ordered_json ListedJson(const StoredCredential& c) {
     item["thumbprint_sha1"] = orNull(Record::GetCertificateThumbprint(record));
     // Not recorded: made from the stored certificate (null when it cannot
     // be read; `tqcloudauth doctor` says why).
+    // A listing leaves passwords out; a PKCS#12 file opens only with its.
+    int type = 0;
+    std::string user;
+    std::string password;
+    StringWipeGuard wipePassword(password);
+    std::string info;
+    int other = 0;
+    CredentialMgrHelper store;
+    store.getCredentialsFromAssocIdForEntity(c.assocId, c.entity, type, user,
+                                             password, info, other, nullptr);
     CertificateFile parsed;
-    if (ReadStoredCertificate(record, c.password, parsed) ==
+    if (ReadStoredCertificate(record, password, parsed) ==
         StoredCertificateProblem::kNone) {
       item["thumbprint_sha256"] =
           ThumbprintHex(parsed.certificate.get(), EVP_sha256());

@@ -42,6 +42,7 @@
 #include "platform/auto_handle.h"
 #include "platform/internal/AzureCredentialRecord.h"
 #include "platform/internal/ConfigFile.h"
+#include "platform/internal/PgStore.h"
 #include "platform/internal/TqHome.h"
 #include "tools/cli/CliText.h"
 #include "tools/cli/Doctor.h"
@@ -79,6 +80,7 @@ void ReadConfig(const TqHome& home, Config& config) {
   config.assertionAlgorithmSet =
       ini.Get(kAssertionAlgorithmSection, kAssertionAlgorithmKey,
               config.assertionAlgorithm);
+  config.stores = ReadStoreSettings(snapshot);
   config.state = Config::State::kRead;
   // The proxy the library uses with --use-proxy-settings.
   DecideProxy(ini, config.proxy);
@@ -112,6 +114,13 @@ std::string FixFor(const CKoError& failure, const CredentialTarget& target,
       return "no credential " + id + " is stored under the home folder " +
              home.Path() + "; `tqcloudauth credential list` shows what is";
     case TqFailureReason::kStoreFailed:
+      if (!config.stores.databaseUrl.empty()) {
+        return "the credential store, " +
+               PgDatabase::Of(config.stores.databaseUrl)->Name() +
+               " ([Database] Url of " + config.path +
+               "), cannot be used now (see above): check that it runs and "
+               "that this host may reach it";
+      }
       return "the credential store " + home.CredentialStore() +
              " cannot be read as it is (see above); restore it from a backup "
              "or move it away and add the credentials again";
@@ -337,7 +346,26 @@ void CheckKey(const TqHome& home, Report& report) {
   report.Ok("secret.key", what);
 }
 
-void CheckStore(const TqHome& home, bool homePrivate, Report& report) {
+void CheckStore(const TqHome& home, bool homePrivate, const Config& config,
+                Report& report) {
+  if (config.stores.urlProblem.IsError()) {
+    report.Fail("store", config.stores.urlProblem.GetMessage() +
+                             ": credentials cannot be read until it is");
+    return;
+  }
+  if (!config.stores.databaseUrl.empty()) {
+    // The home keeps only the key the database's secrets are encrypted with.
+    CredentialMgrHelper store;
+    std::vector<StoredCredential> all;
+    if (!store.listCredentials(all)) {
+      report.Fail("store", store.lastError());
+      return;
+    }
+    report.Ok("store", PgDatabase::Of(config.stores.databaseUrl)->Name() +
+                           " ([Database] Url): " + std::to_string(all.size()) +
+                           (all.size() == 1 ? " credential" : " credentials"));
+    return;
+  }
   const std::string path = home.CredentialStore();
   std::vector<std::string> files = {path};
   for (const std::string& companion : home.CredentialStoreCompanions()) {
@@ -368,6 +396,38 @@ void CheckStore(const TqHome& home, bool homePrivate, Report& report) {
   }
   report.Ok("store", path + ": " + std::to_string(all.size()) +
                          (all.size() == 1 ? " credential" : " credentials"));
+}
+
+// Where tokens are shared, as [TokenCache] Shared says.
+void CheckSharing(const TqHome& home, const Config& config, Report& report) {
+  const StoreSettings& stores = config.stores;
+  if (stores.sharingProblem.IsError()) {
+    report.Fail("shared", stores.sharingProblem.GetMessage() +
+                              ": every token request fails until it is");
+    return;
+  }
+  switch (stores.sharing) {
+    case TokenSharing::kOff:
+      report.Ok("shared", "off: each process keeps its own tokens");
+      return;
+    case TokenSharing::kHome: {
+      const std::string path = home.SharedTokenStore();
+      const CKoError st = home.CheckFile(path, TqHome::FileKind::kSecret);
+      if (st.IsError() && !TqHome::IsMissing(st)) {
+        report.Warn("shared", st.GetMessage() +
+                                  ": tokens are not shared until it is fixed");
+        return;
+      }
+      report.Ok("shared",
+                "by the processes of this home, in " + path +
+                    (TqHome::IsMissing(st) ? " (made on first use)" : ""));
+      return;
+    }
+    case TokenSharing::kDatabase:
+      report.Ok("shared", "by every home on " +
+                              PgDatabase::Of(stores.databaseUrl)->Name());
+      return;
+  }
 }
 
 }  // namespace
@@ -442,7 +502,8 @@ int RunDoctor(const Console& console, const DoctorOptions& options) {
   CheckCa(config, report);
   if (homeExists) {
     CheckKey(home, report);
-    CheckStore(home, homePrivate, report);
+    CheckStore(home, homePrivate, config, report);
+    CheckSharing(home, config, report);
   }
   if (options.credential) {
     CheckCredential(options, home, homeExists, homePrivate, config, report);

@@ -8,6 +8,7 @@
 #include "internal/text/Redact.h"
 #include "platform/SecureMemory.h"
 #include "platform/internal/ProxySettings.h"
+#include "platform/internal/StoreSettings.h"
 #include "platform/internal/TqHome.h"
 #include "tools/cli/Doctor.h"
 
@@ -54,6 +55,8 @@ struct Config {
   bool caFileSet = false;
   std::string caFile;
   std::string useProxy;  // as written, for the report
+  // [TokenCache] Shared and [Database] Url, as the library reads them.
+  StoreSettings stores;
   bool assertionAlgorithmSet = false;
   std::string assertionAlgorithm;  // as written
   Proxy proxy;

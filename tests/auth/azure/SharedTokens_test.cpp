@@ -1,6 +1,8 @@
 // Tokens shared by processes of one home (SQLite) and by homes on one
 // PostgreSQL database, with credentials in the database: real processes
 // (tq_token_client), a real PostgreSQL server and the local endpoint.
+#include "auth/internal/SharedTokens.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,7 +19,6 @@
 
 #include "auth/TQCloudAuthLib.h"
 #include "auth/azure/TQCloudAuthAzureLib.h"
-#include "auth/internal/SharedTokens.h"
 #include "platform/CredentialMgrHelper.h"
 #include "platform/TQPassword.h"
 #include "tests/auth/azure/AzureTestCredentials.h"
@@ -31,9 +32,9 @@
 namespace {
 
 const char kSecret[] = "SECRET-SENTINEL-shared+/=";
-const std::vector<std::string> kScopes = {"https://vault.azure.net/.default",
-                                          "https://storage.azure.com/.default",
-                                          "https://graph.microsoft.com/.default"};
+const std::vector<std::string> kScopes = {
+    "https://vault.azure.net/.default", "https://storage.azure.com/.default",
+    "https://graph.microsoft.com/.default"};
 
 // Three scopes of their own for tag (each test asks tokens no other has).
 std::vector<std::string> Scopes(const std::string& tag) {
@@ -78,9 +79,7 @@ class SharedTokensTest : public ::testing::Test {
     idp = tqtest::StartTestEndpoint(kSecret, "");
     ASSERT_TRUE(idp);
   }
-  void TearDown() override {
-    ::setenv("TQ_HOME", m_previousHome.c_str(), 1);
-  }
+  void TearDown() override { ::setenv("TQ_HOME", m_previousHome.c_str(), 1); }
 
   std::string Config(const std::string& extra) const {
     return "[Http]\nCAFile=" + tqtest::SharedPki().caFile() + "\n" + extra;
@@ -159,8 +158,8 @@ TEST_F(SharedTokensTest, ProcessesOfOneHomeMakeOneRequestPerScope) {
   for (const Case& c : {Case{"off", 24}, Case{"home", 3}}) {
     SCOPED_TRACE(c.shared);
     Home home;
-    home.WriteConfig(Config(std::string("[TokenCache]\nShared=") + c.shared +
-                            "\n"));
+    home.WriteConfig(
+        Config(std::string("[TokenCache]\nShared=") + c.shared + "\n"));
     AddSecret(home, 1, kSecret);
     const size_t before = idp->RequestCount();
     std::vector<Client> clients;

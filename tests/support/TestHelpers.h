@@ -11,6 +11,16 @@ class IdpServer;
 
 namespace tqtest {
 
+// Whether this build runs under AddressSanitizer (the plain build runs the
+// tests it cannot: a fork while other threads allocate can deadlock in its
+// allocator, and its shadow memory makes a scan of the whole address space
+// take hours).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderAddressSanitizer = true;
+#else
+inline constexpr bool kUnderAddressSanitizer = false;
+#endif
+
 // Base64Of: bytes in standard Base64 with padding.
 std::string Base64Of(const std::string& bytes);
 

@@ -294,7 +294,7 @@ TEST_F(AzureLibTest, AssertionAlgorithms) {
       continue;
     }
     EXPECT_EQ(idp->GrantCount(c.grant), grantsBefore + 1) << name;
-    const std::string& body = idp->Requests().back().body;
+    const std::string body = idp->Requests().back().body;
     const size_t start = body.find("client_assertion=") + 17;
     EXPECT_EQ(
         Base64UrlDecode(body.substr(start, body.find('.', start) - start)),

@@ -40,7 +40,7 @@ std::string Sha256Hex(const std::string& text) {
 }
 
 // This process among the sharers: host, pid and a random part (a pid is
-// reused, and a forked child is another sharer).
+// reused, and a forked child is another sharer); each call adds its number.
 struct Owner {
   std::string id;
   Owner() {
@@ -195,7 +195,10 @@ CKoError SharedTokens::Fetch(const std::string& credentialKey,
   }
   const std::string key = Sha256Hex("token\n" + credentialKey + "\n" + scope);
   const std::string waitKey = Sha256Hex("wait\n" + credentialKey);
-  const std::string& owner = OwnerId();
+  // Each call is its own holder: threads of one process wait for each
+  // other as processes do.
+  static std::atomic<uint64_t> calls{0};
+  const std::string owner = OwnerId() + ":" + std::to_string(++calls);
   const int64_t deadline = SteadyMs() + waitMs;
   const int64_t skewFree = nowSeconds - WallMs() / 1000;  // caller's clock
   for (;;) {

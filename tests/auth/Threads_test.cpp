@@ -290,6 +290,52 @@ TEST_F(ProviderThreadsTest, ProvidersShareTheProcessConnections) {
       << "a kept-alive connection of the threads above serves them all";
 }
 
+// Providers of one process that share tokens through the home: threads
+// making new providers at once send one request among them.
+TEST_F(ProviderThreadsTest, ProvidersShareTokensThroughTheHome) {
+  home.WriteConfig("[Http]\nCAFile=" + pki->caFile() +
+                   "\nTimeoutSeconds=60\n[TokenCache]\nShared=home\n");
+  idp->SetExpiresIn(3599);
+  const AzureCredential credential = CredentialFor(0);
+  constexpr int kSharers = 4;
+  constexpr int kPerThread = 10;
+  const size_t requestsBefore = idp->RequestCount();
+  tqtest::StartLine start(kSharers);
+  std::vector<std::string> problems(kSharers);
+  std::vector<uint64_t> shared(kSharers);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kSharers; ++t) {
+    threads.emplace_back([&, t] {
+      start.ArriveAndWait();
+      for (int i = 0; i < kPerThread; ++i) {
+        TQCloudAuthAzureLib lib;
+        CKoError st = lib.Init(tqtest::MakeAzureArgs(credential));
+        TQCloudAuth::GetAuthTokenArgs args;
+        args.azureArgs = std::make_unique<TQCloudAuth::GetAzureAuthTokenArgs>();
+        args.azureArgs->scope = "https://graph.microsoft.com/.default";
+        TQCloudAuth::GetAuthTokenRet ret;
+        if (!st.IsError()) {
+          st = lib.getAuthToken(&args, &ret);
+        }
+        if (st.IsError()) {
+          problems[t] += st.ToString() + "; ";
+        }
+        shared[t] += lib.getCounters().sharedHits;
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  uint64_t hits = 0;
+  for (int t = 0; t < kSharers; ++t) {
+    EXPECT_EQ(problems[t], "") << "thread " << t;
+    hits += shared[t];
+  }
+  EXPECT_EQ(idp->RequestCount() - requestsBefore, 1u);
+  EXPECT_EQ(hits, static_cast<uint64_t>(kSharers * kPerThread - 1));
+}
+
 // The first secret.key is made by whichever of several threads gets there
 // first; every thread ends up encrypting under that one key.
 TEST(PasswordThreads, OneKeyWhenManyThreadsMakeItAtOnce) {

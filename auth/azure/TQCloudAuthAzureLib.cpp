@@ -153,17 +153,21 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
   const auto micros = [](Steady::duration d) {
     return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
   };
-  const int64_t took = micros(Steady::now() - start);
-  ++state.calls;
-  ++(outcome.cause == TQCloudAuth::FetchCause::kNone ? state.hits
-                                                     : state.misses);
+  const bool hit = outcome.cause == TQCloudAuth::FetchCause::kNone;
+  state.calls.fetch_add(1, std::memory_order_relaxed);
+  (hit ? state.hits : state.misses).fetch_add(1, std::memory_order_relaxed);
   if (outcome.cause == TQCloudAuth::FetchCause::kEarlyRefresh) {
     ++state.earlyRefreshes;
     state.earlyRefreshFailures += outcome.servedCached ? 1 : 0;
   }
-  int64_t longest = state.longestCallMicros.load();
-  while (took > longest &&
-         !state.longestCallMicros.compare_exchange_weak(longest, took)) {
+  // A hit never holds the longest call: its clock read and the shared
+  // maximum are left to calls that waited for something.
+  if (!hit || st.IsError()) {
+    const int64_t took = micros(Steady::now() - start);
+    int64_t longest = state.longestCallMicros.load();
+    while (took > longest &&
+           !state.longestCallMicros.compare_exchange_weak(longest, took)) {
+    }
   }
   if (st.IsError()) {
     ++state.failures;
@@ -172,15 +176,14 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
       ++state.failuresByReason[reason];
     }
   }
-  {
+  state.lastCallFromCache.store(!st.IsError() && hit,
+                                std::memory_order_relaxed);
+  state.lastCallFromShared.store(!st.IsError() && fromShared,
+                                 std::memory_order_relaxed);
+  if (outcome.fetched && !fromShared) {
     std::lock_guard<std::mutex> lock(state.lastMutex);
-    state.lastCallFromCache =
-        !st.IsError() && outcome.cause == TQCloudAuth::FetchCause::kNone;
-    state.lastCallFromShared = !st.IsError() && fromShared;
-    if (outcome.fetched && !fromShared) {
-      state.lastRequestCause = CauseOf(outcome.cause);
-      state.lastRequestMicros = micros(requestTime);
-    }
+    state.lastRequestCause = CauseOf(outcome.cause);
+    state.lastRequestMicros = micros(requestTime);
   }
   if (st.IsError()) {
     return st.Push(TQ_LOC);
@@ -205,9 +208,9 @@ TQCloudAuth::AzureCounters TQCloudAuthAzureLib::getCounters() const {
   out.sharedHits = state.sharedHits.load();
   out.sharedFallbacks = state.sharedFallbacks.load();
   out.longestCallMicros = state.longestCallMicros.load();
+  out.lastCallFromCache = state.lastCallFromCache.load();
+  out.lastCallFromShared = state.lastCallFromShared.load();
   std::lock_guard<std::mutex> lock(m_state->lastMutex);
-  out.lastCallFromCache = state.lastCallFromCache;
-  out.lastCallFromShared = state.lastCallFromShared;
   out.lastRequestCause = state.lastRequestCause;
   out.lastRequestMicros = state.lastRequestMicros;
   return out;

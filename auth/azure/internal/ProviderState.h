@@ -57,7 +57,7 @@ struct AzureProviderState {
   std::shared_ptr<SharedTokens> shared;
   CKoError sharingProblem;
 
-  // Counters (AzureCounters); the latest call's under lastMutex.
+  // Counters (AzureCounters); the latest request's under lastMutex.
   std::atomic<uint64_t> calls{0};
   std::atomic<uint64_t> hits{0};
   std::atomic<uint64_t> misses{0};
@@ -70,9 +70,9 @@ struct AzureProviderState {
   std::atomic<uint64_t> sharedHits{0};
   std::atomic<uint64_t> sharedFallbacks{0};
   std::atomic<int64_t> longestCallMicros{0};
+  std::atomic<bool> lastCallFromCache{false};
+  std::atomic<bool> lastCallFromShared{false};
   std::mutex lastMutex;
-  bool lastCallFromCache = false;
-  bool lastCallFromShared = false;
   AzureRequestCause lastRequestCause = AzureRequestCause::kNone;
   int64_t lastRequestMicros = 0;
 };

@@ -124,28 +124,32 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
                                    "Invalid Arguments");
   }
   using Steady = std::chrono::steady_clock;
-  const Steady::time_point start = Steady::now();
   AzureProviderState& state = *m_state;
-  const std::string& scope = args->azureArgs->scope;
-  Steady::duration requestTime{};
+  // One pointer captured: the fetch fits std::function's inline storage, so
+  // a hit allocates nothing.
+  struct Fetching {
+    TQCloudAuthAzureLib* lib;
+    const std::string& scope;
+    Steady::duration requestTime{};
+    SharedTokens::Source source = SharedTokens::Source::kAlone;
+  } fetching{this, args->azureArgs->scope};
   TQCloudAuth::GetOutcome outcome;
-  SharedTokens::Source source = SharedTokens::Source::kAlone;
   CKoError st = state.cache->Get(
-      scope, clock,
-      [this, &scope, &requestTime, &source](FetchedToken& out) {
+      fetching.scope, clock,
+      [f = &fetching](FetchedToken& out) {
         const Steady::time_point sent = Steady::now();
         CKoError fetched =
-            AzureProviderAccess::FetchToken(*this, scope, out, source);
-        requestTime = Steady::now() - sent;
+            AzureProviderAccess::FetchToken(*f->lib, f->scope, out, f->source);
+        f->requestTime = Steady::now() - sent;
         return fetched;
       },
       *ret, &outcome);
   const bool fromShared =
-      outcome.fetched && source == SharedTokens::Source::kShared;
+      outcome.fetched && fetching.source == SharedTokens::Source::kShared;
   if (outcome.fetched && state.shared != nullptr) {
     if (fromShared) {
       ++state.sharedHits;
-    } else if (source == SharedTokens::Source::kAlone) {
+    } else if (fetching.source == SharedTokens::Source::kAlone) {
       ++state.sharedFallbacks;
     }
   }
@@ -160,10 +164,10 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     ++state.earlyRefreshes;
     state.earlyRefreshFailures += outcome.servedCached ? 1 : 0;
   }
-  // A hit never holds the longest call: its clock read and the shared
-  // maximum are left to calls that waited for something.
-  if (!hit || st.IsError()) {
-    const int64_t took = micros(Steady::now() - start);
+  // A hit never holds the longest call: the clock and the shared maximum
+  // are left to calls that left the lock-free path.
+  if (outcome.slowSince != Steady::time_point{}) {
+    const int64_t took = micros(Steady::now() - outcome.slowSince);
     int64_t longest = state.longestCallMicros.load();
     while (took > longest &&
            !state.longestCallMicros.compare_exchange_weak(longest, took)) {
@@ -183,7 +187,7 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
   if (outcome.fetched && !fromShared) {
     std::lock_guard<std::mutex> lock(state.lastMutex);
     state.lastRequestCause = CauseOf(outcome.cause);
-    state.lastRequestMicros = micros(requestTime);
+    state.lastRequestMicros = micros(fetching.requestTime);
   }
   if (st.IsError()) {
     return st.Push(TQ_LOC);

@@ -142,6 +142,7 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
     }
   }
 
+  done.slowSince = std::chrono::steady_clock::now();
   std::shared_ptr<Flight> flight;
   bool early = false;
   {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +50,9 @@ struct GetOutcome {
   bool fetched = false;  // this call ran the request (others waited for it)
   bool servedCached = false;  // an early refresh failed; the cached token
                               // was served
+  // When the call left the lock-free path (a hit never reads this clock):
+  // what a caller times a miss from.
+  std::chrono::steady_clock::time_point slowSince{};
 };
 
 // TokenCache: a provider's tokens, one per scope, for any number of threads.

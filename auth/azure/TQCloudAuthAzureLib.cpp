@@ -158,8 +158,11 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
     return std::chrono::duration_cast<std::chrono::microseconds>(d).count();
   };
   const bool hit = outcome.cause == TQCloudAuth::FetchCause::kNone;
-  state.calls.fetch_add(1, std::memory_order_relaxed);
-  (hit ? state.hits : state.misses).fetch_add(1, std::memory_order_relaxed);
+  if (hit) {
+    state.CountHit();
+  } else {
+    ++state.misses;
+  }
   if (outcome.cause == TQCloudAuth::FetchCause::kEarlyRefresh) {
     ++state.earlyRefreshes;
     state.earlyRefreshFailures += outcome.servedCached ? 1 : 0;
@@ -180,10 +183,14 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
       ++state.failuresByReason[reason];
     }
   }
-  state.lastCallFromCache.store(!st.IsError() && hit,
-                                std::memory_order_relaxed);
-  state.lastCallFromShared.store(!st.IsError() && fromShared,
-                                 std::memory_order_relaxed);
+  // Written only when it changes: a run of hits leaves the line shared.
+  const auto note = [](std::atomic<bool>& flag, bool value) {
+    if (flag.load(std::memory_order_relaxed) != value) {
+      flag.store(value, std::memory_order_relaxed);
+    }
+  };
+  note(state.lastCallFromCache, !st.IsError() && hit);
+  note(state.lastCallFromShared, !st.IsError() && fromShared);
   if (outcome.fetched && !fromShared) {
     std::lock_guard<std::mutex> lock(state.lastMutex);
     state.lastRequestCause = CauseOf(outcome.cause);
@@ -198,9 +205,9 @@ CKoError TQCloudAuthAzureLib::getAuthToken(
 TQCloudAuth::AzureCounters TQCloudAuthAzureLib::getCounters() const {
   const AzureProviderState& state = *m_state;
   TQCloudAuth::AzureCounters out;
-  out.calls = state.calls.load();
-  out.cacheHits = state.hits.load();
+  out.cacheHits = state.Hits();
   out.cacheMisses = state.misses.load();
+  out.calls = out.cacheHits + out.cacheMisses;
   out.requests = state.requests.load();
   out.failures = state.failures.load();
   for (size_t i = 0; i < out.failuresByReason.size(); ++i) {
@@ -218,6 +225,22 @@ TQCloudAuth::AzureCounters TQCloudAuthAzureLib::getCounters() const {
   out.lastRequestCause = state.lastRequestCause;
   out.lastRequestMicros = state.lastRequestMicros;
   return out;
+}
+
+void TQCloudAuth::AzureProviderState::CountHit() {
+  // Threads take stripes in turn, each its own for its life.
+  static std::atomic<size_t> next{0};
+  static thread_local const size_t stripe =
+      next.fetch_add(1, std::memory_order_relaxed) % kHitStripes;
+  hitStripes[stripe].hits.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t TQCloudAuth::AzureProviderState::Hits() const {
+  uint64_t sum = 0;
+  for (const HitStripe& s : hitStripes) {
+    sum += s.hits.load(std::memory_order_relaxed);
+  }
+  return sum;
 }
 
 TQCloudAuth::TokenCache& AzureProviderAccess::Cache(TQCloudAuthAzureLib& lib) {

@@ -103,10 +103,10 @@ TokenCache::Entry& TokenCache::FindOrMake(const std::string& scope) {
 
 void TokenCache::ForgetFlightsOfParent() {
   const uint64_t generation = ForkGeneration();
-  if (generation == m_generation) {
+  if (generation == m_generation.load(std::memory_order_relaxed)) {
     return;
   }
-  m_generation = generation;
+  m_generation.store(generation, std::memory_order_relaxed);
   for (auto it = m_entries.begin(); it != m_entries.end();) {
     // The flight's thread is the parent's: its waiters there are not ours,
     // and its outcome never comes here. Left alive (not destroyed): its
@@ -129,7 +129,7 @@ CKoError TokenCache::Get(const std::string& scope, Clock clock,
   GetOutcome& done = outcome != nullptr ? *outcome : unused;
   done = GetOutcome();
   const int64_t now = clock();
-  if (m_generation == ForkGeneration()) {
+  if (m_generation.load(std::memory_order_relaxed) == ForkGeneration()) {
     std::shared_lock<std::shared_mutex> lock(m_mutex);
     auto it = m_entries.find(scope);
     if (it != m_entries.end()) {

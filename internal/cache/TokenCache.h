@@ -119,9 +119,10 @@ class TokenCache {
   void ForgetFlightsOfParent();
 
   const size_t m_maxScopes;
+  // ForkGeneration() of the flights held; read by hits without the lock.
+  std::atomic<uint64_t> m_generation;
   mutable std::shared_mutex m_mutex;
   std::unordered_map<std::string, std::unique_ptr<Entry>> m_entries;
-  uint64_t m_generation;  // ForkGeneration() of the flights held
 };
 
 }  // namespace TQCloudAuth

@@ -19,6 +19,7 @@
 #include "platform/internal/PgStore.h"
 #include "platform/internal/SqliteHandles.h"
 #include "platform/internal/StoreSettings.h"
+#include "platform/internal/StoredRow.h"
 #include "platform/internal/TqHome.h"
 
 namespace {
@@ -206,14 +207,6 @@ class Transaction {
 constexpr time_t kRacySeconds = 2;
 
 // A row as the store holds it (the password in its stored, encrypted form).
-struct Row {
-  int credentialType = 0;
-  std::string userName;
-  std::string password;
-  std::string additionalInfo;
-  int other = 0;
-};
-
 // A store kept open for lookups, with its statement prepared, and the rows
 // it gave: a process with many providers opens and parses the store once,
 // and reads a row once while the file does not change. It is used while the
@@ -226,7 +219,7 @@ struct OpenReader {
   FileIdentity identity;
   DatabasePtr db;  // statements go before it
   StatementPtr select;
-  std::map<std::pair<int, int>, Row> rows;
+  std::map<std::pair<int, int>, StoredRow> rows;
 };
 
 // The process's own: a forked child opens the store anew, as SQLite asks,
@@ -286,32 +279,24 @@ int CredentialMgrHelper::Fail(const CKoError& st) {
              : kStoreError;
 }
 
-int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
-    int assocId, int entity, int& credentialType, std::string& userName,
-    std::string& password, std::string& additionalInfo, int& other,
-    void* /*reserved*/) {
-  std::shared_ptr<PgDatabase> database;
-  CKoError st = Database(database);
-  if (st.IsError()) {
-    return Fail(st);
-  }
+CKoError FindStoredRow(const std::shared_ptr<PgDatabase>& database, int assocId,
+                       int entity, StoredRow& out) {
   if (database != nullptr) {
     PgCredentials::Row row;
     bool found = false;
-    st = PgCredentials::Find(*database, assocId, entity, row, found);
+    CKoError st = PgCredentials::Find(*database, assocId, entity, row, found);
     if (st.IsError()) {
-      return Fail(st);
+      return st;
     }
     if (!found) {
-      return Fail(NoCredential(TQ_LOC, assocId, entity));
+      return NoCredential(TQ_LOC, assocId, entity);
     }
-    credentialType = row.credentialType;
-    userName = row.userName;
-    password = row.password;
-    additionalInfo = row.additionalInfo;
-    other = row.other;
-    m_lastStatus = CKoError::Success();
-    return kOk;
+    out.credentialType = row.credentialType;
+    out.userName = std::move(row.userName);
+    out.password = std::move(row.password);
+    out.additionalInfo = std::move(row.additionalInfo);
+    out.other = row.other;
+    return CKoError::Success();
   }
   const TqHome home;
   const std::string path = home.CredentialStore();
@@ -319,15 +304,15 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
   std::lock_guard<std::mutex> lock(reader.mutex);
   // The file at the path must still be the one open, and still trusted.
   struct stat found {};
-  st = home.CheckFileStatus(path, TqHome::FileKind::kSecret, found);
+  CKoError st = home.CheckFileStatus(path, TqHome::FileKind::kSecret, found);
   if (st.IsError()) {
     reader.rows.clear();
     reader.select.reset();
     reader.db.reset();
     if (TqHome::IsMissing(st)) {
-      return Fail(NoCredential(TQ_LOC, assocId, entity));
+      return NoCredential(TQ_LOC, assocId, entity);
     }
-    return Fail(st);
+    return st;
   }
   const bool same = reader.db && reader.path == path &&
                     reader.identity == FileIdentity::Of(found);
@@ -337,20 +322,14 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
   if (same && settled) {
     const auto it = reader.rows.find({assocId, entity});
     if (it != reader.rows.end()) {
-      const Row& row = it->second;
-      credentialType = row.credentialType;
-      userName = row.userName;
-      password = row.password;
-      additionalInfo = row.additionalInfo;
-      other = row.other;
-      m_lastStatus = CKoError::Success();
-      return kOk;
+      out = it->second;
+      return CKoError::Success();
     }
   }
   // SQLite opens its companions by name at any read.
   st = CheckCompanions(home);
   if (st.IsError()) {
-    return Fail(st);
+    return st;
   }
   if (!same) {
     reader.rows.clear();
@@ -363,8 +342,7 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     if (st.IsError()) {
       reader.select.reset();
       reader.db.reset();
-      return Fail(TqHome::IsMissing(st) ? NoCredential(TQ_LOC, assocId, entity)
-                                        : st);
+      return TqHome::IsMissing(st) ? NoCredential(TQ_LOC, assocId, entity) : st;
     }
     reader.path = path;
   }
@@ -385,30 +363,45 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     }
   } reset{reader};
   if (!Bind(stmt, 1, assocId) || !Bind(stmt, 2, entity)) {
-    return Fail(StoreFailed(TQ_LOC, path, reader.db.get()));
+    return StoreFailed(TQ_LOC, path, reader.db.get());
   }
   const int rc = sqlite3_step(stmt);
   if (rc == SQLITE_DONE) {
-    return Fail(NoCredential(TQ_LOC, assocId, entity));
+    return NoCredential(TQ_LOC, assocId, entity);
   }
   if (rc != SQLITE_ROW) {
     reset.drop = true;
-    return Fail(StoreFailed(TQ_LOC, path, reader.db.get()));
+    return StoreFailed(TQ_LOC, path, reader.db.get());
   }
-  Row row;
-  row.credentialType = sqlite3_column_int(stmt, 0);
-  row.userName = ColumnText(stmt, 1);
-  row.password = ColumnText(stmt, 2);
-  row.additionalInfo = ColumnText(stmt, 3);
-  row.other = sqlite3_column_int(stmt, 4);
-  credentialType = row.credentialType;
-  userName = row.userName;
-  password = row.password;
-  additionalInfo = row.additionalInfo;
-  other = row.other;
+  out.credentialType = sqlite3_column_int(stmt, 0);
+  out.userName = ColumnText(stmt, 1);
+  out.password = ColumnText(stmt, 2);
+  out.additionalInfo = ColumnText(stmt, 3);
+  out.other = sqlite3_column_int(stmt, 4);
   if (settled) {
-    reader.rows[{assocId, entity}] = std::move(row);
+    reader.rows[{assocId, entity}] = out;
   }
+  return CKoError::Success();
+}
+
+int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
+    int assocId, int entity, int& credentialType, std::string& userName,
+    std::string& password, std::string& additionalInfo, int& other,
+    void* /*reserved*/) {
+  std::shared_ptr<PgDatabase> database;
+  CKoError st = Database(database);
+  StoredRow row;
+  if (!st.IsError()) {
+    st = FindStoredRow(database, assocId, entity, row);
+  }
+  if (st.IsError()) {
+    return Fail(st);
+  }
+  credentialType = row.credentialType;
+  userName = std::move(row.userName);
+  password = std::move(row.password);
+  additionalInfo = std::move(row.additionalInfo);
+  other = row.other;
   m_lastStatus = CKoError::Success();
   return kOk;
 }

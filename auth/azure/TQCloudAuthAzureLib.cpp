@@ -9,6 +9,7 @@
 #include "auth/internal/TQCloudAuthLibAccess.h"
 #include "internal/base/Decimal.h"
 #include "platform/internal/ConfigFile.h"
+#include "platform/internal/PgStore.h"
 #include "platform/internal/StoreSettings.h"
 #include "platform/internal/TqHome.h"
 
@@ -92,6 +93,10 @@ CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
       std::make_unique<TQCloudAuth::TokenCache>(static_cast<size_t>(maxScopes));
   const StoreSettings stores = ReadStoreSettings(config);
   state.sharingProblem = stores.sharingProblem;
+  state.storeKnown = !stores.urlProblem.IsError();
+  if (state.stored && state.storeKnown && !stores.databaseUrl.empty()) {
+    state.storeDatabase = PgDatabase::Of(stores.databaseUrl);
+  }
   if (!stores.sharingProblem.IsError()) {
     state.shared =
         SharedTokens::For(stores.sharing, TqHome().Path(), stores.databaseUrl);

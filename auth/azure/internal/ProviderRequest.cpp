@@ -14,10 +14,10 @@
 #include "internal/crypto/CertificateFile.h"
 #include "internal/text/Redact.h"
 #include "platform/CKoString.h"
-#include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
 #include "platform/internal/AzureCredentialRecord.h"
+#include "platform/internal/StoredRow.h"
 
 using TQCloudAuth::AzureProviderState;
 using TQCloudAuth::CredentialSnapshot;
@@ -123,24 +123,20 @@ CKoError AzureProviderAccess::Current(
     std::lock_guard<std::mutex> lock(state.credentialMutex);
     out = state.credential;
   }
-  if (!state.stored) {
+  if (!state.stored || !state.storeKnown) {
     return CKoError::Success();
   }
-  // A cheap look: the store gives the row it holds without a query while
-  // its file has not changed.
-  int type = 0;
-  std::string user;
-  std::string password;
-  std::string info;
-  int other = 0;
-  CredentialMgrHelper store;
-  if (store.getCredentialsFromAssocIdForEntity(
-          state.assocId, state.entity, type, user, password, info, other,
-          nullptr) != CredentialMgrHelper::kOk) {
+  // A cheap look in the store the provider was made from: it gives the row
+  // it holds without a query while its file has not changed.
+  StoredRow row;
+  if (FindStoredRow(state.storeDatabase, state.assocId, state.entity, row)
+          .IsError()) {
     // The store cannot tell now (or the credential went): the provider goes
     // on with what it has, as it would without a store.
     return CKoError::Success();
   }
+  const std::string& password = row.password;
+  const std::string& info = row.additionalInfo;
   if (password == out->rowPassword && info == out->rowInfo) {
     return CKoError::Success();
   }

@@ -10,6 +10,7 @@
 #include "auth/internal/SharedTokens.h"
 #include "internal/cache/TokenCache.h"
 
+class PgDatabase;
 class TQCloudAuthAzureLib;
 
 namespace TQCloudAuth {
@@ -48,6 +49,10 @@ struct AzureProviderState {
   int assocId = 0;
   int entity = 0;
   std::string rowInfo;  // as the factory read it
+  // Its store as [Database] Url said at Init (null: the home's); the
+  // provider keeps to it. storeKnown is false when that Url was unusable.
+  bool storeKnown = true;
+  std::shared_ptr<PgDatabase> storeDatabase;
 
   std::mutex credentialMutex;
   std::shared_ptr<CredentialSnapshot> credential;  // under credentialMutex

@@ -21,5 +21,5 @@ struct StoredRow {
 // store (a provider keeps the one it was made from). Failures: kNotStored
 // (no such credential or no store), kStoreFailed, kHomeRefused, as
 // CredentialMgrHelper reports them.
-CKoError FindStoredRow(const std::shared_ptr<PgDatabase>& database,
-                       int assocId, int entity, StoredRow& out);
+CKoError FindStoredRow(const std::shared_ptr<PgDatabase>& database, int assocId,
+                       int entity, StoredRow& out);

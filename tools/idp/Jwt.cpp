@@ -165,6 +165,12 @@ bool SignJws(EVP_PKEY* key, JwsAlg alg, std::string_view input,
 
 bool VerifyJws(EVP_PKEY* key, JwsAlg alg, std::string_view input,
                std::string_view signature) {
+  // RSA signatures are exactly the modulus long (RFC 8017 8.1.2, 8.2.2);
+  // OpenSSL also takes one whose leading zero bytes were dropped.
+  if (key == nullptr ||
+      signature.size() != static_cast<size_t>(EVP_PKEY_get_size(key))) {
+    return false;
+  }
   MdCtxPtr ctx(EVP_MD_CTX_new());
   if (ctx == nullptr || !InitContext(ctx.get(), key, alg, false)) {
     return false;

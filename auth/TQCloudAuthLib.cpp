@@ -12,12 +12,15 @@
 #include "internal/base/Decimal.h"
 #include "internal/text/Redact.h"
 #include "platform/AppMessages.h"
-#include "platform/CredentialMgrHelper.h"
 #include "platform/SecureMemory.h"
 #include "platform/internal/AzureCredentialRecord.h"
 #include "platform/internal/ConfigFile.h"
+#include "platform/internal/PgStore.h"
 #include "platform/internal/ProxySettings.h"
+#include "platform/internal/StoreSettings.h"
+#include "platform/internal/StoredRow.h"
 #include "platform/internal/TQLibCurlAccess.h"
+#include "platform/internal/TqHome.h"
 #include "util/Base64Codec.h"
 #include "util/UrlCodec.h"
 
@@ -205,31 +208,37 @@ std::string ShownCredentialInfo(const std::string& text) {
 CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
                                                    bool useDBProxySettings,
                                                    TQCloudAuthLib*& lib) {
-  int credentialType = 0;
-  std::string userName;
-  std::string password;
-  std::string additionalInfo;
-  int other = 0;
+  // The configuration is read once, here: it chooses the store, and the
+  // provider's Init takes it over.
+  const ConfigSnapshot config = LoadConfig();
+  StoredRow stored;
   {
-    CredentialMgrHelper client;
-    const int found = client.getCredentialsFromAssocIdForEntity(
-        assocId, entity, credentialType, userName, password, additionalInfo,
-        other, nullptr);
-    if (found == CredentialMgrHelper::kNotFound) {
+    const StoreSettings stores = ReadStoreSettings(config);
+    CKoError why = stores.urlProblem;
+    if (!why.IsError()) {
+      const std::shared_ptr<PgDatabase> database =
+          stores.databaseUrl.empty() ? nullptr
+                                     : PgDatabase::Of(stores.databaseUrl);
+      why = FindStoredRow(database, assocId, entity, stored);
+    }
+    if (TqHome::IsMissing(why) ||
+        why.GetReason() == TqFailureReason::kNotStored) {
       return FXErrorUtil::ErrorWin32(
           TQ_LOC, TQ_ERROR_GENERAL, TqFailureReason::kNotStored,
           "Failed to get credential info from Hubmaster");
     }
-    if (found != CredentialMgrHelper::kOk) {
+    if (why.IsError()) {
       // The store's own words name it and its problem; its reason (a store
       // refused by the home's checks, or one that cannot be read) is kept.
-      const CKoError& why = client.lastStatus();
       return FXErrorUtil::ErrorWin32(
           TQ_LOC, TQ_ERROR_GENERAL, why.GetReason(),
           "Failed to get credential info from Hubmaster: %s",
           why.GetMessage().c_str());
     }
   }
+  const int credentialType = stored.credentialType;
+  const std::string& password = stored.password;
+  const std::string& additionalInfo = stored.additionalInfo;
   TQCloudAuth::AzureArgs args;
   if (!AzureCredentialRecord::FromAdditionalInfo(additionalInfo,
                                                  args.credentialInfo)) {
@@ -251,7 +260,8 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
   }
   args.password = password;
   // The provider notices when this stored credential is rotated.
-  AzureProviderAccess::RememberStored(*azure, assocId, entity, additionalInfo);
+  AzureProviderAccess::RememberStored(*azure, assocId, entity, additionalInfo,
+                                      config);
   azure->setUseDBProxySettingsFlag(useDBProxySettings);
   CKoError st = azure->Init(args);
   if (st.IsError()) {

@@ -65,8 +65,12 @@ CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  // Read once, for the transport, the cache and the assertion alike.
-  const ConfigSnapshot config = LoadConfig();
+  // Read once, for the transport, the cache and the assertion alike (by the
+  // factory, when it made this provider).
+  const ConfigSnapshot config = m_state->factoryConfig != nullptr
+                                    ? std::move(*m_state->factoryConfig)
+                                    : LoadConfig();
+  m_state->factoryConfig.reset();
   st = TQCloudAuthLibAccess::InitCurl(*this, config);
   if (st.IsError()) {
     return st.Push(TQ_LOC);
@@ -253,9 +257,10 @@ TQCloudAuth::TokenCache& AzureProviderAccess::Cache(TQCloudAuthAzureLib& lib) {
 }
 
 void AzureProviderAccess::RememberStored(TQCloudAuthAzureLib& lib, int assocId,
-                                         int entity,
-                                         const std::string& rowInfo) {
+                                         int entity, const std::string& rowInfo,
+                                         const ConfigSnapshot& config) {
   AzureProviderState& state = *lib.m_state;
+  state.factoryConfig = std::make_unique<ConfigSnapshot>(config);
   state.stored = true;
   state.assocId = assocId;
   state.entity = entity;

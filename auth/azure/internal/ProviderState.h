@@ -9,6 +9,7 @@
 #include "auth/azure/internal/ClientAssertion.h"
 #include "auth/internal/SharedTokens.h"
 #include "internal/cache/TokenCache.h"
+#include "platform/internal/ConfigFile.h"
 
 class PgDatabase;
 class TQCloudAuthAzureLib;
@@ -49,6 +50,9 @@ struct AzureProviderState {
   int assocId = 0;
   int entity = 0;
   std::string rowInfo;  // as the factory read it
+  // The configuration the factory chose the store by, for Init; null once
+  // used, or without a factory.
+  std::unique_ptr<ConfigSnapshot> factoryConfig;
   // Its store as [Database] Url said at Init (null: the home's); the
   // provider keeps to it. storeKnown is false when that Url was unusable.
   bool storeKnown = true;
@@ -98,9 +102,11 @@ class AzureProviderAccess {
   static TQCloudAuth::TokenCache& Cache(TQCloudAuthAzureLib& lib);
 
   // RememberStored: the provider is made from the stored credential
-  // (assocId, entity) whose additional information is rowInfo; before Init.
+  // (assocId, entity) whose additional information is rowInfo, chosen by
+  // config, which Init then uses rather than reading it again; before Init.
   static void RememberStored(TQCloudAuthAzureLib& lib, int assocId, int entity,
-                             const std::string& rowInfo);
+                             const std::string& rowInfo,
+                             const ConfigSnapshot& config);
 
   // RequestToken: one token request for scope; out filled on success.
   static CKoError RequestToken(TQCloudAuthAzureLib& lib,

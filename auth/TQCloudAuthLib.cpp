@@ -211,7 +211,7 @@ CKoError TQCloudAuthLib::getTQCloudAuthLibInstance(int assocId, int entity,
   // The configuration is read once, here: it chooses the store, and the
   // provider's Init takes it over.
   const ConfigSnapshot config = LoadConfig();
-  StoredRow stored;
+  StoredCredential stored;
   {
     const StoreSettings stores = ReadStoreSettings(config);
     CKoError why = stores.urlProblem;

@@ -219,7 +219,7 @@ struct OpenReader {
   FileIdentity identity;
   DatabasePtr db;  // statements go before it
   StatementPtr select;
-  std::map<std::pair<int, int>, StoredRow> rows;
+  std::map<std::pair<int, int>, StoredCredential> rows;
 };
 
 // The process's own: a forked child opens the store anew, as SQLite asks,
@@ -240,18 +240,6 @@ CKoError Database(std::shared_ptr<PgDatabase>& out) {
     out = PgDatabase::Of(settings.databaseUrl);
   }
   return CKoError::Success();
-}
-
-PgCredentials::Row RowOf(const StoredCredential& c) {
-  PgCredentials::Row row;
-  row.assocId = c.assocId;
-  row.entity = c.entity;
-  row.credentialType = c.credentialType;
-  row.userName = c.userName;
-  row.password = c.password;
-  row.additionalInfo = c.additionalInfo;
-  row.other = c.other;
-  return row;
 }
 
 CKoError Exists(const FXCodeLocation& loc, int assocId, int entity) {
@@ -280,23 +268,14 @@ int CredentialMgrHelper::Fail(const CKoError& st) {
 }
 
 CKoError FindStoredRow(const std::shared_ptr<PgDatabase>& database, int assocId,
-                       int entity, StoredRow& out) {
+                       int entity, StoredCredential& out) {
   if (database != nullptr) {
-    PgCredentials::Row row;
     bool found = false;
-    CKoError st = PgCredentials::Find(*database, assocId, entity, row, found);
+    CKoError st = PgCredentials::Find(*database, assocId, entity, out, found);
     if (st.IsError()) {
       return st;
     }
-    if (!found) {
-      return NoCredential(TQ_LOC, assocId, entity);
-    }
-    out.credentialType = row.credentialType;
-    out.userName = std::move(row.userName);
-    out.password = std::move(row.password);
-    out.additionalInfo = std::move(row.additionalInfo);
-    out.other = row.other;
-    return CKoError::Success();
+    return found ? CKoError::Success() : NoCredential(TQ_LOC, assocId, entity);
   }
   const TqHome home;
   const std::string path = home.CredentialStore();
@@ -373,6 +352,8 @@ CKoError FindStoredRow(const std::shared_ptr<PgDatabase>& database, int assocId,
     reset.drop = true;
     return StoreFailed(TQ_LOC, path, reader.db.get());
   }
+  out.assocId = assocId;
+  out.entity = entity;
   out.credentialType = sqlite3_column_int(stmt, 0);
   out.userName = ColumnText(stmt, 1);
   out.password = ColumnText(stmt, 2);
@@ -390,7 +371,7 @@ int CredentialMgrHelper::getCredentialsFromAssocIdForEntity(
     void* /*reserved*/) {
   std::shared_ptr<PgDatabase> database;
   CKoError st = Database(database);
-  StoredRow row;
+  StoredCredential row;
   if (!st.IsError()) {
     st = FindStoredRow(database, assocId, entity, row);
   }
@@ -412,7 +393,7 @@ bool CredentialMgrHelper::addCredential(const StoredCredential& c,
   CKoError st = Database(database);
   if (!st.IsError() && database != nullptr) {
     bool exists = false;
-    st = PgCredentials::Add(*database, RowOf(c), replace, exists);
+    st = PgCredentials::Add(*database, c, replace, exists);
     if (!st.IsError() && exists) {
       st = Exists(TQ_LOC, c.assocId, c.entity);
     }
@@ -517,18 +498,7 @@ bool CredentialMgrHelper::listCredentials(std::vector<StoredCredential>& out) {
   std::shared_ptr<PgDatabase> database;
   CKoError st = Database(database);
   if (!st.IsError() && database != nullptr) {
-    std::vector<PgCredentials::Row> rows;
-    st = PgCredentials::List(*database, rows);
-    for (PgCredentials::Row& row : rows) {
-      StoredCredential c;
-      c.assocId = row.assocId;
-      c.entity = row.entity;
-      c.credentialType = row.credentialType;
-      c.userName = std::move(row.userName);
-      c.additionalInfo = std::move(row.additionalInfo);
-      c.other = row.other;
-      out.push_back(std::move(c));
-    }
+    st = PgCredentials::List(*database, out);
   }
   if (st.IsError() || database != nullptr) {
     if (st.IsError()) {

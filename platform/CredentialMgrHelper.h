@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/CKoError.h"
+#include "platform/StoredCredential.h"
 #include "platform/TQExport.h"
 
 // AdaptersBase: the base of the product's service adapters.
@@ -13,19 +14,6 @@ class TQ_EXPORT AdaptersBase {
   virtual ~AdaptersBase();
   AdaptersBase(const AdaptersBase&) = delete;
   AdaptersBase& operator=(const AdaptersBase&) = delete;
-};
-
-// One stored credential, as the credential store keeps it: the password is
-// the stored (encrypted) form, additionalInfo the serialized
-// App::AdditionalCredInfo.
-struct TQ_EXPORT StoredCredential {
-  int assocId = 0;
-  int entity = 0;
-  int credentialType = 0;
-  std::string userName;
-  std::string password;
-  std::string additionalInfo;
-  int other = 0;
 };
 
 // CredentialMgrHelper: the credential client, over the SQLite store

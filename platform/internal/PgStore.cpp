@@ -242,7 +242,8 @@ CKoError PgTokenStore::Hold(const std::string& key, int64_t untilMs) {
 
 namespace PgCredentials {
 
-CKoError Find(PgDatabase& db, int assocId, int entity, Row& out, bool& found) {
+CKoError Find(PgDatabase& db, int assocId, int entity, StoredCredential& out,
+              bool& found) {
   found = false;
   PgResultPtr r;
   CKoError st = db.Run(
@@ -264,7 +265,8 @@ CKoError Find(PgDatabase& db, int assocId, int entity, Row& out, bool& found) {
   return st;
 }
 
-CKoError Add(PgDatabase& db, const Row& row, bool replace, bool& outExists) {
+CKoError Add(PgDatabase& db, const StoredCredential& row, bool replace,
+             bool& outExists) {
   outExists = false;
   const std::vector<std::string> params = {std::to_string(row.assocId),
                                            std::to_string(row.entity),
@@ -304,7 +306,7 @@ CKoError Remove(PgDatabase& db, int assocId, int entity, bool& outRemoved) {
   return st;
 }
 
-CKoError List(PgDatabase& db, std::vector<Row>& out) {
+CKoError List(PgDatabase& db, std::vector<StoredCredential>& out) {
   out.clear();
   PgResultPtr r;
   CKoError st = db.Run(
@@ -316,7 +318,7 @@ CKoError List(PgDatabase& db, std::vector<Row>& out) {
     return st;
   }
   for (int i = 0; i < PQntuples(r.get()); ++i) {
-    Row row;
+    StoredCredential row;
     row.assocId = static_cast<int>(Number(r.get(), i, 0));
     row.entity = static_cast<int>(Number(r.get(), i, 1));
     row.credentialType = static_cast<int>(Number(r.get(), i, 2));

@@ -7,6 +7,7 @@
 
 #include "internal/cache/SharedTokenStore.h"
 #include "internal/db/PgSession.h"
+#include "platform/StoredCredential.h"
 
 // PgDatabase: the process's connection to one PostgreSQL database (a libpq
 // URI), shared by the credential store and the shared token store and used
@@ -77,24 +78,16 @@ namespace PgCredentials {
 
 inline constexpr int kTimeoutMs = 5000;
 
-struct Row {
-  int assocId = 0;
-  int entity = 0;
-  int credentialType = 0;
-  std::string userName;
-  std::string password;  // stored (encrypted) form
-  std::string additionalInfo;
-  int other = 0;
-};
-
 // Find: found false when there is no such row.
-CKoError Find(PgDatabase& db, int assocId, int entity, Row& out, bool& found);
+CKoError Find(PgDatabase& db, int assocId, int entity, StoredCredential& out,
+              bool& found);
 // Add: inserts row, or replaces one of its ids with replace; outExists
 // true (and nothing written) when it exists and replace is false.
-CKoError Add(PgDatabase& db, const Row& row, bool replace, bool& outExists);
+CKoError Add(PgDatabase& db, const StoredCredential& row, bool replace,
+             bool& outExists);
 // Remove: outRemoved false when there was no such row.
 CKoError Remove(PgDatabase& db, int assocId, int entity, bool& outRemoved);
 // List: every row by assocId and entity, passwords left empty.
-CKoError List(PgDatabase& db, std::vector<Row>& out);
+CKoError List(PgDatabase& db, std::vector<StoredCredential>& out);
 
 }  // namespace PgCredentials

@@ -128,7 +128,7 @@ CKoError AzureProviderAccess::Current(
   }
   // A cheap look in the store the provider was made from: it gives the row
   // it holds without a query while its file has not changed.
-  StoredRow row;
+  StoredCredential row;
   if (FindStoredRow(state.storeDatabase, state.assocId, state.entity, row)
           .IsError()) {
     // The store cannot tell now (or the credential went): the provider goes

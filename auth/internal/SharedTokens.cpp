@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <map>
 #include <thread>
 #include <vector>
 
@@ -79,11 +78,6 @@ bool SplitLines(const std::string& text, size_t n,
   return true;
 }
 
-struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<SharedTokens>> levels;
-};
-
 }  // namespace
 
 std::shared_ptr<SharedTokens> SharedTokens::For(
@@ -92,23 +86,18 @@ std::shared_ptr<SharedTokens> SharedTokens::For(
   if (sharing == TokenSharing::kOff) {
     return nullptr;
   }
-  static auto* registry = new PerProcess<Registry>();
-  Registry& r = registry->Get();
-  const std::string name = sharing == TokenSharing::kHome
-                               ? "home\n" + homePath
-                               : "database\n" + databaseUrl;
-  std::lock_guard<std::mutex> lock(r.mutex);
-  std::shared_ptr<SharedTokens>& level = r.levels[name];
-  if (level == nullptr) {
-    std::shared_ptr<SharedTokenStore> store;
-    if (sharing == TokenSharing::kHome) {
-      store = HomeTokenStore::ForHome(homePath);
-    } else {
-      store = PgTokenStore::ForUrl(databaseUrl);
-    }
-    level = std::make_shared<SharedTokens>(std::move(store));
-  }
-  return level;
+  static auto* registry = new PerProcessRegistry<SharedTokens>();
+  const bool home = sharing == TokenSharing::kHome;
+  return registry->Find(
+      home ? "home\n" + homePath : "database\n" + databaseUrl, [&] {
+        std::shared_ptr<SharedTokenStore> store;
+        if (home) {
+          store = HomeTokenStore::ForHome(homePath);
+        } else {
+          store = PgTokenStore::ForUrl(databaseUrl);
+        }
+        return std::make_shared<SharedTokens>(std::move(store));
+      });
 }
 
 SharedTokens::SharedTokens(std::shared_ptr<SharedTokenStore> store)

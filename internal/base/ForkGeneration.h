@@ -13,6 +13,10 @@
 uint64_t ForkGeneration() noexcept;
 
 #include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
 
 // PerProcess<T>: one T for this process, made on first use and made anew in
 // a forked child. The parent's is left as it was and never destroyed there:
@@ -44,4 +48,29 @@ class PerProcess {
     T object;
   };
   std::atomic<Holder*> m_held{nullptr};
+};
+
+// PerProcessRegistry<T>: this process's T of each name (a home, a database
+// URL), made by make at its first use and kept for the process's life; a
+// forked child makes its own (see PerProcess).
+template <class T>
+class PerProcessRegistry {
+ public:
+  template <class Make>
+  std::shared_ptr<T> Find(const std::string& name, const Make& make) {
+    Items& items = m_items.Get();
+    std::lock_guard<std::mutex> lock(items.mutex);
+    std::shared_ptr<T>& item = items.byName[name];
+    if (item == nullptr) {
+      item = make();
+    }
+    return item;
+  }
+
+ private:
+  struct Items {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<T>> byName;
+  };
+  PerProcess<Items> m_items;
 };

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <map>
 #include <mutex>
 
 #include "internal/base/ForkGeneration.h"
@@ -232,23 +231,13 @@ bool BindInt(sqlite3_stmt* s, int i, int64_t value) {
 
 const auto kNoRows = [](sqlite3_stmt*) {};
 
-struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<HomeTokenStore>> stores;
-};
-
 }  // namespace
 
 std::shared_ptr<HomeTokenStore> HomeTokenStore::ForHome(
     const std::string& homePath) {
-  static auto* registry = new PerProcess<Registry>();
-  Registry& r = registry->Get();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  std::shared_ptr<HomeTokenStore>& store = r.stores[homePath];
-  if (store == nullptr) {
-    store = std::make_shared<HomeTokenStore>(homePath);
-  }
-  return store;
+  static auto* registry = new PerProcessRegistry<HomeTokenStore>();
+  return registry->Find(
+      homePath, [&] { return std::make_shared<HomeTokenStore>(homePath); });
 }
 
 HomeTokenStore::HomeTokenStore(std::string homePath)

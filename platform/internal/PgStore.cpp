@@ -1,7 +1,6 @@
 #include "platform/internal/PgStore.h"
 
 #include <cstdlib>
-#include <map>
 
 #include "internal/base/ForkGeneration.h"
 #include "internal/base/StringFormat.h"
@@ -43,28 +42,12 @@ std::string Text(const PGresult* r, int row, int column) {
                      static_cast<size_t>(PQgetlength(r, row, column)));
 }
 
-template <class T>
-struct Registry {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<T>> items;
-
-  template <class Make>
-  std::shared_ptr<T> Find(const std::string& url, const Make& make) {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::shared_ptr<T>& item = items[url];
-    if (item == nullptr) {
-      item = make();
-    }
-    return item;
-  }
-};
-
 }  // namespace
 
 std::shared_ptr<PgDatabase> PgDatabase::Of(const std::string& url) {
-  static auto* registry = new PerProcess<Registry<PgDatabase>>();
-  return registry->Get().Find(
-      url, [&url] { return std::make_shared<PgDatabase>(url); });
+  static auto* registry = new PerProcessRegistry<PgDatabase>();
+  return registry->Find(url,
+                        [&url] { return std::make_shared<PgDatabase>(url); });
 }
 
 PgDatabase::PgDatabase(std::string url) : m_session(std::move(url)) {}
@@ -132,8 +115,8 @@ PgTokenStore::PgTokenStore(std::shared_ptr<PgDatabase> db)
     : m_db(std::move(db)) {}
 
 std::shared_ptr<PgTokenStore> PgTokenStore::ForUrl(const std::string& url) {
-  static auto* registry = new PerProcess<Registry<PgTokenStore>>();
-  return registry->Get().Find(url, [&url] {
+  static auto* registry = new PerProcessRegistry<PgTokenStore>();
+  return registry->Find(url, [&url] {
     return std::make_shared<PgTokenStore>(PgDatabase::Of(url));
   });
 }

@@ -16,6 +16,7 @@
 #include "platform/TQPassword.h"
 #include "platform/internal/HomeTokenStore.h"
 #include "platform/internal/PgStore.h"
+#include "util/Base64Codec.h"
 
 using TQCloudAuth::FetchedToken;
 
@@ -29,13 +30,7 @@ constexpr char kFormat[] = "tq1";
 std::string Sha256Hex(const std::string& text) {
   unsigned char md[SHA256_DIGEST_LENGTH];
   SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), md);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (const unsigned char b : md) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-  }
-  return hex;
+  return HexEncode(md, SHA256_DIGEST_LENGTH);
 }
 
 // This process among the sharers: host, pid and a random part (a pid is
@@ -48,8 +43,7 @@ struct Owner {
     unsigned char random[8] = {};
     RAND_bytes(random, sizeof random);
     id = std::string(host) + ":" + std::to_string(::getpid()) + ":" +
-         Sha256Hex(std::string(reinterpret_cast<char*>(random), 8))
-             .substr(0, 16);
+         HexEncode(random, sizeof random);
   }
 };
 
@@ -192,6 +186,14 @@ CKoError SharedTokens::Fetch(const std::string& credentialKey,
   const int64_t skewFree = nowSeconds - WallMs() / 1000;  // caller's clock
   for (;;) {
     const int64_t now = WallMs() / 1000 + skewFree;
+    // A stored token is taken when it is newer than the caller's own and
+    // would still be served by its cache.
+    const auto take = [&](const SharedTokenStore::Entry& entry) {
+      return entry.expiresAt > have &&
+             entry.expiresAt - now >
+                 TQCloudAuth::TokenCache::kRefreshMarginSeconds &&
+             Open(key, entry, out);
+    };
     SharedTokenStore::Entry entry;
     bool found = false;
     CKoError st = m_store->Get(key, now, entry, found);
@@ -199,10 +201,7 @@ CKoError SharedTokens::Fetch(const std::string& credentialKey,
       MarkDown(st);
       return request(out);
     }
-    if (found && entry.expiresAt > have &&
-        entry.expiresAt - now >
-            TQCloudAuth::TokenCache::kRefreshMarginSeconds &&
-        Open(key, entry, out)) {
+    if (found && take(entry)) {
       source = Source::kShared;
       return CKoError::Success();
     }
@@ -230,10 +229,7 @@ CKoError SharedTokens::Fetch(const std::string& credentialKey,
       // the look above and this lease: look once more before asking.
       found = false;
       st = m_store->Get(key, WallMs() / 1000 + skewFree, entry, found);
-      if (!st.IsError() && found && entry.expiresAt > have &&
-          entry.expiresAt - now >
-              TQCloudAuth::TokenCache::kRefreshMarginSeconds &&
-          Open(key, entry, out)) {
+      if (!st.IsError() && found && take(entry)) {
         // A lease left behind runs out by itself.
         static_cast<void>(m_store->Release(key, owner));
         source = Source::kShared;

@@ -110,8 +110,8 @@ CKoError AzureProviderAccess::FetchToken(TQCloudAuthAzureLib& lib,
   return state.shared->Fetch(
       ThrottleKeyOf(*snapshot->params), scope, have,
       static_cast<int64_t>(lib.curl->TimeoutSeconds()) * 1000, lib.clock(),
-      [&lib, &scope](FetchedToken& fetched) {
-        return RequestToken(lib, scope, fetched);
+      [&lib, &snapshot, &scope](FetchedToken& fetched) {
+        return RequestFrom(lib, snapshot, scope, fetched);
       },
       out, source);
 }
@@ -197,7 +197,14 @@ CKoError AzureProviderAccess::RequestToken(TQCloudAuthAzureLib& lib,
   if (st.IsError()) {
     return st.Push(TQ_LOC);
   }
-  st = RequestWith(lib, *snapshot, scope, out);
+  return RequestFrom(lib, snapshot, scope, out);
+}
+
+CKoError AzureProviderAccess::RequestFrom(
+    TQCloudAuthAzureLib& lib,
+    const std::shared_ptr<CredentialSnapshot>& snapshot,
+    const std::string& scope, FetchedToken& out) {
+  CKoError st = RequestWith(lib, *snapshot, scope, out);
   if (st.GetReason() != TqFailureReason::kCredentialRejected ||
       !lib.m_state->stored) {
     return st;

@@ -126,6 +126,13 @@ class AzureProviderAccess {
   static CKoError Current(
       TQCloudAuthAzureLib& lib,
       std::shared_ptr<TQCloudAuth::CredentialSnapshot>& out);
+  // A request with snapshot, the credential just read by Current; when it is
+  // rejected, the credential is read again and, when it changed, one more
+  // request is made with the new one.
+  static CKoError RequestFrom(
+      TQCloudAuthAzureLib& lib,
+      const std::shared_ptr<TQCloudAuth::CredentialSnapshot>& snapshot,
+      const std::string& scope, TQCloudAuth::FetchedToken& out);
   // One request with snapshot.
   static CKoError RequestWith(TQCloudAuthAzureLib& lib,
                               TQCloudAuth::CredentialSnapshot& snapshot,

@@ -95,18 +95,10 @@ CKoError CheckCompanions(const TqHome& home) {
 // The schema version of an open store: refused when newer than this
 // library's.
 CKoError CheckSchema(sqlite3* db, const std::string& path) {
-  StatementPtr stmt;
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr) !=
-      SQLITE_OK) {
+  const int version = SchemaVersion(db);
+  if (version < 0) {
     return StoreFailed(TQ_LOC, path, db);
   }
-  stmt.reset(raw);
-  if (sqlite3_step(stmt.get()) != SQLITE_ROW) {
-    return StoreFailed(TQ_LOC, path, db);
-  }
-  const int version = sqlite3_column_int(stmt.get(), 0);
-  stmt.reset();
   if (version > kSchemaVersion) {
     return StoreFailed(
         TQ_LOC, path,

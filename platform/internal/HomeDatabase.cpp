@@ -63,3 +63,15 @@ CKoError HomeDatabase::Open(const TqHome& home, Access access,
   outDb = std::move(db);
   return CKoError::Success();
 }
+
+int SchemaVersion(sqlite3* db) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr) !=
+      SQLITE_OK) {
+    return -1;
+  }
+  StatementPtr stmt(raw);
+  return sqlite3_step(stmt.get()) == SQLITE_ROW
+             ? sqlite3_column_int(stmt.get(), 0)
+             : -1;
+}

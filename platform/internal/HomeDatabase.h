@@ -30,3 +30,7 @@ struct HomeDatabase {
   CKoError Open(const TqHome& home, Access access, int busyTimeoutMs,
                 DatabasePtr& outDb, FileIdentity* outIdentity) const;
 };
+
+// SchemaVersion: db's layout number (PRAGMA user_version); -1 when it
+// cannot be read.
+int SchemaVersion(sqlite3* db);

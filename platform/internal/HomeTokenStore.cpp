@@ -29,19 +29,6 @@ constexpr char kSchema[] =
     "PRAGMA user_version=1;"
     "COMMIT;";
 
-// PRAGMA user_version of db; -1 when it cannot be read.
-int UserVersion(sqlite3* db) {
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &raw, nullptr) !=
-      SQLITE_OK) {
-    return -1;
-  }
-  StatementPtr stmt(raw);
-  return sqlite3_step(stmt.get()) == SQLITE_ROW
-             ? sqlite3_column_int(stmt.get(), 0)
-             : -1;
-}
-
 enum Statement {
   kGet,
   kPut,
@@ -150,7 +137,7 @@ struct HomeTokenStore::Impl {
                  ? Failed(TQ_LOC, st.GetMessage())
                  : st;
     }
-    int version = UserVersion(db.get());
+    int version = SchemaVersion(db.get());
     if (version == 0 && sqlite3_exec(db.get(), kSchema, nullptr, nullptr,
                                      nullptr) != SQLITE_OK) {
       st = Failed(TQ_LOC, sqlite3_errmsg(db.get()));
@@ -158,7 +145,7 @@ struct HomeTokenStore::Impl {
       Close();
       return st;
     }
-    version = UserVersion(db.get());
+    version = SchemaVersion(db.get());
     if (version != kSchemaVersion) {
       st = Failed(TQ_LOC, version < 0 ? sqlite3_errmsg(db.get())
                                       : StringPrintf("schema version %d is "

@@ -1,7 +1,10 @@
 #include "platform/internal/PgStore.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <climits>
+#include <string_view>
 
+#include "internal/base/Decimal.h"
 #include "internal/base/ForkGeneration.h"
 #include "internal/base/StringFormat.h"
 
@@ -33,8 +36,19 @@ constexpr char kSchema[] =
 // Expired rows are removed at every this many writes of a process.
 constexpr unsigned kPruneEvery = 64;
 
+// The milliseconds left until deadline (steady), at least 1.
+int MsLeft(int64_t deadline) {
+  return static_cast<int>(std::max<int64_t>(deadline - SteadyMs(), 1));
+}
+
+// A bigint or integer column; 0 for anything else (it never is one).
 int64_t Number(const PGresult* r, int row, int column) {
-  return std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
+  int64_t value = 0;
+  ParseDecimal(
+      std::string_view(PQgetvalue(r, row, column),
+                       static_cast<size_t>(PQgetlength(r, row, column))),
+      INT64_MIN, INT64_MAX, value);
+  return value;
 }
 
 std::string Text(const PGresult* r, int row, int column) {
@@ -55,17 +69,14 @@ PgDatabase::PgDatabase(std::string url) : m_session(std::move(url)) {}
 std::string PgDatabase::Name() const { return "database " + m_session.Shown(); }
 
 CKoError PgDatabase::MakeSchema(int64_t deadlineMs) {
-  const int left =
-      static_cast<int>(std::max<int64_t>(deadlineMs - SteadyMs(), 1));
-  CKoError st = m_session.Simple(kSchema, left);
+  CKoError st = m_session.Simple(kSchema, MsLeft(deadlineMs));
   if (st.IsError()) {
     m_session.Close();  // a failed transaction block is left behind
     return st;
   }
   PgResultPtr version;
-  st = m_session.Exec(
-      "tq_version", "SELECT max(version) FROM tq_schema", {},
-      static_cast<int>(std::max<int64_t>(deadlineMs - SteadyMs(), 1)), version);
+  st = m_session.Exec("tq_version", "SELECT max(version) FROM tq_schema", {},
+                      MsLeft(deadlineMs), version);
   if (st.IsError()) {
     return st;
   }
@@ -98,9 +109,7 @@ CKoError PgDatabase::Run(const char* name, const char* sql,
     }
   }
   if (!st.IsError()) {
-    st = m_session.Exec(
-        name, sql, params,
-        static_cast<int>(std::max<int64_t>(deadline - SteadyMs(), 1)), out);
+    st = m_session.Exec(name, sql, params, MsLeft(deadline), out);
   }
   if (st.IsError() && !m_session.Connected()) {
     m_retryAtMs = SteadyMs() + kRetryMs;

@@ -108,7 +108,6 @@ CKoError TQCloudAuthAzureLib::Init(const TQCloudAuth::AzureArgs& args) {
   auto first = std::make_shared<TQCloudAuth::CredentialSnapshot>();
   first->params = azureParams.get();
   first->storedPassword = args.password;
-  first->rowPassword = args.password;
   first->rowInfo = state.rowInfo;
   {
     std::lock_guard<std::mutex> lock(state.credentialMutex);

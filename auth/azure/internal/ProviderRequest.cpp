@@ -137,7 +137,7 @@ CKoError AzureProviderAccess::Current(
   }
   const std::string& password = row.password;
   const std::string& info = row.additionalInfo;
-  if (password == out->rowPassword && info == out->rowInfo) {
+  if (password == out->storedPassword && info == out->rowInfo) {
     return CKoError::Success();
   }
   TQCloudAuth::AzureArgs args;
@@ -157,11 +157,10 @@ CKoError AzureProviderAccess::Current(
   }
   next->params = next->owned.get();
   next->storedPassword = password;
-  next->rowPassword = password;
   next->rowInfo = info;
   std::lock_guard<std::mutex> lock(state.credentialMutex);
   // Of two threads that both noticed, the first one's stays.
-  if (state.credential->rowPassword != password ||
+  if (state.credential->storedPassword != password ||
       state.credential->rowInfo != info) {
     state.credential = std::move(next);
   }

@@ -22,9 +22,8 @@ namespace TQCloudAuth {
 struct CredentialSnapshot {
   AzureParams* params = nullptr;  // the provider's, or owned
   std::unique_ptr<AzureParams> owned;
-  std::string storedPassword;  // encrypted, as stored
   // The stored row it was made from: a change of either is a rotation.
-  std::string rowPassword;
+  std::string storedPassword;  // encrypted, as stored
   std::string rowInfo;
   // The certificate's SHA-256 thumbprint (bytes), made at its first PS256
   // signature (a PKCS#12 file opens only with the password).

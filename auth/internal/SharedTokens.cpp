@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "internal/base/ForkGeneration.h"
+#include "internal/base/SteadyClock.h"
 #include "internal/cache/ThrottleGate.h"
-#include "internal/db/PgSession.h"
 #include "platform/SecureMemory.h"
 #include "platform/TQPassword.h"
 #include "platform/internal/HomeTokenStore.h"

@@ -4,9 +4,9 @@
 #include <poll.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
+#include "internal/base/SteadyClock.h"
 #include "platform/SecureMemory.h"
 
 namespace {
@@ -57,12 +57,6 @@ std::string Words(const char* message, const std::string& password) {
 }
 
 }  // namespace
-
-int64_t SteadyMs() noexcept {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool ParsePgUrl(const std::string& url, PgUrlParts& out) {
   char* error = nullptr;

@@ -76,6 +76,3 @@ class PgSession {
   PgConnPtr m_conn;
   std::set<std::string> m_prepared;
 };
-
-// SteadyMs: the monotonic clock in milliseconds.
-int64_t SteadyMs() noexcept;

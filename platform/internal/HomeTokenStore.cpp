@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "internal/base/ForkGeneration.h"
+#include "internal/base/SteadyClock.h"
 #include "internal/base/StringFormat.h"
-#include "internal/db/PgSession.h"
 #include "platform/internal/HomeDatabase.h"
 #include "platform/internal/TqHome.h"
 

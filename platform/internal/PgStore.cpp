@@ -6,6 +6,7 @@
 
 #include "internal/base/Decimal.h"
 #include "internal/base/ForkGeneration.h"
+#include "internal/base/SteadyClock.h"
 #include "internal/base/StringFormat.h"
 
 namespace {

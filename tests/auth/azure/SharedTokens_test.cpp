@@ -32,9 +32,10 @@
 namespace {
 
 const char kSecret[] = "SECRET-SENTINEL-shared+/=";
-// How every token the endpoint issues begins ({"alg":"RS256", in Base64URL);
-// long enough never to turn up by chance in sealed, encoded values.
-const char kTokenStart[] = "eyJhbGciOiJSUzI1NiIs";
+// How every token the endpoint issues begins ({"typ":"JWT","alg":"RS256",
+// in Base64URL); long enough never to turn up by chance in sealed, encoded
+// values.
+const char kTokenStart[] = "eyJ0eXAiOiJKV1QiLCJhbGciOiJSUzI1NiIs";
 const std::vector<std::string> kScopes = {
     "https://vault.azure.net/.default", "https://storage.azure.com/.default",
     "https://graph.microsoft.com/.default"};
@@ -238,6 +239,8 @@ TEST_F(SharedTokensTest, AnUnusableStoreFallsBackWithAWarning) {
   const Clock::time_point start = Clock::now();
   EXPECT_FALSE(lib.getAuthToken(&args, &ret).IsError());
   EXPECT_LT(SecondsSince(start), 2.0);
+  // What the at-rest checks look for is how tokens really begin.
+  EXPECT_EQ(ret.accessToken.rfind(kTokenStart, 0), 0u) << ret.accessToken;
   EXPECT_EQ(lib.getCounters().sharedFallbacks, 1u);
   const std::string log = home.LogText();
   EXPECT_NE(log.find("shared token store " + home.path() + "/tokens.db"),
